@@ -1,0 +1,167 @@
+// The network side of a call: one UDP socket, the audio half (LinkAudio) and a
+// worker thread. Point-to-point it listens on a port and talks to whoever
+// sends to it, or connects to one host and port; in one-to-many mode it sends
+// the same datagrams to every destination and plays nothing.
+//
+// Datagram (both directions): byte 0 is the kind, 0 = sound, 1 = no sound
+// (sender's microphone muted, exactly one byte). A kind 0 datagram carries four
+// encoded frames of equal length, concatenated; the receiver takes the frame
+// length as (size - 1) / 4 and ignores bytes beyond four whole frames. The
+// largest datagram received is 10000 bytes.
+//
+// Threads: the owner's thread (construction, setters, listen, connect,
+// disconnect, start and stop), the link's worker thread (run), and the
+// recorder thread (onFrameEncoded). State changes reach the owner only as
+// posted messages (LinkMessages.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/AudioSink.h"
+#include "link/LinkAudio.h"
+#include "link/LinkOwner.h"
+#include "link/Socket.h"
+#include "link/WorkerThread.h"
+
+namespace ambrel {
+
+class VoiceLink : public WorkerThread, public AudioSink {
+public:
+    enum State { Idle = 0, Listening = 1, Connected = 2 };
+
+    static constexpr int kMaxDatagram = 10000;     // bytes received at most
+    static constexpr int kMaxQueuedFrames = 1000;  // oldest dropped beyond this
+    static constexpr int kFramesPerDatagram = 4;
+    static constexpr int kReceiveTimeoutMs = 20;
+    static constexpr int kLevelReportMs = 50;
+
+    // Takes ownership of the audio half and makes this link its sink.
+    explicit VoiceLink(std::unique_ptr<LinkAudio> audio);
+    // Disconnects, stops the thread and waits for it, closes the socket.
+    ~VoiceLink() override;
+
+    LinkAudio& audio() { return *audio_; }
+
+    // Setters: owner's thread. setOwner, setIdleTimeout, setOutputDevice and
+    // setDestinations belong before start(); the mute flags may change at any
+    // time.
+    void setOwner(LinkOwner* owner) { owner_.store(owner); }
+    // Received sound is not played.
+    void setPlayMuted(bool muted) { playMuted_.store(muted); }
+    bool playMuted() const { return playMuted_.load(); }
+    // Captured sound is not sent: a one-byte kind 1 datagram goes out instead.
+    void setSendMuted(bool muted) { sendMuted_.store(muted); }
+    bool sendMuted() const { return sendMuted_.load(); }
+    // Seconds without any received datagram after which a connected call ends;
+    // negative = never.
+    void setIdleTimeout(int seconds) { idleTimeout_.store(seconds); }
+    int idleTimeout() const { return idleTimeout_.load(); }
+    // Playback device for the player made at thread start; -1 = default.
+    void setOutputDevice(int device) { outputDevice_.store(device); }
+    // Empty: point-to-point. Otherwise one-to-many, sent in this order. Only
+    // while the link is idle (before start(), or with the thread not in a call).
+    void setDestinations(std::vector<SocketAddress> destinations);
+    const std::vector<SocketAddress>& destinations() const { return destinations_; }
+
+    // Binds a new datagram socket to localHost ("0.0.0.0" for every interface)
+    // and port (low 16 bits), sets state Listening and posts WM_LINK_LISTENING
+    // from the calling thread. Owner's thread. Throws SocketException,
+    // BindException, UnknownHostException; the state is then unchanged and no
+    // socket is left open.
+    void listen(const char* localHost, int port);
+    // Does nothing unless Idle. Otherwise binds a new datagram socket to any
+    // local port and, point-to-point, fixes the remote address (nothing is
+    // sent); state Connected. WM_LINK_CONNECTED follows from the worker when
+    // its link loop begins. Owner's thread. Throws the socket layer's
+    // exceptions; the state then stays Idle and no socket is left open.
+    void connect(const char* host, int port);
+    // State Idle; the worker ends the call and posts WM_LINK_DISCONNECTED.
+    // Any thread.
+    void disconnect() { state_.store(Idle); }
+    int state() const { return state_.load(); }
+
+    // The current peer (rewritten by every received datagram). Any thread.
+    SocketAddress peer() const;
+    // The local address of the link's socket (port 0 when there is none).
+    // Owner's thread.
+    SocketAddress localSocketAddress() const;
+    // Frames waiting to be sent. Any thread.
+    int queuedFrames() const;
+
+    // AudioSink: queues a copy of the frame (at most kMaxQueuedFrames, the
+    // oldest dropped) and reports levels at most every kLevelReportMs.
+    // Recorder thread.
+    void onFrameEncoded(const uint8_t* bytes, int length) override;
+
+protected:
+    // Thread body. Worker thread.
+    void run() override;
+    bool deleteWhenDone() override { return false; }
+    // One call, from listening or connected until it ends. Worker thread.
+    virtual void linkLoop();
+
+    // The steps of the link loop, on whichever thread drives the call (the
+    // worker; a test or fuzzer may drive them directly on a link whose thread
+    // was never started).
+    // Takes the socket over, starts capture, waits for a first datagram when
+    // listening, posts WM_LINK_CONNECTED. Returns whether the call is connected.
+    bool enterCall();
+    // One pass while connected: receive at most one datagram (waiting up to
+    // the receive time-out), play it, run the idle check, send every group of
+    // four queued frames. Returns false when the call ended.
+    bool serviceCall();
+    // Ends the call normally: stops capture, closes the socket, posts
+    // WM_LINK_DISCONNECTED.
+    void leaveCall();
+    // The call's socket is released after an exception left the loop.
+    void abandonCall();
+
+private:
+    bool callIsCurrent() const;
+    bool idleCheck();
+    void endCallLocked();
+    void sendQueued();
+    void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
+    void post(int message);
+
+    std::unique_ptr<LinkAudio> audio_;
+
+    // Peer address and port (network order), packed (address << 16 | port).
+    std::atomic<uint64_t> peer_{0};
+    // The link's socket. socketLock_ guards the handle: the owner's thread
+    // installs a new one in listen/connect, the worker takes it over for a call
+    // and closes it when the call ends.
+    mutable std::mutex socketLock_;
+    SocketHandle socket_;       // guarded by socketLock_
+    int activeHandle_ = 0;      // the handle a running call uses; socketLock_
+    std::atomic<unsigned> generation_{0};  // bumped by every listen/connect
+
+    // Frame queue: a ring of reusable buffers.
+    mutable std::mutex queueLock_;
+    std::vector<std::vector<uint8_t>> ring_;  // kMaxQueuedFrames slots
+    int head_ = 0;                            // queueLock_
+    int count_ = 0;                           // queueLock_
+
+    std::atomic<bool> playMuted_{false};
+    std::atomic<bool> sendMuted_{false};
+    std::atomic<int> idleTimeout_{-1};
+    std::atomic<LinkOwner*> owner_{nullptr};
+    std::atomic<int> state_{Idle};
+    std::atomic<int> playerIndex_{-1};
+    std::atomic<int> outputDevice_{-1};
+    std::atomic<int64_t> nextLevelReport_{0};  // monotonic ms
+    std::vector<SocketAddress> destinations_;
+
+    // Call state of whoever drives the call (worker thread).
+    int callHandle_ = 0;
+    unsigned callGeneration_ = 0;
+    int64_t lastReceive_ = 0;  // monotonic seconds
+    std::vector<uint8_t> receiveBuffer_;
+    std::vector<uint8_t> sendBuffer_;
+};
+
+}  // namespace ambrel
