@@ -1,0 +1,88 @@
+// A thread that runs a message loop: other threads post messages to it, and
+// one handler runs them one after another, in the order they arrived. The
+// recorder's and players' requests (REC_START, PLAY_WRITE, ...) and the sound
+// devices' buffer reports travel through the same queue, so everything that
+// touches one device happens on one thread, never concurrently.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace ambrel {
+
+// One posted message: a number and two word-sized parameters, read however
+// the message number says (a count, a pointer, ...).
+struct Message {
+    std::uint32_t id = 0;
+    std::uintptr_t wParam = 0;
+    std::uintptr_t lParam = 0;
+
+    template <class T>
+    T* lParamAs() const { return reinterpret_cast<T*>(lParam); }
+    template <class T>
+    T* wParamAs() const { return reinterpret_cast<T*>(wParam); }
+};
+
+class MessageThread {
+public:
+    // Runs on the message thread, once per message, never two at a time.
+    using Handler = std::function<void(const Message&)>;
+
+    MessageThread() = default;
+    // Posts quit and joins if the thread still runs (see quit()). Never from
+    // the thread's own handler.
+    ~MessageThread();
+
+    MessageThread(const MessageThread&) = delete;
+    MessageThread& operator=(const MessageThread&) = delete;
+
+    // Starts the thread with its handler. Any thread. Returns false if the
+    // thread was already started (a MessageThread runs once), quit() was
+    // called, the handler is empty or the thread cannot be created.
+    // Messages posted before start() are kept and run first.
+    bool start(Handler handler);
+
+    // Appends a message to the queue. Any thread, including the message thread
+    // itself (the message then runs after the current one). Never blocks on
+    // the handler. Returns false once quit() was called: the message is
+    // dropped.
+    bool post(std::uint32_t id, std::uintptr_t wParam = 0, std::uintptr_t lParam = 0);
+
+    // Ends the loop after the messages already queued: messages posted before
+    // quit() still run, later ones are refused. Any thread, including the
+    // message thread (from inside a handler). Does not wait; see join().
+    void quit();
+
+    // Waits until the loop has ended. Any thread except the message thread.
+    // Returns at once if the thread was never started or already joined.
+    void join();
+
+    // True when called from this message thread (any thread).
+    bool isCurrentThread() const;
+
+    // True between start() and the end of the loop (any thread).
+    bool running() const { return running_.load(std::memory_order_acquire); }
+
+    // Messages waiting in the queue (any thread; a snapshot).
+    std::size_t pending() const;
+
+private:
+    void loop();  // message thread
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Message> queue_;  // guarded by mutex_
+    bool quitting_ = false;      // guarded by mutex_
+    bool started_ = false;       // guarded by mutex_
+    Handler handler_;            // set before the thread starts, then read only by it
+    std::thread thread_;
+    std::atomic<std::thread::id> threadId_{};
+    std::atomic<bool> running_{false};
+};
+
+}  // namespace ambrel

@@ -1,0 +1,8 @@
+# ambrel_platform: message-loop threads and sound devices (PulseAudio, WAV files).
+add_library(ambrel_platform STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/MessageThread.cpp
+)
+target_include_directories(ambrel_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(ambrel_platform
+  PUBLIC Threads::Threads
+  PRIVATE PkgConfig::PULSE PkgConfig::SNDFILE PkgConfig::SPEEXDSP)
