@@ -64,6 +64,16 @@ bool waitFor(int handle, short events, int ms) {
     }
 }
 
+// 0 means "no socket" to every caller, and 1 and 2 are the standard streams:
+// a new descriptor below 3 is moved above them.
+int aboveStandardStreams(int fd) {
+    if (fd > 2) return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    if (moved < 0) throw SocketException();
+    return moved;
+}
+
 [[noreturn]] void throwConnectError(int err) {
     switch (err) {
     case EADDRINUSE: throw BindException();
@@ -145,15 +155,7 @@ int socketCleanup() {
 int openSocket(bool stream) {
     int fd = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
     if (fd < 0) throw SocketException();
-    if (fd <= 2) {
-        // 0 means "no socket" to every caller, and 1 and 2 are the standard
-        // streams: move the socket above them.
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (moved < 0) throw SocketException();
-        fd = moved;
-    }
-    return fd;
+    return aboveStandardStreams(fd);
 }
 
 int closeSocket(int handle) {
@@ -189,12 +191,7 @@ int acceptWithTimeout(int handle, SocketAddress& from, int ms) {
         fd = ::accept4(handle, reinterpret_cast<sockaddr*>(&s), &len, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw SocketException();
-    if (fd <= 2) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (moved < 0) throw SocketException();
-        fd = moved;
-    }
+    fd = aboveStandardStreams(fd);
     from = fromSockaddr(s);
     return fd;
 }
