@@ -1,0 +1,68 @@
+// Speex over libspeex, in one of its three modes. One frame is the mode's
+// frame size (160, 320 or 640 samples); frames are whole bytes.
+#pragma once
+
+#include <memory>
+
+#include "audio/codecs/Pcm16Codec.h"
+
+namespace ambrel {
+
+class SpeexCodec final : public Pcm16Codec {
+public:
+    enum class Mode { Narrowband, Wideband, UltraWideband };  // 8000, 16000, 32000 Hz
+
+    // Narrowband, quality 7, variable bit rate off, complexity 8, decoder
+    // enhancement off.
+    SpeexCodec();
+    ~SpeexCodec() override;
+    SpeexCodec(const SpeexCodec&) = delete;
+    SpeexCodec& operator=(const SpeexCodec&) = delete;
+
+    // Configuration; caller's thread, never during a call.
+    // setMode re-creates encoder and decoder with the library's defaults
+    // (quality, complexity and the rest must be set again afterwards).
+    void setMode(Mode mode);
+    void setQuality(int quality);        // 0-10
+    void setComplexity(int complexity);  // 1-10
+    void setVariableBitRate(bool on);    // also sets the variable-rate quality to the quality
+    void setSamplingRate(std::uint32_t hz);  // the rate the encoder is told (bit-rate figures only)
+    void setEnhancement(bool on);        // decoder perceptual enhancement
+
+    Mode mode() const { return mode_; }
+    std::uint32_t frameSamples() const { return frameSamples_; }
+    std::uint32_t samplingRate() const;  // the encoder's sampling rate, Hz
+
+    // Recorder thread. Encodes one frame (fewer samples are padded with
+    // silence, more are cut). Returns the frame's bytes, or 0 when the
+    // encoder says the frame need not be sent (`out` then holds one raw
+    // frame's length of reserved bytes).
+    std::size_t encode16(const std::int16_t* samples, std::size_t count,
+                         std::vector<std::uint8_t>& out, bool append) override;
+    // Voice link thread. Appends one frame of samples; returns the frame
+    // length, or 0 when the bytes do not decode (the frame keeps what the
+    // reused buffer held).
+    std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
+                         std::vector<std::int16_t>& out, bool append) override;
+
+    // Bytes the last decode16 used, up to the next byte boundary: splits
+    // concatenated frames. Voice link thread.
+    std::size_t consumedBytes() const { return consumed_; }
+
+private:
+    struct Bits;
+    void destroyStates();
+
+    Mode mode_ = Mode::Narrowband;
+    void* encoder_ = nullptr;
+    void* decoder_ = nullptr;
+    std::unique_ptr<Bits> encodeBits_;  // recorder thread
+    std::unique_ptr<Bits> decodeBits_;  // voice link thread
+    std::uint32_t frameSamples_ = 0;
+    int quality_ = 7;
+    std::vector<std::int16_t> input_;   // recorder thread; the encoder may overwrite its input
+    std::vector<std::int16_t> output_;  // voice link thread
+    std::size_t consumed_ = 0;
+};
+
+}  // namespace ambrel
