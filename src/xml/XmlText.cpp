@@ -1,0 +1,131 @@
+#include "xml/XmlText.h"
+
+namespace ambrel {
+
+std::string_view trimLeadingXmlSpace(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && isXmlSpace(text[i])) ++i;
+    return text.substr(i);
+}
+
+std::string_view trimTrailingXmlSpace(std::string_view text) {
+    std::size_t n = text.size();
+    while (n > 0 && isXmlSpace(text[n - 1])) --n;
+    return text.substr(0, n);
+}
+
+std::string_view trimXmlSpace(std::string_view text) {
+    return trimTrailingXmlSpace(trimLeadingXmlSpace(text));
+}
+
+std::string asciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = asciiUpper(c);
+    return out;
+}
+
+bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
+    if (from.empty()) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    for (std::size_t hit; (hit = text.find(from, pos)) != std::string_view::npos; pos = hit + from.size()) {
+        out.append(text.substr(pos, hit - pos));
+        out.append(to);
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+// One scan does the work of the five ordered replace-all passes: every
+// replacement starts with "&", so a later pass could only ever see "&" that an
+// earlier pass inserted, and those are exactly the ones it must leave alone.
+std::string encodeEntities(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '\'': out += "&apos;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+// Also one scan: the references cannot overlap (each starts with "&" and holds
+// no other "&"), and no decoded byte can complete a reference with its
+// neighbours, so decoding each reference where it stands, without rescanning
+// what it produced, equals the ordered passes with "&amp;" last.
+std::string decodeEntities(std::string_view text) {
+    struct Ref { std::string_view text; char byte; };
+    static constexpr Ref refs[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&apos;", '\''}, {"&quot;", '"'}, {"&amp;", '&'},
+    };
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t amp = text.find('&', pos);
+        if (amp == std::string_view::npos) break;
+        out.append(text.substr(pos, amp - pos));
+        pos = amp + 1;
+        char decoded = '&';
+        for (const Ref& r : refs) {
+            if (text.substr(amp, r.text.size()) == r.text) {
+                decoded = r.byte;
+                pos = amp + r.text.size();
+                break;
+            }
+        }
+        out += decoded;
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+namespace {
+
+// One removal phase in a single left-to-right pass. Bytes are copied to the
+// output one at a time; when the output ends with the opening marker (also one
+// formed by joining the text around an earlier removal) the marker is taken
+// back and the input skips past the first closing marker after it. This gives
+// the same text as searching again from the start after every removal, in
+// linear time.
+std::string removeDelimited(std::string_view text, std::string_view open, std::string_view close) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        out += text[i++];
+        if (out.size() >= open.size() && std::string_view(out).substr(out.size() - open.size()) == open) {
+            out.resize(out.size() - open.size());
+            const std::size_t end = text.find(close, i);
+            if (end == std::string_view::npos) break;  // unterminated: the rest is dropped
+            i = end + close.size();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string stripMarkup(std::string_view text) {
+    if (text.find('<') == std::string_view::npos) return std::string(text);
+    std::string out = removeDelimited(text, "<!--", "-->");
+    out = removeDelimited(out, "<?", ">");
+    return removeDelimited(out, "<!", ">");
+}
+
+}  // namespace ambrel
