@@ -1,6 +1,9 @@
 # ambrel_platform: message-loop threads and sound devices (PulseAudio, WAV files).
 add_library(ambrel_platform STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MessageThread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SoundSystem.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/FileBackend.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/PulseBackend.cpp
 )
 target_include_directories(ambrel_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(ambrel_platform

@@ -1,0 +1,523 @@
+#include "platform/FileBackend.h"
+
+#include <sndfile.h>
+#include <speex/speex_resampler.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/MessageThread.h"
+
+namespace ambrel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+SoundError fileError(const std::string& path, SNDFILE* file) {
+    return SoundError::make(SoundErrorCode::FileError, path + ": " + sf_strerror(file));
+}
+
+// The deadline of the sample at `position` on a clock started at `anchor`.
+// Computed from the sample count every time, so rounding never accumulates.
+Clock::time_point deadlineOf(Clock::time_point anchor, std::uint64_t position, std::uint32_t rate) {
+    auto ns = static_cast<std::int64_t>(position * 1000000000ull / rate);
+    return anchor + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
+}
+
+// Samples of one clock tick: the caller's buffer length, so every tick
+// completes one buffer as a sound card completes one fragment.
+std::uint32_t tickSamples(const SoundFormat& f) { return f.blockBytes() / f.bytesPerSample(); }
+
+void toDeviceWidth(const float* in, std::size_t n, std::uint32_t bits, std::uint8_t* out) {
+    if (bits == 16) {
+        for (std::size_t i = 0; i < n; ++i) {
+            long v = std::lrintf(in[i] * 32768.0f);
+            auto s = static_cast<std::int16_t>(std::clamp(v, -32768L, 32767L));
+            std::memcpy(out + 2 * i, &s, 2);
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            long v = std::lrintf(in[i] * 128.0f) + 128;
+            out[i] = static_cast<std::uint8_t>(std::clamp(v, 0L, 255L));
+        }
+    }
+}
+
+// A WAV file read as mono float samples at the device rate; zeros after the
+// end. Only the pacing thread reads from it (after open).
+class WavReader {
+public:
+    ~WavReader() {
+        if (resampler_) speex_resampler_destroy(resampler_);
+        if (file_) sf_close(file_);
+    }
+
+    SoundError open(const std::string& path, std::uint32_t rate) {
+        SF_INFO info{};
+        file_ = sf_open(path.c_str(), SFM_READ, &info);
+        if (!file_) return fileError(path, nullptr);
+        if (info.channels < 1 || info.samplerate < 1)
+            return SoundError::make(SoundErrorCode::FileError, path + ": no sound in the file");
+        channels_ = static_cast<std::uint32_t>(info.channels);
+        if (static_cast<std::uint32_t>(info.samplerate) != rate) {
+            int err = 0;
+            // Quality 5: clean enough for speech codecs, cheap enough per block.
+            resampler_ = speex_resampler_init(1, static_cast<spx_uint32_t>(info.samplerate), rate, 5, &err);
+            if (!resampler_)
+                return SoundError::make(SoundErrorCode::Failed,
+                                        std::string("Resampler: ") + speex_resampler_strerror(err));
+            // The resampler holds back this many input samples; they are
+            // pushed out with zeros after the end of the file.
+            tailLeft_ = speex_resampler_get_input_latency(resampler_);
+        }
+        return {};
+    }
+
+    // Fills out[0..n) with the next samples (silence once the file is over).
+    void read(float* out, std::size_t n) {
+        std::size_t done = 0;
+        while (done < n) {
+            if (!resampler_) {
+                std::size_t got = readMono(out + done, n - done);
+                if (got == 0) break;
+                done += got;
+                continue;
+            }
+            if (inPos_ == in_.size()) {
+                refill();
+                if (in_.empty()) break;
+            }
+            auto inLen = static_cast<spx_uint32_t>(in_.size() - inPos_);
+            auto outLen = static_cast<spx_uint32_t>(n - done);
+            speex_resampler_process_float(resampler_, 0, in_.data() + inPos_, &inLen, out + done, &outLen);
+            inPos_ += inLen;
+            done += outLen;
+        }
+        std::fill(out + done, out + n, 0.0f);
+    }
+
+private:
+    // Up to n mono samples from the file; 0 at the end (or on a read error).
+    std::size_t readMono(float* out, std::size_t n) {
+        if (ended_) return 0;
+        if (channels_ == 1) {
+            auto got = static_cast<std::size_t>(sf_readf_float(file_, out, static_cast<sf_count_t>(n)));
+            if (got == 0) ended_ = true;
+            return got;
+        }
+        frames_.resize(std::min<std::size_t>(n, 1024) * channels_);
+        auto got = static_cast<std::size_t>(
+            sf_readf_float(file_, frames_.data(), static_cast<sf_count_t>(frames_.size() / channels_)));
+        if (got == 0) ended_ = true;
+        for (std::size_t i = 0; i < got; ++i) {
+            float sum = 0.0f;
+            for (std::uint32_t c = 0; c < channels_; ++c) sum += frames_[i * channels_ + c];
+            out[i] = sum / static_cast<float>(channels_);
+        }
+        return got;
+    }
+
+    void refill() {
+        in_.resize(1024);
+        inPos_ = 0;
+        std::size_t got = readMono(in_.data(), in_.size());
+        if (got == 0 && tailLeft_ > 0) {
+            got = std::min<std::size_t>(tailLeft_, in_.size());
+            std::fill(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(got), 0.0f);
+            tailLeft_ -= static_cast<int>(got);
+        }
+        in_.resize(got);
+    }
+
+    SNDFILE* file_ = nullptr;
+    SpeexResamplerState* resampler_ = nullptr;
+    std::uint32_t channels_ = 1;
+    bool ended_ = false;
+    int tailLeft_ = 0;
+    std::vector<float> frames_;  // interleaved frames before the mono mix
+    std::vector<float> in_;      // mono input waiting for the resampler
+    std::size_t inPos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Recording from a WAV file.
+
+class FileInput final : public SoundInput {
+public:
+    FileInput(std::string path, const SoundFormat& format, MessageThread& thread)
+        : path_(std::move(path)), format_(format), thread_(thread) {}
+    ~FileInput() override { close(); }
+
+    SoundError open() {
+        if (auto e = reader_.open(path_, format_.sampleRate)) return e;
+        pacer_ = std::thread([this] { run(); });
+        return {};
+    }
+
+    // Message thread (all public calls).
+    SoundError addBuffer(SoundBuffer* b) override {
+        if (!b || !b->data || b->capacity < format_.bytesPerSample())
+            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
+        b->bytesRecorded = 0;
+        b->inDevice.store(true);
+        queue_.push_back(b);
+        return {};
+    }
+
+    SoundError start() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return notOpen();
+            if (running_) return {};
+            running_ = true;
+            ++epoch_;
+        }
+        wake_.notify_all();
+        return {};
+    }
+
+    SoundError stop() override {
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        running_ = false;
+        ++epoch_;
+        return {};
+    }
+
+    SoundError reset() override {
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        running_ = false;
+        ++epoch_;
+        returnAll();
+        return {};
+    }
+
+    SoundError close() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return notOpen();
+            closed_ = true;
+            running_ = false;
+            ++epoch_;
+            returnAll();
+        }
+        wake_.notify_all();
+        if (pacer_.joinable()) pacer_.join();
+        return {};
+    }
+
+    const SoundFormat& format() const override { return format_; }
+    std::string deviceName() const override { return path_; }
+
+private:
+    static SoundError notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
+
+    // Under mutex_: hands every queued buffer back with 0 bytes.
+    void returnAll() {
+        for (SoundBuffer* b : queue_) {
+            b->bytesRecorded = 0;
+            b->inDevice.store(false);
+            thread_.post(kMsgInputData, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
+        }
+        queue_.clear();
+        headFill_ = 0;
+    }
+
+    // Pacing thread: one tick per buffer length; each tick reads that much of
+    // the file and hands it to the queued buffers. The clock restarts at every
+    // start(), so a pause never produces a burst.
+    void run() {
+        const std::uint32_t tick = tickSamples(format_);
+        const std::uint32_t bps = format_.bytesPerSample();
+        std::vector<float> samples(tick);
+        std::vector<std::uint8_t> bytes(std::size_t(tick) * bps);
+        std::unique_lock lock(mutex_);
+        while (!closed_) {
+            if (!running_) {
+                wake_.wait(lock, [this] { return running_ || closed_; });
+                continue;
+            }
+            const std::uint64_t epoch = epoch_;
+            const Clock::time_point anchor = Clock::now();
+            std::uint64_t position = 0;
+            while (!closed_ && epoch == epoch_) {
+                position += tick;
+                auto deadline = deadlineOf(anchor, position, format_.sampleRate);
+                if (wake_.wait_until(lock, deadline, [&] { return closed_ || epoch != epoch_; })) break;
+                lock.unlock();
+                reader_.read(samples.data(), samples.size());
+                toDeviceWidth(samples.data(), samples.size(), format_.bitsPerSample, bytes.data());
+                lock.lock();
+                if (epoch == epoch_) deliver(bytes.data(), bytes.size());
+            }
+        }
+    }
+
+    // Under mutex_: fills the queued buffers in order; what finds no buffer is
+    // lost, as on a sound card whose driver gets no buffers.
+    void deliver(const std::uint8_t* p, std::size_t n) {
+        while (n > 0 && !queue_.empty()) {
+            SoundBuffer* b = queue_.front();
+            std::size_t room = b->capacity - headFill_;
+            std::size_t k = std::min(room, n);
+            std::memcpy(b->data + headFill_, p, k);
+            headFill_ += static_cast<std::uint32_t>(k);
+            p += k;
+            n -= k;
+            if (headFill_ == b->capacity) {
+                queue_.pop_front();
+                headFill_ = 0;
+                b->bytesRecorded = b->capacity;
+                b->inDevice.store(false);
+                thread_.post(kMsgInputData, reinterpret_cast<std::uintptr_t>(this),
+                             reinterpret_cast<std::uintptr_t>(b));
+            }
+        }
+    }
+
+    const std::string path_;
+    const SoundFormat format_;
+    MessageThread& thread_;
+    WavReader reader_;  // pacing thread only
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<SoundBuffer*> queue_;  // guarded by mutex_
+    std::uint32_t headFill_ = 0;      // bytes already in queue_.front(); guarded
+    bool running_ = false;            // guarded
+    bool closed_ = false;             // guarded
+    std::uint64_t epoch_ = 0;         // bumped by start/stop/reset/close; guarded
+    std::thread pacer_;
+};
+
+// ---------------------------------------------------------------------------
+// Playing into a WAV file.
+
+class FileOutput final : public SoundOutput {
+public:
+    FileOutput(std::string path, const SoundFormat& format, MessageThread& thread)
+        : path_(std::move(path)), format_(format), thread_(thread) {}
+    ~FileOutput() override { close(); }
+
+    SoundError open() {
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(format_.sampleRate);
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | (format_.bitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
+        file_ = sf_open(path_.c_str(), SFM_WRITE, &info);
+        if (!file_) return fileError(path_, nullptr);
+        // Rewrite the header after every write: the file stays a complete WAV
+        // even if the program is killed in the middle of a call.
+        sf_command(file_, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+        pacer_ = std::thread([this] { run(); });
+        return {};
+    }
+
+    // Message thread (all public calls).
+    SoundError write(SoundBuffer* b) override {
+        if (!b || !b->data || b->capacity == 0)
+            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
+        b->inDevice.store(true);
+        queue_.push_back(b);
+        return {};
+    }
+
+    SoundError reset() override {
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        returnAll();
+        return {};
+    }
+
+    SoundError close() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return notOpen();
+            closed_ = true;
+        }
+        wake_.notify_all();
+        if (pacer_.joinable()) pacer_.join();
+        {
+            std::lock_guard lock(mutex_);
+            returnAll();
+        }
+        if (file_) {
+            sf_write_sync(file_);
+            sf_close(file_);
+            file_ = nullptr;
+        }
+        return {};
+    }
+
+    SoundError setVolume(std::uint16_t left, std::uint16_t right) override {
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        volume_.store(std::max(left, right));
+        return {};
+    }
+
+    SoundError volume(std::uint16_t& left, std::uint16_t& right) override {
+        std::lock_guard lock(mutex_);
+        if (closed_) return notOpen();
+        left = right = volume_.load();
+        return {};
+    }
+
+    const SoundFormat& format() const override { return format_; }
+    std::string deviceName() const override { return path_; }
+
+private:
+    static SoundError notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
+
+    void post(SoundBuffer* b) {
+        b->inDevice.store(false);
+        thread_.post(kMsgOutputDone, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
+    }
+
+    // Under mutex_: played buffers first, then the queued ones, in order.
+    void returnAll() {
+        for (SoundBuffer* b : played_) post(b);
+        played_.clear();
+        for (SoundBuffer* b : queue_) post(b);
+        queue_.clear();
+        headPos_ = 0;
+    }
+
+    // Pacing thread: from open to close, one tick per buffer length. A tick
+    // takes that much sound from the queued buffers (silence where there is
+    // none), writes it to the file, and hands back the buffers that finished
+    // in the tick before: a buffer counts as played once its time has passed.
+    void run() {
+        const std::uint32_t tick = tickSamples(format_);
+        const std::uint32_t bps = format_.bytesPerSample();
+        const std::uint8_t silence = format_.bitsPerSample == 8 ? 128 : 0;
+        std::vector<std::uint8_t> bytes(std::size_t(tick) * bps);
+        const Clock::time_point anchor = Clock::now();
+        std::uint64_t position = 0;
+        std::unique_lock lock(mutex_);
+        while (!closed_) {
+            for (SoundBuffer* b : played_) post(b);
+            played_.clear();
+            std::size_t filled = take(bytes.data(), bytes.size());
+            std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(filled), bytes.end(), silence);
+            std::uint16_t vol = volume_.load();
+            lock.unlock();
+            if (vol != 0xFFFF) applyVolume(bytes.data(), bytes.size(), vol);
+            if (sf_write_raw(file_, bytes.data(), static_cast<sf_count_t>(bytes.size())) !=
+                static_cast<sf_count_t>(bytes.size()))
+                writeFailed_.store(true);  // disk full: keep the pace, lose the sound
+            lock.lock();
+            position += tick;
+            wake_.wait_until(lock, deadlineOf(anchor, position, format_.sampleRate), [this] { return closed_; });
+        }
+    }
+
+    // Under mutex_: copies up to n bytes from the queued buffers.
+    std::size_t take(std::uint8_t* out, std::size_t n) {
+        std::size_t done = 0;
+        while (done < n && !queue_.empty()) {
+            SoundBuffer* b = queue_.front();
+            std::size_t k = std::min<std::size_t>(b->capacity - headPos_, n - done);
+            std::memcpy(out + done, b->data + headPos_, k);
+            headPos_ += static_cast<std::uint32_t>(k);
+            done += k;
+            if (headPos_ == b->capacity) {
+                queue_.pop_front();
+                headPos_ = 0;
+                played_.push_back(b);
+            }
+        }
+        return done;
+    }
+
+    void applyVolume(std::uint8_t* p, std::size_t n, std::uint16_t vol) const {
+        const float gain = static_cast<float>(vol) / 65535.0f;
+        if (format_.bitsPerSample == 16) {
+            for (std::size_t i = 0; i + 1 < n; i += 2) {
+                std::int16_t s;
+                std::memcpy(&s, p + i, 2);
+                s = static_cast<std::int16_t>(std::lrintf(s * gain));
+                std::memcpy(p + i, &s, 2);
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                p[i] = static_cast<std::uint8_t>(std::lrintf((p[i] - 128) * gain) + 128);
+        }
+    }
+
+    const std::string path_;
+    const SoundFormat format_;
+    MessageThread& thread_;
+    SNDFILE* file_ = nullptr;  // pacing thread while it runs; close() after the join
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<SoundBuffer*> queue_;   // guarded by mutex_
+    std::deque<SoundBuffer*> played_;  // finished, handed back at the next tick; guarded
+    std::uint32_t headPos_ = 0;        // bytes of queue_.front() already played; guarded
+    bool closed_ = false;              // guarded
+    std::atomic<std::uint16_t> volume_{0xFFFF};
+    std::atomic<bool> writeFailed_{false};
+    std::thread pacer_;
+};
+
+class FileBackend final : public SoundBackend {
+public:
+    std::string name() const override { return "file"; }
+
+    std::unique_ptr<SoundInput> openInput(const SoundDeviceRef& device, const SoundFormat& format,
+                                          MessageThread& thread, SoundError& error) override {
+        if (!check(device, format, error)) return nullptr;
+        auto in = std::make_unique<FileInput>(device.name, format, thread);
+        error = in->open();
+        if (error) return nullptr;
+        return in;
+    }
+
+    std::unique_ptr<SoundOutput> openOutput(const SoundDeviceRef& device, const SoundFormat& format,
+                                            MessageThread& thread, SoundError& error) override {
+        if (!check(device, format, error)) return nullptr;
+        auto out = std::make_unique<FileOutput>(device.name, format, thread);
+        error = out->open();
+        if (error) return nullptr;
+        return out;
+    }
+
+    std::vector<SoundDeviceInfo> listInputs(SoundError& error) override {
+        error = {};
+        return {};
+    }
+    std::vector<SoundDeviceInfo> listOutputs(SoundError& error) override {
+        error = {};
+        return {};
+    }
+
+private:
+    static bool check(const SoundDeviceRef& device, const SoundFormat& format, SoundError& error) {
+        if (device.name.empty()) {
+            error = SoundError::make(SoundErrorCode::BadDevice, "A file device needs a WAV file name");
+            return false;
+        }
+        error = format.validate();
+        return error.ok();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<SoundBackend> makeFileBackend() { return std::make_unique<FileBackend>(); }
+
+}  // namespace ambrel
