@@ -1,0 +1,345 @@
+// The voice link: listening, connecting, the worker's link loop, the frame
+// queue and level reports. See VoiceLink.h.
+#include "link/VoiceLink.h"
+
+#include <cstring>
+
+#include "link/LinkMessages.h"
+
+namespace ambrel {
+
+namespace {
+
+uint64_t packPeer(const SocketAddress& a) {
+    return (static_cast<uint64_t>(a.address) << 16) | a.port;
+}
+
+SocketAddress unpackPeer(uint64_t packed) {
+    SocketAddress a;
+    a.port = static_cast<uint16_t>(packed & 0xFFFF);
+    a.address = static_cast<uint32_t>(packed >> 16);
+    return a;
+}
+
+}  // namespace
+
+VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio) : audio_(std::move(audio)), ring_(kMaxQueuedFrames) {
+    if (!audio_) throw Exception();
+    receiveBuffer_.resize(kMaxDatagram);
+    // A kind byte and four frames of the common codecs fit without growing.
+    sendBuffer_.reserve(1500);
+    audio_->setSink(this);
+}
+
+VoiceLink::~VoiceLink() {
+    disconnect();
+    stop(true);
+    // The audio half goes first, while the queue it feeds still exists: its
+    // recorder may be delivering a frame right now.
+    audio_.reset();
+}
+
+void VoiceLink::setDestinations(std::vector<SocketAddress> destinations) {
+    destinations_ = std::move(destinations);
+}
+
+// Owner's thread.
+void VoiceLink::listen(const char* localHost, int port) {
+    // The new socket is made aside and installed only once every step
+    // succeeded, so a failure leaves no descriptor behind.
+    SocketHandle fresh;
+    fresh.openDatagram();
+    SocketAddress local;
+    local.setAddress(localHost, port & 0xFFFF);
+    bindSocket(fresh.handle, local);
+    installSocket(fresh, 0, Listening);
+    post(WM_LINK_LISTENING);
+}
+
+// Owner's thread.
+void VoiceLink::connect(const char* host, int port) {
+    if (state_.load() != Idle) return;
+    SocketHandle fresh;
+    fresh.openDatagram();
+    bindSocket(fresh.handle, SocketAddress{});
+    if (destinations_.empty()) {
+        SocketAddress remote;
+        remote.setAddress(host, port & 0xFFFF);
+        // For a datagram socket this only fixes the remote address.
+        connectWithTimeout(fresh.handle, remote, kReceiveTimeoutMs);
+    }
+    installSocket(fresh, packPeer(peerAddress(fresh.handle)), Connected);
+}
+
+// Owner's thread. A handle left in the field by a call that ended without
+// closing it (a socket failure) is closed here; the handle a running call
+// still uses is left to that call, which closes it when it sees the new
+// generation.
+void VoiceLink::installSocket(SocketHandle& fresh, uint64_t peer, int newState) {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    if (socket_.handle != kNoSocket && socket_.handle != activeHandle_) socket_.close();
+    socket_.handle = fresh.release();
+    socket_.timeout = kReceiveTimeoutMs;
+    peer_.store(peer);
+    generation_.fetch_add(1);
+    state_.store(newState);
+}
+
+SocketAddress VoiceLink::peer() const { return unpackPeer(peer_.load()); }
+
+SocketAddress VoiceLink::localSocketAddress() const {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    if (socket_.handle == kNoSocket) return SocketAddress{};
+    return localAddress(socket_.handle);
+}
+
+int VoiceLink::queuedFrames() const {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    return count_;
+}
+
+void VoiceLink::post(int message) {
+    if (LinkOwner* owner = owner_.load()) owner->postLinkMessage(message);
+}
+
+// Recorder thread.
+void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
+    if (bytes == nullptr || length <= 0) return;
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        if (count_ >= kMaxQueuedFrames) {  // drop the oldest
+            head_ = (head_ + 1) % kMaxQueuedFrames;
+            --count_;
+        }
+        // Slots keep their capacity, so a steady codec allocates nothing here.
+        ring_[(head_ + count_) % kMaxQueuedFrames].assign(bytes, bytes + length);
+        ++count_;
+    }
+    const int64_t now = monotonicMilliseconds();
+    if (now >= nextLevelReport_.load()) {
+        int input = sendMuted_.load() ? 0 : audio_->captureLevel();
+        int output = audio_->playerLevel(playerIndex_.load());
+        if (LinkOwner* owner = owner_.load()) owner->reportLevels(input, output);
+        nextLevelReport_.store(now + kLevelReportMs);
+    }
+}
+
+// Worker thread.
+void VoiceLink::run() {
+    socketStartup();
+    audio_->resetCaptureLevel();
+    playerIndex_.store(audio_->addPlayer(outputDevice_.load()));
+    try {
+        while (!stopRequested()) {
+            const int s = state_.load();
+            if (s == Idle) {
+                pause(100);
+                pause(200);
+            } else if (s == Listening || s == Connected) {
+                try {
+                    linkLoop();
+                } catch (const SocketException&) {
+                    // linkLoop has set the link idle; nothing is posted.
+                }
+                pause(200);
+            } else {
+                pause(200);
+            }
+        }
+    } catch (...) {
+        // A stop request or any other failure ends the thread; the audio
+        // half is shut down either way.
+    }
+    audio_->shutdown();
+    socketCleanup();
+}
+
+// Worker thread.
+void VoiceLink::linkLoop() {
+    try {
+        enterCall();
+        while (state_.load() == Connected && callIsCurrent()) {
+            if (!serviceCall()) break;
+        }
+        leaveCall();
+    } catch (const SocketException&) {
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            if (callIsCurrent()) state_.store(Idle);
+        }
+        abandonCall();
+        throw;
+    } catch (...) {
+        abandonCall();
+        throw;
+    }
+}
+
+bool VoiceLink::callIsCurrent() const { return generation_.load() == callGeneration_; }
+
+bool VoiceLink::enterCall() {
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        callHandle_ = socket_.handle;
+        activeHandle_ = callHandle_;
+        callGeneration_ = generation_.load();
+    }
+    audio_->startCapture();
+    nextLevelReport_.store(0);
+    if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
+
+    // Listening: wait for a first datagram. Until then the peer is 0.0.0.0.
+    if (peer().isAnyAddress()) {
+        while (state_.load() == Listening && callIsCurrent()) {
+            throwIfStopRequested();
+            if (bytesAvailable(callHandle_) > 0) {
+                // Only from Listening: a disconnect meanwhile must not be undone.
+                int expected = Listening;
+                state_.compare_exchange_strong(expected, Connected);
+                break;
+            }
+            if (waitReadable(callHandle_, 0)) {
+                // Readable with nothing available: an empty datagram at the
+                // head of the queue. It carries no call; drop it, or it would
+                // hide every datagram behind it.
+                uint8_t scratch;
+                SocketAddress from;
+                try {
+                    receiveFrom(callHandle_, from, &scratch, 1, 0);
+                } catch (const NoConnectionException&) {
+                }
+                continue;
+            }
+            pause(50);
+            if (!peer().isAnyAddress()) break;
+        }
+    }
+    const bool connected = state_.load() == Connected && callIsCurrent();
+    if (connected) post(WM_LINK_CONNECTED);
+    lastReceive_ = monotonicSeconds();
+    return connected;
+}
+
+bool VoiceLink::serviceCall() {
+    throwIfStopRequested();
+    const bool oneToMany = !destinations_.empty();
+    try {
+        int n = 0;
+        SocketAddress from;
+        try {
+            n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, kReceiveTimeoutMs);
+        } catch (const Exception&) {
+            if (!oneToMany) throw;
+            n = 0;  // one-to-many: a failed receive is nothing received
+        }
+        if (n > 0) {
+            peer_.store(packPeer(from));
+            lastReceive_ = monotonicSeconds();
+            if (receiveBuffer_[0] == 0 && !playMuted_.load() && !oneToMany) {
+                const int frameLength = (n - 1) / kFramesPerDatagram;
+                const int player = playerIndex_.load();
+                for (int i = 0; i < kFramesPerDatagram; ++i) {
+                    audio_->playFrame(player, receiveBuffer_.data() + 1 + i * frameLength, frameLength);
+                }
+            }
+        } else if (idleCheck()) {
+            return false;
+        }
+    } catch (const TimeoutException&) {
+        if (idleCheck()) return false;
+    } catch (const ThreadStopException&) {
+        throw;
+    } catch (const Exception&) {
+        // A receive failure ends a point-to-point call.
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            endCallLocked();
+        }
+        post(WM_LINK_DISCONNECTED);
+        return false;
+    }
+    sendQueued();
+    return true;
+}
+
+// Ends the call: the link goes idle unless a newer call was set up meanwhile,
+// and the call's socket is closed. Caller holds socketLock_.
+void VoiceLink::endCallLocked() {
+    if (callIsCurrent()) state_.store(Idle);
+    if (callHandle_ != kNoSocket) {
+        if (socket_.handle == callHandle_) socket_.handle = kNoSocket;
+        closeSocket(callHandle_);
+        callHandle_ = kNoSocket;
+    }
+    activeHandle_ = kNoSocket;
+}
+
+bool VoiceLink::idleCheck() {
+    const int timeout = idleTimeout_.load();
+    if (timeout < 0) return false;
+    // Whole seconds and a strict comparison: a call ends more than `timeout`
+    // and at most about `timeout` + 1 seconds after the last datagram.
+    if (monotonicSeconds() <= lastReceive_ + timeout) return false;
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        endCallLocked();
+    }
+    post(WM_LINK_DISCONNECTED);
+    return true;
+}
+
+void VoiceLink::sendQueued() {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    while (count_ >= kFramesPerDatagram) {
+        throwIfStopRequested();
+        // sendBuffer_ holds the whole datagram: the kind byte, then the frames.
+        sendBuffer_.assign(1, 0);
+        for (int i = 0; i < kFramesPerDatagram; ++i) {
+            const std::vector<uint8_t>& frame = ring_[head_];
+            sendBuffer_.insert(sendBuffer_.end(), frame.begin(), frame.end());
+            head_ = (head_ + 1) % kMaxQueuedFrames;
+            --count_;
+        }
+        const uint8_t muted = 1;
+        const bool silent = sendMuted_.load();
+        const uint8_t* datagram = silent ? &muted : sendBuffer_.data();
+        const int length = silent ? 1 : static_cast<int>(sendBuffer_.size());
+        if (destinations_.empty()) {
+            try {
+                sendTo(callHandle_, peer(), datagram, length);
+            } catch (const Exception&) {
+                // This group is lost; the next one goes out as usual.
+            }
+        } else {
+            for (const SocketAddress& to : destinations_) {
+                // A destination that fails loses this datagram; the ones after
+                // it in the list still get it.
+                try {
+                    sendTo(callHandle_, to, datagram, length);
+                } catch (const Exception&) {
+                }
+            }
+        }
+    }
+}
+
+void VoiceLink::leaveCall() {
+    audio_->stopCapture();
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        endCallLocked();
+    }
+    post(WM_LINK_DISCONNECTED);
+}
+
+// After an exception left the loop the socket stays where it is (closed with
+// the link or by the next listen/connect); a handle this call held that is no
+// longer in the field has no other owner and is closed here.
+void VoiceLink::abandonCall() {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    if (callHandle_ != kNoSocket && socket_.handle != callHandle_) closeSocket(callHandle_);
+    callHandle_ = kNoSocket;
+    activeHandle_ = kNoSocket;
+}
+
+}  // namespace ambrel
