@@ -1,0 +1,5 @@
+# ambrel_mixer: the mixer binding of the volume sliders (CMixerBase) and the
+# sound server's mixer (PulseMixer). No Qt.
+add_library(ambrel_mixer STATIC MixerBase.cpp PulseMixer.cpp)
+target_include_directories(ambrel_mixer PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(ambrel_mixer PUBLIC PkgConfig::PULSE)
