@@ -1,0 +1,343 @@
+#include "app/CommandLine.h"
+
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+#include "link/Exception.h"
+
+namespace ambrel {
+
+namespace {
+
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Whole decimal text of at most 10 digits, nothing else (no sign, no blanks).
+std::optional<long long> parseDigits(std::string_view text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+std::optional<int> parsePort(std::string_view text) {
+    auto v = parseDigits(text);
+    if (!v || *v > 65535) return std::nullopt;
+    return static_cast<int>(*v);
+}
+
+// "yes"/"no" exactly.
+std::optional<bool> parseYesNo(std::string_view text) {
+    if (text == "yes") return true;
+    if (text == "no") return false;
+    return std::nullopt;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) return parts;
+        start = at + 1;
+    }
+}
+
+class Parser {
+public:
+    Parser(const AppSettings& base, const HostResolver& resolve) : resolve_(resolve) {
+        line_.settings = base;
+    }
+
+    ParseResult run(const std::vector<std::string>& args) {
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& arg = args[i];
+            if (arg.rfind("--", 0) == 0) {
+                if (!longOption(args, i)) return fail();
+            } else if (arg.size() >= 3 && arg[0] == '-' && arg[2] == ':') {
+                if (!shortOption(arg[1], std::string_view(arg).substr(3), arg)) return fail();
+            } else {
+                error_ = "unknown option " + quoted(arg);
+                return fail();
+            }
+        }
+        // The direction is applied once, so a repeated -d means the last one.
+        if (direction_ == Direction::Send) line_.settings.playEnabled = false;
+        if (direction_ == Direction::Receive) line_.settings.sendEnabled = false;
+        ParseResult result;
+        result.commandLine = std::move(line_);
+        return result;
+    }
+
+private:
+    enum class Direction { Both, Send, Receive };
+
+    ParseResult fail() {
+        ParseResult result;
+        result.error = CommandLineError{error_};
+        return result;
+    }
+
+    bool longOption(const std::vector<std::string>& args, size_t& i) {
+        std::string_view arg = args[i];
+        std::string_view name = arg;
+        std::optional<std::string> value;
+        if (size_t eq = arg.find('='); eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            value = std::string(arg.substr(eq + 1));
+        }
+        auto flag = [&](bool& target) {
+            if (value) {
+                error_ = "option " + std::string(name) + " takes no value: " + quoted(arg);
+                return false;
+            }
+            target = true;
+            return true;
+        };
+        if (name == "--help") return flag(line_.showHelp);
+        if (name == "--version") return flag(line_.showVersion);
+        if (name == "--headless") return flag(line_.headless);
+        if (name == "--list-devices") return flag(line_.listDevices);
+        if (name == "--record-file" || name == "--play-file") {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    error_ = "option " + std::string(name) + " needs a file path";
+                    return false;
+                }
+                value = args[++i];
+            }
+            if (value->empty()) {
+                error_ = "option " + std::string(name) + " needs a file path";
+                return false;
+            }
+            auto ref = SoundDeviceRef::file(*value);
+            (name == "--record-file" ? line_.settings.recordDevice : line_.settings.playDevice) = ref;
+            return true;
+        }
+        error_ = "unknown option " + quoted(arg);
+        return false;
+    }
+
+    bool shortOption(char letter, std::string_view value, const std::string& arg) {
+        AppSettings& s = line_.settings;
+        switch (letter) {
+        case 'a': {
+            auto id = codecIdFromName(value);
+            if (!id) {
+                error_ = "unknown codec " + quoted(value) + " in " + quoted(arg);
+                return false;
+            }
+            s.codecId = *id;
+            s.codecLabel = codecLabel(*id);
+            return true;
+        }
+        case 'l': {
+            auto parts = split(value, ':');
+            if (parts.size() != 2) {
+                error_ = "expected -l:port:yes or -l:port:no, got " + quoted(arg);
+                return false;
+            }
+            auto port = parsePort(parts[0]);
+            if (!port) {
+                error_ = "bad port " + quoted(parts[0]) + " in " + quoted(arg) + " (0..65535)";
+                return false;
+            }
+            auto listen = parseYesNo(parts[1]);
+            if (!listen) {
+                error_ = "expected yes or no, got " + quoted(parts[1]) + " in " + quoted(arg);
+                return false;
+            }
+            s.port = *port;
+            s.autoListen = *listen;
+            return true;
+        }
+        case 'c':
+            return connectOption(value, arg);
+        case 'i':
+        case 'o': {
+            auto ref = parseDevice(value, arg);
+            if (!ref) return false;
+            (letter == 'i' ? s.recordDevice : s.playDevice) = *ref;
+            return true;
+        }
+        case 'd':
+            if (value == "send") {
+                direction_ = Direction::Send;
+            } else if (value == "receive") {
+                direction_ = Direction::Receive;
+            } else {
+                error_ = "expected send or receive, got " + quoted(value) + " in " + quoted(arg);
+                return false;
+            }
+            return true;
+        case 't': {
+            // -1 (never) or a whole number of seconds; a day-long bound keeps
+            // the link's second arithmetic far from overflow.
+            std::optional<long long> seconds = value == "-1" ? std::optional<long long>(-1) : parseDigits(value);
+            if (!seconds || *seconds > 1000000000) {
+                error_ = "bad time-out " + quoted(value) + " in " + quoted(arg) + " (seconds, or -1 for none)";
+                return false;
+            }
+            s.timeout = static_cast<int>(*seconds);
+            return true;
+        }
+        default:
+            error_ = "unknown option " + quoted(arg);
+            return false;
+        }
+    }
+
+    // "host:port:yes", or "host:port,host:port,...,yes" (a colon before the
+    // keyword is accepted too). Two or more pairs make a destination list.
+    bool connectOption(std::string_view value, const std::string& arg) {
+        size_t cut = value.find_last_of(",:");
+        if (cut == std::string_view::npos) {
+            error_ = "expected -c:host:port:yes or -c:host:port:no, got " + quoted(arg);
+            return false;
+        }
+        auto keyword = parseYesNo(value.substr(cut + 1));
+        if (!keyword) {
+            error_ = "expected yes or no, got " + quoted(value.substr(cut + 1)) + " in " + quoted(arg);
+            return false;
+        }
+        std::vector<std::pair<std::string, int>> pairs;
+        for (std::string_view pair : split(value.substr(0, cut), ',')) {
+            size_t colon = pair.rfind(':');
+            if (colon == std::string_view::npos || colon == 0) {
+                error_ = "expected host:port, got " + quoted(pair) + " in " + quoted(arg);
+                return false;
+            }
+            auto port = parsePort(pair.substr(colon + 1));
+            if (!port) {
+                error_ = "bad port " + quoted(pair.substr(colon + 1)) + " in " + quoted(arg) + " (0..65535)";
+                return false;
+            }
+            pairs.emplace_back(std::string(pair.substr(0, colon)), *port);
+        }
+        AppSettings& s = line_.settings;
+        s.autoConnect = *keyword;
+        if (pairs.size() == 1) {
+            s.host = pairs[0].first;
+            s.port = pairs[0].second;
+            s.destinations.clear();
+            return true;
+        }
+        std::vector<SocketAddress> destinations;
+        for (const auto& [host, port] : pairs) {
+            SocketAddress address;
+            try {
+                address = SocketAddress::fromHostOrder(0, port);
+                address.address = resolve_(host);
+            } catch (const Exception&) {
+                error_ = "cannot resolve host " + quoted(host) + " in " + quoted(arg);
+                return false;
+            }
+            destinations.push_back(address);
+        }
+        s.destinations = std::move(destinations);
+        return true;
+    }
+
+    // "0" (default), "n" (n-th device), or a sound-server name.
+    std::optional<SoundDeviceRef> parseDevice(std::string_view value, const std::string& arg) {
+        if (value.empty()) {
+            error_ = "missing device in " + quoted(arg);
+            return std::nullopt;
+        }
+        bool numeric = value.find_first_not_of("0123456789") == std::string_view::npos;
+        bool negative = value[0] == '-' && value.size() > 1 &&
+                        value.find_first_not_of("0123456789", 1) == std::string_view::npos;
+        if (negative || (numeric && value.size() > 6)) {
+            error_ = "device number out of range: " + quoted(arg);
+            return std::nullopt;
+        }
+        if (numeric) {
+            int n = static_cast<int>(*parseDigits(value));
+            return SoundDeviceRef(n == 0 ? -1 : n);
+        }
+        return SoundDeviceRef::named(std::string(value));
+    }
+
+    const HostResolver& resolve_;
+    CommandLine line_;
+    Direction direction_ = Direction::Both;
+    std::string error_;
+};
+
+bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file"; }
+
+std::optional<CommandLineError> checkOne(const SoundDeviceRef& ref, const char* option, const char* kind,
+                                         const std::vector<SoundDeviceInfo>* list,
+                                         const std::vector<SoundDeviceInfo>* sinks) {
+    if (isFile(ref) || !list) return std::nullopt;
+    if (ref.name.empty()) {
+        if (ref.number <= 0 || static_cast<size_t>(ref.number) <= list->size()) return std::nullopt;
+        return CommandLineError{std::string("device number out of range: '") + option + std::to_string(ref.number) +
+                                "' (there " + (list->size() == 1 ? "is " : "are ") +
+                                std::to_string(list->size()) + " " + kind + " device" +
+                                (list->size() == 1 ? "" : "s") + "; see --list-devices)"};
+    }
+    for (const auto& d : *list)
+        if (d.name == ref.name) return std::nullopt;
+    if (sinks) {
+        constexpr std::string_view suffix = ".monitor";
+        std::string_view name = ref.name;
+        if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix) {
+            std::string_view sink = name.substr(0, name.size() - suffix.size());
+            for (const auto& d : *sinks)
+                if (d.name == sink) return std::nullopt;
+        }
+    }
+    return CommandLineError{std::string("unknown ") + kind + " device '" + option + ref.name +
+                            "' (see --list-devices)"};
+}
+
+}  // namespace
+
+std::string makeBuildLabel(int year, int month, int day) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d%02d%02d", year - 2000, month, day);
+    return text;
+}
+
+std::string buildLabelFromCompilerDate(const char* compilerDate) {
+    // __DATE__ is "Mmm dd yyyy" with a blank before a one-digit day.
+    std::string_view text = compilerDate ? compilerDate : "";
+    if (text.size() != 11) return "000000";
+    int month = 0;
+    for (int m = 0; m < 12; ++m)
+        if (text.substr(0, 3) == kMonths[m]) month = m + 1;
+    int day = 0, year = 0;
+    std::string_view dayText = text.substr(4, 2);
+    if (dayText[0] == ' ') dayText.remove_prefix(1);
+    auto d = std::from_chars(dayText.data(), dayText.data() + dayText.size(), day);
+    auto y = std::from_chars(text.data() + 7, text.data() + 11, year);
+    if (month == 0 || d.ec != std::errc() || y.ec != std::errc()) return "000000";
+    return makeBuildLabel(year, month, day);
+}
+
+ParseResult parseCommandLine(const std::vector<std::string>& args, const AppSettings& base,
+                             const HostResolver& resolve) {
+    return Parser(base, resolve).run(args);
+}
+
+ParseResult parseCommandLine(const std::vector<std::string>& args, const AppSettings& base) {
+    HostResolver resolver = [](const std::string& host) { return resolveHost(host.c_str()); };
+    return parseCommandLine(args, base, resolver);
+}
+
+std::optional<CommandLineError> checkDevices(const AppSettings& settings,
+                                             const std::vector<SoundDeviceInfo>* inputs,
+                                             const std::vector<SoundDeviceInfo>* outputs) {
+    if (auto e = checkOne(settings.recordDevice, "-i:", "recording", inputs, outputs)) return e;
+    return checkOne(settings.playDevice, "-o:", "playing", outputs, nullptr);
+}
+
+}  // namespace ambrel

@@ -1,0 +1,233 @@
+// The command line: defaults, every help example, the list form, malformed
+// input, device checks and the build label.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "app/CommandLine.h"
+#include "app/HelpText.h"
+#include "link/Exception.h"
+
+namespace ambrel {
+namespace {
+
+// 10.0.0.x for "hostx", unknown for anything else; dotted quads as usual.
+uint32_t fakeResolve(const std::string& host) {
+    if (host.rfind("host", 0) == 0 && host.size() == 5) return htonl(0x0A000000u + (host[4] - '0'));
+    if (host.find_first_not_of("0123456789.") == std::string::npos) return resolveHost(host.c_str());
+    throw UnknownHostException();
+}
+
+ParseResult parse(std::vector<std::string> args) { return parseCommandLine(args, AppSettings{}, fakeResolve); }
+
+AppSettings ok(std::vector<std::string> args) {
+    auto r = parse(args);
+    EXPECT_FALSE(r.error) << (r.error ? r.error->message : "");
+    return r.commandLine ? r.commandLine->settings : AppSettings{};
+}
+
+std::string error(std::vector<std::string> args) {
+    auto r = parse(args);
+    EXPECT_FALSE(r.commandLine);
+    return r.error ? r.error->message : "";
+}
+
+TEST(CommandLine, NoArgumentsGiveTheDefaults) {
+    auto s = ok({});
+    EXPECT_EQ(s.host, "127.0.0.1");
+    EXPECT_EQ(s.port, 5007);
+    EXPECT_EQ(s.codecId, 0xA8);
+    EXPECT_EQ(s.codecLabel, "speex 16 KHz");
+    EXPECT_TRUE(s.sendEnabled);
+    EXPECT_TRUE(s.playEnabled);
+    EXPECT_EQ(s.timeout, -1);
+    EXPECT_FALSE(s.autoConnect);
+    EXPECT_FALSE(s.autoListen);
+    EXPECT_TRUE(s.destinations.empty());
+    EXPECT_EQ(s.recordDevice.number, -1);
+    EXPECT_EQ(s.playDevice.number, -1);
+    EXPECT_EQ(s.versionText, "2.8");
+}
+
+TEST(CommandLine, HelpExamplesParseToWhatTheyMean) {
+    auto a = ok({"-l:5005:yes", "-a:ilbc_11khz", "-t:5"});
+    EXPECT_EQ(a.port, 5005);
+    EXPECT_TRUE(a.autoListen);
+    EXPECT_FALSE(a.autoConnect);
+    EXPECT_EQ(a.codecId, *codecIdFromName("ilbc_11khz"));
+    EXPECT_EQ(a.codecLabel, codecLabel(a.codecId));
+    EXPECT_EQ(a.timeout, 5);
+
+    auto b = ok({"-c:192.168.0.1:5005:yes", "-a:ilbc_11khz"});
+    EXPECT_EQ(b.host, "192.168.0.1");
+    EXPECT_EQ(b.port, 5005);
+    EXPECT_TRUE(b.autoConnect);
+    EXPECT_TRUE(b.destinations.empty());
+
+    auto c = ok({"-l:5005:yes", "-a:ilbc_8khz", "-o:2", "-d:receive"});
+    EXPECT_EQ(c.codecId, *codecIdFromName("ilbc_8khz"));
+    EXPECT_EQ(c.playDevice.number, 2);
+    EXPECT_TRUE(c.playDevice.name.empty());
+    EXPECT_FALSE(c.sendEnabled);
+    EXPECT_TRUE(c.playEnabled);
+
+    auto d = ok({"-c:192.168.0.1:5005:yes", "-a:ilbc_8khz", "-i:1", "-d:send"});
+    EXPECT_EQ(d.recordDevice.number, 1);
+    EXPECT_TRUE(d.sendEnabled);
+    EXPECT_FALSE(d.playEnabled);
+
+    auto e = ok({"-c:192.168.0.1:5005,192.168.0.2:5005,yes"});
+    ASSERT_EQ(e.destinations.size(), 2u);
+    EXPECT_EQ(addressText(e.destinations[1].address), "192.168.0.2");
+
+    // Every example in the help text is one of these.
+    std::string_view help = helpText();
+    for (const char* example : {"-l:5005:yes -a:ilbc_11khz -t:5", "-c:192.168.0.1:5005:yes -a:ilbc_11khz",
+                                "-l:5005:yes -a:ilbc_8khz -o:2 -d:receive",
+                                "-c:192.168.0.1:5005:yes -a:ilbc_8khz -i:1 -d:send"})
+        EXPECT_NE(help.find(example), std::string_view::npos) << example;
+}
+
+TEST(CommandLine, EveryCodecNameIsAcceptedAndListedInTheHelp) {
+    for (const CodecName& codec : codecNames()) {
+        auto s = ok({"-a:" + std::string(codec.name)});
+        EXPECT_EQ(s.codecId, codec.id);
+        EXPECT_NE(helpText().find(std::string(codec.name) + "\t"), std::string_view::npos) << codec.name;
+    }
+    EXPECT_NE(helpText().find("If no codec is specified 'speex_16khz' will be used."), std::string_view::npos);
+    for (const char* option : {"--help", "--version", "--headless", "--list-devices", "--record-file", "--play-file",
+                               "-a:codec", "-l:port:listen", "-c:host:port:connect", "-i:device", "-o:device",
+                               "-d:direction", "-t:timeout"})
+        EXPECT_NE(helpText().find(option), std::string_view::npos) << option;
+}
+
+TEST(CommandLine, DestinationListKeepsOrderAndAcceptsCommaOrColon) {
+    for (const char* arg : {"-c:host1:6001,host2:6002,host3:6003,yes", "-c:host1:6001,host2:6002,host3:6003:yes"}) {
+        auto s = ok({arg});
+        ASSERT_EQ(s.destinations.size(), 3u) << arg;
+        EXPECT_EQ(s.destinations[0].address, htonl(0x0A000001u));
+        EXPECT_EQ(s.destinations[0].hostPort(), 6001);
+        EXPECT_EQ(s.destinations[2].address, htonl(0x0A000003u));
+        EXPECT_EQ(s.destinations[2].hostPort(), 6003);
+        EXPECT_TRUE(s.autoConnect);
+        EXPECT_EQ(s.host, "127.0.0.1");  // the fields keep their defaults
+    }
+    // A single pair in list form is the plain connect form.
+    auto single = ok({"-c:host1:6001,no"});
+    EXPECT_TRUE(single.destinations.empty());
+    EXPECT_EQ(single.host, "host1");
+    EXPECT_EQ(single.port, 6001);
+    EXPECT_FALSE(single.autoConnect);
+}
+
+TEST(CommandLine, RepeatedOptionsLastWins) {
+    auto s = ok({"-a:gsm_8khz", "-a:lpc10", "-d:send", "-d:receive", "-t:3", "-t:-1", "-c:host1:1,host2:2,yes",
+                 "-c:10.1.1.1:99:no", "-i:3", "-i:0"});
+    EXPECT_EQ(s.codecId, *codecIdFromName("lpc10"));
+    EXPECT_TRUE(s.playEnabled);
+    EXPECT_FALSE(s.sendEnabled);
+    EXPECT_EQ(s.timeout, -1);
+    EXPECT_TRUE(s.destinations.empty());
+    EXPECT_EQ(s.host, "10.1.1.1");
+    EXPECT_EQ(s.port, 99);
+    EXPECT_FALSE(s.autoConnect);
+    EXPECT_EQ(s.recordDevice.number, -1);  // 0 is the default device
+}
+
+TEST(CommandLine, DevicesByNameAndFiles) {
+    auto s = ok({"-i:mysink.monitor", "-o:d_spk"});
+    EXPECT_EQ(s.recordDevice.name, "mysink.monitor");
+    EXPECT_EQ(s.playDevice.name, "d_spk");
+    auto f = ok({"--record-file", "in put.wav", "--play-file=out.wav"});
+    EXPECT_EQ(f.recordDevice.backend, "file");
+    EXPECT_EQ(f.recordDevice.name, "in put.wav");
+    EXPECT_EQ(f.playDevice.backend, "file");
+    EXPECT_EQ(f.playDevice.name, "out.wav");
+    // The last of -i and --record-file wins.
+    EXPECT_EQ(ok({"--record-file", "a.wav", "-i:2"}).recordDevice.number, 2);
+}
+
+TEST(CommandLine, LongFlags) {
+    auto r = parse({"--headless", "--list-devices", "--version", "--help"});
+    ASSERT_TRUE(r.commandLine);
+    EXPECT_TRUE(r.commandLine->headless);
+    EXPECT_TRUE(r.commandLine->listDevices);
+    EXPECT_TRUE(r.commandLine->showVersion);
+    EXPECT_TRUE(r.commandLine->showHelp);
+}
+
+TEST(CommandLine, MalformedArgumentsAreNamed) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* mustContain;
+    };
+    const Case cases[] = {
+        {{"-x:1"}, "unknown option '-x:1'"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"hello"}, "unknown option 'hello'"},
+        {{"-l"}, "unknown option '-l'"},
+        {{"-L:5005:yes"}, "unknown option '-L:5005:yes'"},
+        {{"-l:abc:yes"}, "bad port 'abc'"},
+        {{"-l:65536:yes"}, "bad port '65536'"},
+        {{"-l:-1:yes"}, "bad port '-1'"},
+        {{"-l:5005"}, "-l:port:yes"},
+        {{"-l:5005:YES"}, "expected yes or no, got 'YES'"},
+        {{"-l:5005:maybe"}, "got 'maybe'"},
+        {{"-c:host1:99999:yes"}, "bad port '99999'"},
+        {{"-c:host1:12:ja"}, "got 'ja'"},
+        {{"-c:host1"}, "-c:host:port:yes"},
+        {{"-c::5007:yes"}, "expected host:port"},
+        {{"-c:host1:1,nowhere.invalid:2,yes"}, "cannot resolve host 'nowhere.invalid'"},
+        {{"-a:speex"}, "unknown codec 'speex'"},
+        {{"-a:SPEEX_16KHZ"}, "unknown codec 'SPEEX_16KHZ'"},
+        {{"-d:both"}, "expected send or receive, got 'both'"},
+        {{"-d:Send"}, "got 'Send'"},
+        {{"-t:abc"}, "bad time-out 'abc'"},
+        {{"-t:-5"}, "bad time-out '-5'"},
+        {{"-i:-3"}, "device number out of range: '-i:-3'"},
+        {{"-o:99999999"}, "device number out of range"},
+        {{"-i:"}, "missing device"},
+        {{"--record-file"}, "--record-file needs a file path"},
+        {{"--play-file="}, "--play-file needs a file path"},
+        {{"--headless=1"}, "takes no value"},
+    };
+    for (const Case& c : cases) {
+        std::string message = error(c.args);
+        EXPECT_NE(message.find(c.mustContain), std::string::npos) << "args " << c.args[0] << " gave: " << message;
+    }
+}
+
+TEST(CommandLine, DeviceNumbersAndNamesAreCheckedAgainstTheLists) {
+    std::vector<SoundDeviceInfo> inputs{{1, "mic", "Microphone", true}};
+    std::vector<SoundDeviceInfo> outputs{{1, "spk", "Speakers", true}, {2, "hdmi", "HDMI", false}};
+    auto check = [&](std::vector<std::string> args) {
+        return checkDevices(ok(args), &inputs, &outputs);
+    };
+    EXPECT_FALSE(check({"-i:1", "-o:2"}));
+    EXPECT_FALSE(check({"-i:0", "-o:0"}));
+    EXPECT_FALSE(check({"-i:hdmi.monitor", "-o:spk"}));
+    EXPECT_FALSE(check({"--record-file", "x.wav", "--play-file", "y.wav"}));
+    auto e = check({"-i:2"});
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->message.find("device number out of range: '-i:2'"), std::string::npos) << e->message;
+    e = check({"-o:3"});
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->message.find("'-o:3'"), std::string::npos) << e->message;
+    e = check({"-o:nosuch"});
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->message.find("unknown playing device '-o:nosuch'"), std::string::npos) << e->message;
+    EXPECT_TRUE(check({"-i:nosuch.monitor"}));
+    // Without the lists (no sound server) nothing is refused here.
+    EXPECT_FALSE(checkDevices(ok({"-i:7", "-o:x"}), nullptr, nullptr));
+}
+
+TEST(CommandLine, BuildLabel) {
+    EXPECT_EQ(makeBuildLabel(2007, 9, 12), "070912");
+    EXPECT_EQ(buildLabelFromCompilerDate("Sep 12 2007"), "070912");
+    EXPECT_EQ(buildLabelFromCompilerDate("Jan  3 2026"), "260103");
+    EXPECT_EQ(buildLabelFromCompilerDate("garbage"), "000000");
+    EXPECT_EQ(buildLabelFromCompilerDate(nullptr), "000000");
+}
+
+}  // namespace
+}  // namespace ambrel

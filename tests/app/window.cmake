@@ -1,0 +1,1 @@
+ambrel_add_test(app_commandline_test SOURCES app_commandline_test.cpp LIBS ambrel_settings ambrel_helptext LABELS app)
