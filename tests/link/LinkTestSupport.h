@@ -1,0 +1,220 @@
+// Test doubles for the voice link: a scripted audio half, a recording owner and
+// raw UDP peers. Used by the link tests, the fuzzer and the benchmark.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioSink.h"
+#include "link/LinkAudio.h"
+#include "link/LinkOwner.h"
+#include "link/Socket.h"
+
+namespace ambrel::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Waits (generously, for a loaded machine) until pred() holds.
+inline bool eventually(const std::function<bool()>& pred, int ms = 10000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The audio half without a sound card. Records every call; while capture is
+// on and autoFrames is set, a "recorder" thread produces a numbered frame of
+// frameLength bytes every framePeriodMs through the sink.
+class ScriptedAudio : public LinkAudio {
+public:
+    struct Played {
+        int player;
+        Bytes bytes;
+    };
+
+    explicit ScriptedAudio(bool autoFrames = false, int frameLength = 8, int framePeriodMs = 5)
+        : frameLength_(frameLength), periodMs_(framePeriodMs) {
+        if (autoFrames) recorder_ = std::thread([this] { recorderLoop(); });
+    }
+    ~ScriptedAudio() override {
+        quit_ = true;
+        if (recorder_.joinable()) recorder_.join();
+    }
+
+    void setSink(AudioSink* sink) override { sink_ = sink; }
+    void resetCaptureLevel() override { log("reset"); }
+    int addPlayer(int device) override {
+        log("addPlayer " + std::to_string(device));
+        return playerIndex;
+    }
+    void startCapture() override {
+        log("start");
+        capturing_ = true;
+    }
+    void playFrame(int player, const uint8_t* bytes, int length) override {
+        std::lock_guard<std::mutex> g(mutex_);
+        played_.push_back({player, Bytes(bytes, bytes + length)});
+    }
+    void stopCapture() override {
+        capturing_ = false;
+        log("stop");
+    }
+    void shutdown() override {
+        capturing_ = false;
+        log("shutdown");
+    }
+    int captureLevel() override { return inputLevel.load(); }
+    int playerLevel(int index) override { return index == playerIndex ? outputLevel.load() : -1; }
+
+    // Delivers one frame as the recorder thread would (any thread here).
+    void produce(const Bytes& frame) { sink_.load()->onFrameEncoded(frame.data(), static_cast<int>(frame.size())); }
+
+    std::vector<Played> played() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return played_;
+    }
+    size_t playedCount() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return played_.size();
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return calls_;
+    }
+    bool capturing() const { return capturing_.load(); }
+    uint32_t framesProduced() const { return produced_.load(); }
+
+    const int playerIndex = 7;
+    std::atomic<int> inputLevel{42};
+    std::atomic<int> outputLevel{17};
+
+private:
+    void log(const std::string& s) {
+        std::lock_guard<std::mutex> g(mutex_);
+        calls_.push_back(s);
+    }
+    void recorderLoop() {
+        while (!quit_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(periodMs_));
+            if (!capturing_.load() || sink_.load() == nullptr) continue;
+            // A frame carries its number, so order and loss show at the far end.
+            Bytes frame(static_cast<size_t>(frameLength_), 0);
+            uint32_t n = produced_.fetch_add(1);
+            std::memcpy(frame.data(), &n, std::min<size_t>(4, frame.size()));
+            produce(frame);
+        }
+    }
+
+    const int frameLength_;
+    const int periodMs_;
+    std::atomic<AudioSink*> sink_{nullptr};
+    std::atomic<bool> capturing_{false};
+    std::atomic<bool> quit_{false};
+    std::atomic<uint32_t> produced_{0};
+    std::mutex mutex_;
+    std::vector<Played> played_;
+    std::vector<std::string> calls_;
+    std::thread recorder_;
+};
+
+// An owner that records what the link tells it.
+class RecordingOwner : public LinkOwner {
+public:
+    void postLinkMessage(int message) override {
+        std::lock_guard<std::mutex> g(mutex_);
+        messages_.push_back(message);
+    }
+    void reportLevels(int input, int output) override {
+        std::lock_guard<std::mutex> g(mutex_);
+        levels_.emplace_back(input, output);
+    }
+    std::vector<int> messages() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return messages_;
+    }
+    int count(int message) {
+        std::lock_guard<std::mutex> g(mutex_);
+        int n = 0;
+        for (int m : messages_) n += m == message;
+        return n;
+    }
+    std::vector<std::pair<int, int>> levels() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return levels_;
+    }
+    bool waitFor(int message, int times = 1, int ms = 10000) {
+        return eventually([&] { return count(message) >= times; }, ms);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<int> messages_;
+    std::vector<std::pair<int, int>> levels_;
+};
+
+// A plain UDP socket on loopback, written against the system calls directly
+// so that it checks the link rather than the link's own socket layer.
+class RawPeer {
+public:
+    RawPeer() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        int big = 4 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~RawPeer() { ::close(fd_); }
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    int port() const { return port_; }
+    SocketAddress address() const { return SocketAddress::fromHostOrder(0x7f000001, port_); }
+
+    void sendTo(int port, const Bytes& datagram) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+
+    // One datagram within ms, or false.
+    bool receive(Bytes& out, int ms = 5000) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return false;
+        out.resize(65536);
+        ssize_t n = ::recv(fd_, out.data(), out.size(), 0);
+        if (n < 0) return false;
+        out.resize(static_cast<size_t>(n));
+        return true;
+    }
+
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace ambrel::test
