@@ -1,0 +1,89 @@
+// readWholeFile and writeWholeFile on real files in a scratch directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "xml/WholeFile.h"
+
+namespace ambrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class WholeFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("ambrel-xml-file-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string slurp(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(WholeFileTest, WritesAndReadsRawBytes) {
+    const std::string data("line\r\nnext\n\0\xff end", 17);
+    const fs::path p = dir_ / "data.bin";
+    ASSERT_TRUE(writeWholeFile(p, data));
+    EXPECT_EQ(slurp(p), data);
+    std::string back = "previous";
+    ASSERT_TRUE(readWholeFile(p, back));
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(WholeFileTest, WriteTruncatesAnExistingFile) {
+    const fs::path p = dir_ / "f.txt";
+    ASSERT_TRUE(writeWholeFile(p, std::string(1000, 'x')));
+    ASSERT_TRUE(writeWholeFile(p, "short"));
+    EXPECT_EQ(slurp(p), "short");
+    ASSERT_TRUE(writeWholeFile(p.c_str(), nullptr, 0));
+    EXPECT_TRUE(fs::exists(p));
+    EXPECT_EQ(fs::file_size(p), 0u);
+}
+
+TEST_F(WholeFileTest, MissingEmptyOrUnreadableReadsAsFalse) {
+    std::string out = "keep";
+    EXPECT_FALSE(readWholeFile(dir_ / "missing.txt", out));
+    ASSERT_TRUE(writeWholeFile(dir_ / "empty.txt", ""));
+    EXPECT_FALSE(readWholeFile(dir_ / "empty.txt", out));
+    EXPECT_FALSE(readWholeFile(dir_, out));  // a directory: the read fails inside
+    EXPECT_FALSE(readWholeFile(static_cast<const char*>(nullptr), out));
+    EXPECT_FALSE(readWholeFile("", out));
+    EXPECT_EQ(out, "keep");
+}
+
+TEST_F(WholeFileTest, WriteFailuresReturnFalse) {
+    EXPECT_FALSE(writeWholeFile(static_cast<const char*>(nullptr), "x", 1));
+    EXPECT_FALSE(writeWholeFile(dir_ / "no-such-dir" / "f.txt", "x"));
+    EXPECT_FALSE(writeWholeFile(dir_, "x"));  // a directory cannot be created as a file
+    const fs::path file = dir_ / "plain";
+    ASSERT_TRUE(writeWholeFile(file, "x"));
+    EXPECT_FALSE(writeWholeFile(file / "below", "x"));  // the parent is a file
+}
+
+TEST_F(WholeFileTest, RelativePathsUseTheCurrentDirectory) {
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    const bool wrote = writeWholeFile(fs::path("rel.txt"), "relative");
+    std::string back;
+    const bool read = readWholeFile("rel.txt", back);
+    fs::current_path(before);
+    EXPECT_TRUE(wrote);
+    EXPECT_TRUE(read);
+    EXPECT_EQ(back, "relative");
+    EXPECT_EQ(slurp(dir_ / "rel.txt"), "relative");
+}
+
+}  // namespace
+}  // namespace ambrel
