@@ -1,0 +1,302 @@
+#include "http/HttpClient.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace ambrel {
+
+HttpClient::HttpClient() : reader_(source_) {}
+
+HttpClient::~HttpClient() { closeConnection(); }
+
+void HttpClient::get(std::string_view url, std::string& out) {
+    perform(Mode::kBuffer, "GET", std::string(url), {}, &out);
+}
+
+InputStream& HttpClient::getStream(std::string_view url) {
+    perform(Mode::kStream, "GET", std::string(url), {}, nullptr);
+    return reader_;
+}
+
+void HttpClient::post(std::string_view url, std::string_view body, std::string& out) {
+    perform(Mode::kBuffer, "POST", std::string(url), body, &out);
+}
+
+void HttpClient::setHeader(std::string_view name, std::string_view value) {
+    if (name.empty()) return;
+    auto it = std::find_if(extraHeaders_.begin(), extraHeaders_.end(),
+                           [&](const HttpHeader& h) { return http::equalsIgnoreCase(h.name, name); });
+    if (value.empty()) {
+        if (it != extraHeaders_.end()) extraHeaders_.erase(it);
+    } else if (it != extraHeaders_.end()) {
+        it->value = std::string(value);
+    } else {
+        extraHeaders_.push_back(HttpHeader{std::string(name), std::string(value)});
+    }
+}
+
+void HttpClient::abort() {
+    aborted_ = true;
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    // shutdown, not close: the owner thread still holds the descriptor and
+    // must not find its number reused. Its blocked wait returns at once.
+    if (socket_.handle != kNoSocket) ::shutdown(socket_.handle, SHUT_RDWR);
+}
+
+void HttpClient::checkAborted() const {
+    if (aborted_) throw AbortedException();
+}
+
+// --- time ------------------------------------------------------------------
+
+void HttpClient::startDeadline() {
+    deadline_ = monotonicMilliseconds() + static_cast<int64_t>(std::max(timeout_, 0)) * 1000;
+}
+
+int HttpClient::timeLeft() const {
+    if (timeout_ < 0) return -1;
+    int64_t left = deadline_ - monotonicMilliseconds();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+}
+
+bool HttpClient::deadlinePassed() const { return timeout_ >= 0 && monotonicMilliseconds() >= deadline_; }
+
+// --- one request -------------------------------------------------------------
+
+void HttpClient::perform(Mode mode, std::string method, std::string url, std::string_view body,
+                         std::string* out) {
+    checkAborted();
+    for (int redirects = 0;; ++redirects) {
+        prepare(method, url);
+        if (method == "POST") {
+            request_.body() = std::string(body);
+            request_.setHeader("Content-Length", std::to_string(body.size()));
+        }
+        send();
+        readResponse(mode);
+        decideKeepAlive(mode);
+        if (cookies_) cookieStore_.store(request_, response_);
+        checkAborted();
+
+        int status = response_.statusCode;
+        if (status == 301 || status == 302 || status == 303) {
+            if (followRedirects_) {
+                if (redirects == kMaxRedirects) throw BadResponseException();
+                url = redirectUrl();
+                method = "GET";
+                body = {};
+                continue;
+            }
+        } else if (status == 401) {
+            throw AuthenticationRequiredException();
+        } else if (status == 407) {
+            proxyAuthentication();
+        } else if (status != 200) {
+            throw BadResponseException();
+        }
+        if (out != nullptr) out->swap(body_);
+        body_.clear();
+        return;
+    }
+}
+
+void HttpClient::prepare(const std::string& method, const std::string& url) {
+    request_.clear();
+    request_.method = method;
+    request_.setUrl(url);
+    request_.version = "HTTP/1.0";
+    request_.absoluteForm = proxy_.type == ProxySettings::kHttpProxy;
+    if (cookies_) {
+        std::string cookie = cookieStore_.cookieHeader(request_);
+        if (!cookie.empty()) request_.addHeader("Cookie", cookie);
+    }
+    for (const HttpHeader& h : extraHeaders_) request_.addHeader(h.name, h.value);
+    if (keepAlive_) {
+        request_.setHeader("Connection", "Keep-Alive");
+        if (proxy_.type == ProxySettings::kHttpProxy) request_.setHeader("Proxy-Connection", "Keep-Alive");
+    }
+    startDeadline();
+}
+
+// --- connection ----------------------------------------------------------------
+
+bool HttpClient::connectionUsable() {
+    if (socket_.handle == kNoSocket || closeAfterBody_) return false;
+    // Bytes left over from an earlier answer mean the connection is out of step.
+    if (reader_.buffered() > 0) return false;
+    try {
+        // Readable while idle: the server has closed the connection or sent
+        // something unexpected. Either way it cannot carry the next request.
+        if (waitReadable(socket_.handle, 0)) return false;
+    } catch (const Exception&) {
+        return false;
+    }
+    if (proxy_.type != ProxySettings::kHttpProxy &&
+        (connectedHost_ != request_.host || connectedPort_ != request_.port)) {
+        return false;
+    }
+    return true;
+}
+
+void HttpClient::closeConnection() {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    socket_.close();
+    source_.setHandle(kNoSocket);
+    reader_.reset();
+    connectedHost_.clear();
+    connectedPort_ = 0;
+    closeAfterBody_ = false;
+}
+
+void HttpClient::openConnection() {
+    closeConnection();
+    {
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        checkAborted();
+        socket_.openStream();
+        source_.setHandle(socket_.handle);
+    }
+    std::string host = request_.host;
+    int port = request_.port;
+    if (proxy_.type == ProxySettings::kHttpProxy && !proxy_.host.empty() && proxy_.port != 0) {
+        host = proxy_.host;
+        port = proxy_.port;
+    }
+    proxy_.connectTimeout = timeLeft();
+    try {
+        ProxyClient::connect(socket_, host, port, proxy_, proxy_.connectTimeout);
+        checkAborted();
+    } catch (...) {
+        closeConnection();
+        throw;
+    }
+    connectedHost_ = request_.host;
+    connectedPort_ = request_.port;
+}
+
+void HttpClient::send() {
+    if (!connectionUsable()) openConnection();
+    std::string bytes = request_.wireForm();
+    try {
+        sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
+    } catch (const Exception&) {
+        // A kept connection may have been closed by the server just now: one
+        // more try on a new connection.
+        openConnection();
+        sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
+    }
+}
+
+// --- answer ------------------------------------------------------------------
+
+void HttpClient::readResponse(Mode mode) {
+    response_.clear();
+    body_.clear();
+    try {
+        readHead();
+        if (mode == Mode::kBuffer) readBody();
+    } catch (const TimeoutException&) {
+        closeConnection();
+        checkAborted();
+        throw TimeoutException();
+    } catch (const BadResponseException&) {
+        closeConnection();
+        throw;
+    } catch (const Exception&) {
+        closeConnection();
+        checkAborted();
+        // Without "Content-Length" the end of the connection is the end of the
+        // answer: what arrived is the whole of it.
+        if (response_.parseState() < HttpMessage::kHeaders || response_.contentLengthSeen()) throw Exception();
+    }
+    if (mode == Mode::kStream) {
+        reader_.setReadLimit(response_.hasLength() == 1 ? response_.contentLength() : -1);
+    }
+}
+
+void HttpClient::readHead() {
+    while (response_.parseState() < HttpMessage::kBody) {
+        checkAborted();
+        if (deadlinePassed()) throw TimeoutException();
+        std::string line;
+        try {
+            line = reader_.readLine(timeLeft());
+        } catch (const TimeoutException&) {
+            continue;
+        }
+        line = std::string(http::trim(line));
+        line += "\r\n";
+        response_.feed(line);
+        if (response_.headers().size() > kMaxHeaderLines) throw BadResponseException();
+    }
+}
+
+void HttpClient::readBody() {
+    const bool known = response_.hasLength() == 1;
+    const int64_t length = response_.contentLength();
+    if (known && static_cast<uint64_t>(length) > kMaxBodySize) throw BadResponseException();
+    const std::size_t want = known ? static_cast<std::size_t>(length) : kMaxBodySize + 1;
+    reader_.takeBuffered(body_, want);
+    char chunk[InputStream::kBufferSize];
+    while (body_.size() < want) {
+        checkAborted();
+        if (deadlinePassed()) throw TimeoutException();
+        int size = static_cast<int>(std::min<std::size_t>(sizeof chunk, want - body_.size()));
+        int got = source_.read(chunk, size, timeLeft());
+        if (got <= 0) continue;  // the wait ran out: the deadline check decides
+        body_.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (body_.size() > kMaxBodySize) throw BadResponseException();
+}
+
+void HttpClient::decideKeepAlive(Mode mode) {
+    if (socket_.handle == kNoSocket) return;
+    bool keep = response_.version == "HTTP/1.1";
+    std::string connection = http::toLower(response_.headerValue("Connection"));
+    if (connection == "keep-alive") keep = true;
+    if (connection == "close") keep = false;
+    if (proxy_.type == ProxySettings::kHttpProxy) {
+        std::string proxyConnection = http::toLower(response_.headerValue("Proxy-Connection"));
+        if (proxyConnection == "keep-alive") keep = true;
+        if (proxyConnection == "close") keep = false;
+    }
+    if (keep) return;
+    // In stream mode the body is still to be read from this connection.
+    if (mode == Mode::kStream) {
+        closeAfterBody_ = true;
+    } else {
+        closeConnection();
+    }
+}
+
+std::string HttpClient::redirectUrl() const {
+    std::string location = response_.headerValue("Location");
+    if (location.find("https://") != std::string::npos || location.find("http://") != std::string::npos) {
+        return location;
+    }
+    if (location.empty() || location.front() != '/') {
+        const std::string& path = request_.path;
+        location = path.substr(0, path.rfind('/') + 1) + location;
+    }
+    std::string url = "http://" + request_.host;
+    if (request_.port != 80) url += ":" + std::to_string(request_.port);
+    return url + location;
+}
+
+void HttpClient::proxyAuthentication() {
+    startDeadline();
+    for (int i = response_.findHeader("Proxy-Authenticate"); i >= 0;
+         i = response_.findHeader("Proxy-Authenticate", i + 1)) {
+        std::string value = http::toLower(response_.headers()[static_cast<std::size_t>(i)].value);
+        if (value.starts_with("ntlm") || value.starts_with("basic") || value.starts_with("digest")) {
+            // The NTLM, Basic and Digest exchanges belong to a proxy library
+            // this program does not carry (it never configures a proxy).
+            throw ProxyClient::ProxyAuthenticationRequiredException();
+        }
+    }
+    throw ProxyClient::ProxyUnknownAuthenticationRequiredException();
+}
+
+}  // namespace ambrel
