@@ -119,14 +119,18 @@ void readAttributes(std::string_view tag, XmlNode& target) {
     }
 }
 
+// Appends a decoded text piece and trims the value at both ends. The value is
+// kept trimmed, so only the piece's own edges can need trimming, and since
+// decoding never makes or removes whitespace they are trimmed before decoding.
 void appendText(std::string& value, std::string_view piece) {
-    if (!piece.empty()) value += decodeEntities(piece);
-    // After the first piece the value never starts with whitespace, so the
-    // leading trim only ever removes bytes of the piece just added.
-    const std::size_t n = trimTrailingXmlSpace(value).size();
-    value.resize(n);
-    const std::size_t lead = value.size() - trimLeadingXmlSpace(value).size();
-    value.erase(0, lead);
+    piece = trimTrailingXmlSpace(piece);
+    if (value.empty()) piece = trimLeadingXmlSpace(piece);
+    if (piece.empty()) return;
+    if (piece.find('&') == std::string_view::npos) {
+        value.append(piece);
+    } else {
+        value += decodeEntities(piece);
+    }
 }
 
 }  // namespace

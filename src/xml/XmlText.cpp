@@ -108,8 +108,10 @@ std::string removeDelimited(std::string_view text, std::string_view open, std::s
     out.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
-        out += text[i++];
-        if (out.size() >= open.size() && std::string_view(out).substr(out.size() - open.size()) == open) {
+        const char c = text[i++];
+        out += c;
+        if (c == open.back() && out.size() >= open.size() &&
+            std::string_view(out).substr(out.size() - open.size()) == open) {
             out.resize(out.size() - open.size());
             const std::size_t end = text.find(close, i);
             if (end == std::string_view::npos) break;  // unterminated: the rest is dropped
