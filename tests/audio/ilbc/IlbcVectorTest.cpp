@@ -1,0 +1,67 @@
+// Interoperability with the RFC 3951 reference: bit streams and decoded
+// speech it produced for the same input, both modes, with and without loss.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "IlbcTestSupport.h"
+#include "audio/ilbc/Decoder.h"
+
+namespace ambrel::ilbc {
+namespace {
+
+using test::modeName;
+using test::readBytes;
+using test::readPcm;
+
+// Loss pattern of the *_loss_decoded vectors, repeated over the stream:
+// '0' = frame lost (decoder in packet-loss mode).
+constexpr const char* kLossPattern = "1111011100111111110000011";
+
+std::vector<std::int16_t> decodeStream(Mode mode, const std::vector<std::uint8_t>& bits, bool withLoss) {
+    Decoder decoder(mode);
+    const std::size_t bytes = frameBytes(mode);
+    const std::size_t samples = frameSamples(mode);
+    const std::string pattern = kLossPattern;
+    std::vector<float> block(samples);
+    std::vector<std::int16_t> pcm;
+    for (std::size_t f = 0; f + 1 <= bits.size() / bytes; ++f) {
+        if (withLoss && pattern[f % pattern.size()] == '0')
+            decoder.conceal(block);
+        else
+            decoder.decode(std::span(bits).subspan(f * bytes, bytes), block);
+        for (float x : block) pcm.push_back(toSample(x));
+    }
+    return pcm;
+}
+
+class IlbcVectors : public ::testing::TestWithParam<Mode> {};
+
+TEST_P(IlbcVectors, DecodesReferenceBitstreamBitExactly) {
+    const Mode mode = GetParam();
+    const auto bits = readBytes(std::string("speech_") + modeName(mode) + ".bit");
+    const auto expected = readPcm(std::string("speech_") + modeName(mode) + "_decoded.pcm");
+    ASSERT_FALSE(bits.empty());
+    const auto decoded = decodeStream(mode, bits, false);
+    ASSERT_EQ(decoded.size(), expected.size());
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < decoded.size(); ++i) mismatches += decoded[i] != expected[i];
+    EXPECT_EQ(mismatches, 0u) << "SNR " << test::snrDb(expected, decoded) << " dB";
+}
+
+TEST_P(IlbcVectors, ConcealsLostFramesLikeTheReference) {
+    const Mode mode = GetParam();
+    const auto bits = readBytes(std::string("speech_") + modeName(mode) + ".bit");
+    const auto expected = readPcm(std::string("speech_") + modeName(mode) + "_loss_decoded.pcm");
+    const auto decoded = decodeStream(mode, bits, true);
+    ASSERT_EQ(decoded.size(), expected.size());
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < decoded.size(); ++i) mismatches += decoded[i] != expected[i];
+    EXPECT_EQ(mismatches, 0u) << "SNR " << test::snrDb(expected, decoded) << " dB";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, IlbcVectors, ::testing::Values(Mode::Ms20, Mode::Ms30),
+                         [](const auto& info) { return std::string("Mode") + modeName(info.param); });
+
+}  // namespace
+}  // namespace ambrel::ilbc
