@@ -1,0 +1,350 @@
+// HttpClient against servers on 127.0.0.1: a scripted TCP server for answers
+// real servers do not give, and the Python http.server script for the rest.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "http/HttpClient.h"
+#include "http/TestServers.h"
+
+namespace ambrel {
+namespace {
+
+using test::PythonHttpServer;
+using test::ScriptedServer;
+using Step = ScriptedServer::Step;
+
+std::string firstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
+TEST(HttpClientScripted, SendsTheExactRequestBytes) {
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi"}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/"), body);
+    EXPECT_EQ(body, "hi");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0],
+              "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                  "\r\n\r\n");
+}
+
+TEST(HttpClientScripted, ExtraHeadersAndPostBody) {
+    ScriptedServer server({{"HTTP/1.0 303 See Other\r\nLocation: /done\r\nContent-Length: 0\r\n\r\n"},
+                           {"HTTP/1.0 200 OK\r\n\r\nfinished"}});
+    HttpClient client;
+    client.setHeader("User-Agent", "Ambrel");
+    client.setHeader("X-Gone", "1");
+    client.setHeader("X-Gone", "");
+    client.setHeader("", "ignored");
+    client.setHeader("user-agent", "Ambrel/2.8");
+    std::string body = "unchanged";
+    client.post(server.url("/form"), "a=1&b=2", body);
+    EXPECT_EQ(body, "finished");
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+    EXPECT_EQ(requests[0], "POST /form HTTP/1.0\r\nUser-Agent: Ambrel/2.8\r\nConnection: Keep-Alive\r\n"
+                           "Content-Length: 7\r\n" + host + "\r\na=1&b=2");
+    // A redirected POST goes on as a GET without the body.
+    EXPECT_EQ(requests[1], "GET /done HTTP/1.0\r\nUser-Agent: Ambrel/2.8\r\nConnection: Keep-Alive\r\n" + host + "\r\n");
+}
+
+TEST(HttpClientScripted, MalformedStatusLineFailsWithPlainException) {
+    ScriptedServer server({{"HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"}});
+    HttpClient client;
+    std::string body = "unchanged";
+    try {
+        client.get(server.url("/"), body);
+        FAIL() << "no exception";
+    } catch (const HttpClient::BadResponseException&) {
+        FAIL() << "a malformed status line is not a bad status";
+    } catch (const Exception&) {
+    }
+    EXPECT_EQ(body, "unchanged");
+    EXPECT_FALSE(client.connected());
+}
+
+TEST(HttpClientScripted, HeaderWithoutColonEndsTheHead) {
+    // Without a "Content-Length" before it, the answer ends there: empty body.
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nX: 1\r\nno colon here\r\nbody"},
+                           {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\nno colon here\r\nbody"}});
+    HttpClient client;
+    std::string body = "x";
+    client.get(server.url("/"), body);
+    EXPECT_EQ(body, "");
+    EXPECT_EQ(client.response().headerValue("X"), "1");
+    // With a "Content-Length" seen before it, the answer is broken.
+    EXPECT_THROW(client.get(server.url("/"), body), Exception);
+}
+
+TEST(HttpClientScripted, BodyWithoutLengthEndsAtCloseAndLengthCutsExtraBytes) {
+    std::string big(25000, 'z');
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\n\r\n" + big},
+                           {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello, and more bytes", false}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/a"), body);
+    EXPECT_EQ(body, big);
+    client.get(server.url("/b"), body);
+    EXPECT_EQ(body, "hello");
+}
+
+TEST(HttpClientScripted, RelativeRedirectStaysOnHostAndDirectory) {
+    ScriptedServer server({{"HTTP/1.0 302 Found\r\nLocation: b.txt\r\nContent-Length: 0\r\n\r\n"},
+                           {"HTTP/1.0 301 Moved\r\nLocation: /root.txt\r\n\r\n"},
+                           {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nroot"}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/dir/a.txt"), body);
+    EXPECT_EQ(body, "root");
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(firstLine(requests[1]), "GET /dir/b.txt HTTP/1.0");
+    EXPECT_NE(requests[1].find("Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"), std::string::npos);
+    EXPECT_EQ(firstLine(requests[2]), "GET /root.txt HTTP/1.0");
+}
+
+TEST(HttpClientScripted, RedirectsOffReturnTheRedirectAnswer) {
+    ScriptedServer server({{"HTTP/1.0 302 Found\r\nLocation: /x\r\nContent-Length: 3\r\n\r\nabc"}});
+    HttpClient client;
+    client.setFollowRedirects(false);
+    std::string body;
+    client.get(server.url("/"), body);
+    EXPECT_EQ(body, "abc");
+    EXPECT_EQ(client.response().statusCode, 302);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(HttpClientScripted, RedirectLoopIsCutAfterTenRedirects) {
+    std::vector<Step> steps(20, Step{"HTTP/1.0 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n"});
+    ScriptedServer server(steps);
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/loop"), body), HttpClient::BadResponseException);
+    EXPECT_EQ(server.requests().size(), 1u + HttpClient::kMaxRedirects);
+}
+
+TEST(HttpClientScripted, ErrorStatusesRaiseTheirExceptions) {
+    ScriptedServer server({{"HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"},
+                           {"HTTP/1.0 401 Unauthorized\r\n\r\n"},
+                           {"HTTP/1.0 500 Oops\r\n\r\n"},
+                           {"HTTP/1.0 407 Proxy\r\nProxy-Authenticate: Negotiate\r\n\r\n"},
+                           {"HTTP/1.0 407 Proxy\r\nProxy-Authenticate: Foo\r\nProxy-Authenticate: Basic realm=x\r\n\r\n"}});
+    HttpClient client;
+    std::string body = "unchanged";
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException);
+    EXPECT_EQ(body, "unchanged");
+    try {
+        client.get(server.url("/"), body);
+        FAIL() << "no exception";
+    } catch (const HttpClient::AuthenticationRequiredException&) {
+    }
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException);
+    EXPECT_THROW(client.get(server.url("/"), body), ProxyClient::ProxyUnknownAuthenticationRequiredException);
+    try {
+        client.get(server.url("/"), body);
+        FAIL() << "no exception";
+    } catch (const ProxyClient::ProxyUnknownAuthenticationRequiredException&) {
+        FAIL() << "Basic is a known scheme";
+    } catch (const ProxyClient::ProxyAuthenticationRequiredException&) {
+    }
+}
+
+TEST(HttpClientScripted, HugeContentLengthIsRefusedWithoutAllocating) {
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 99999999999999\r\n\r\nabc", false},
+                           {"HTTP/1.0 200 OK\r\nContent-Length: 67108864\r\n\r\nabc"}});
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException);
+    // Exactly the limit is accepted, but the server closes after three bytes.
+    EXPECT_THROW(client.get(server.url("/"), body), Exception);
+    EXPECT_LT(body.capacity(), 1000000u);
+}
+
+TEST(HttpClientScripted, BodyOverTheLimitWithoutLengthIsRefused) {
+    std::string reply = "HTTP/1.0 200 OK\r\n\r\n" + std::string(HttpClient::kMaxBodySize + 10000, 'x');
+    ScriptedServer server({{reply}});
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException);
+}
+
+TEST(HttpClientScripted, EndlessHeadIsRefused) {
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    for (std::size_t i = 0; i <= HttpClient::kMaxHeaderLines; ++i) head += "Set-Cookie: n" + std::to_string(i) + "=v\r\n";
+    ScriptedServer server({{head + "\r\n"}});
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException);
+}
+
+TEST(HttpClientScripted, OverlongHeadLineFails) {
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 1\r\nX: " + std::string(2000, 'a') + "\r\n\r\nb"}});
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/"), body), Exception);
+}
+
+TEST(HttpClientScripted, SilentServerRunsIntoTheTimeout) {
+    ScriptedServer server({{"", true, true}});
+    HttpClient client;
+    client.setTimeout(1);
+    std::string body;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(client.get(server.url("/"), body), TimeoutException);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_FALSE(client.connected());
+}
+
+TEST(HttpClientScripted, AbortFromAnotherThreadEndsAHangingRequest) {
+    ScriptedServer server({{"", true, true}});
+    HttpClient client;
+    std::thread aborter([&client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        client.abort();
+    });
+    std::string body;
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::AbortedException);
+    aborter.join();
+    EXPECT_THROW(client.get(server.url("/"), body), HttpClient::AbortedException);
+}
+
+TEST(HttpClientScripted, KeepAliveDecision) {
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", false},
+                           {"HTTP/1.0 200 OK\r\nConnection: KeEp-AlIvE\r\nContent-Length: 1\r\n\r\nb", false},
+                           {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nc", false},
+                           {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nd", false}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/1"), body);
+    EXPECT_TRUE(client.connected());
+    client.get(server.url("/2"), body);
+    EXPECT_TRUE(client.connected());
+    client.get(server.url("/3"), body);
+    EXPECT_FALSE(client.connected());
+    client.get(server.url("/4"), body);
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(body, "d");
+    // The first three shared one connection; the fourth needed a new one.
+    EXPECT_EQ(server.connections(), 2);
+}
+
+TEST(HttpClientScripted, ConnectionClosedByTheServerIsReplaced) {
+    // The server promises keep-alive, then closes: the probe notices.
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", true},
+                           {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb", true}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/1"), body);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.get(server.url("/2"), body);
+    EXPECT_EQ(body, "b");
+    EXPECT_EQ(server.connections(), 2);
+}
+
+TEST(HttpClientScripted, StreamReadsTheBodyFromTheConnection) {
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 11\r\n\r\nhello worldEXTRA", false},
+                           {"HTTP/1.0 200 OK\r\n\r\nuntil close"}});
+    HttpClient client;
+    auto readAll = [](InputStream& in) {
+        std::string all;
+        char buf[4];
+        for (int n; (n = in.read(buf, sizeof buf, 2000)) > 0;) all.append(buf, static_cast<std::size_t>(n));
+        return all;
+    };
+    EXPECT_EQ(readAll(client.getStream(server.url("/a"))), "hello world");
+    EXPECT_EQ(readAll(client.getStream(server.url("/b"))), "until close");
+    EXPECT_EQ(server.connections(), 2);
+}
+
+TEST(HttpClientScripted, RefusedConnectionRaisesASocketException) {
+    int port;
+    {
+        ScriptedServer gone({});
+        port = gone.port();
+    }
+    HttpClient client;
+    std::string body;
+    EXPECT_THROW(client.get("http://127.0.0.1:" + std::to_string(port) + "/", body), SocketException);
+    EXPECT_THROW(client.get("http://127.0.0.1:0/", body), ConnectException);
+}
+
+// --- the Python http.server script -------------------------------------------------
+
+class HttpClientPython : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("ambrel-http-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_ / "dir");
+        std::ofstream(dir_ / "hello.txt") << "Hello, Ambrel!\n";
+        std::ofstream(dir_ / "dir" / "b.txt") << "bee";
+        server_ = std::make_unique<PythonHttpServer>(dir_.string());
+        ASSERT_NE(server_->port(), 0) << "the Python test server did not start";
+    }
+    void TearDown() override {
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    std::string url(const std::string& path) const { return server_->url(path); }
+
+    std::filesystem::path dir_;
+    std::unique_ptr<PythonHttpServer> server_;
+};
+
+TEST_F(HttpClientPython, PlainGetAndNotFound) {
+    HttpClient client;
+    std::string body;
+    client.get(url("/hello.txt"), body);
+    EXPECT_EQ(body, "Hello, Ambrel!\n");
+    EXPECT_THROW(client.get(url("/missing.txt"), body), HttpClient::BadResponseException);
+}
+
+TEST_F(HttpClientPython, KeepAliveReusesOneConnection) {
+    HttpClient client;
+    std::string a;
+    std::string b;
+    client.get(url("/hello.txt"), a);
+    std::string first = client.response().headerValue("X-Connection");
+    client.get(url("/dir/b.txt"), b);
+    EXPECT_EQ(b, "bee");
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(client.response().headerValue("X-Connection"), first);
+    // Without keep-alive every request has its own connection.
+    HttpClient closing;
+    closing.setKeepAlive(false);
+    closing.get(url("/hello.txt"), a);
+    std::string one = closing.response().headerValue("X-Connection");
+    closing.get(url("/hello.txt"), a);
+    EXPECT_NE(closing.response().headerValue("X-Connection"), one);
+}
+
+TEST_F(HttpClientPython, FollowsRedirects) {
+    HttpClient client;
+    std::string body;
+    client.get(url("/redirect?to=/dir/b.txt"), body);
+    EXPECT_EQ(body, "bee");
+    client.get(url("/redirect?to=") + url("/hello.txt"), body);
+    EXPECT_EQ(body, "Hello, Ambrel!\n");
+}
+
+TEST_F(HttpClientPython, CookiesAreKeptWhenOn) {
+    HttpClient client;
+    client.setCookies(true);
+    std::string body;
+    client.get(url("/setcookie?a=1&b=2"), body);
+    client.get(url("/setcookie?a=3"), body);
+    client.get(url("/cookies"), body);
+    EXPECT_EQ(body, "a=3;b=2");
+    HttpClient without;
+    without.get(url("/setcookie?a=1"), body);
+    without.get(url("/cookies"), body);
+    EXPECT_EQ(body, "");
+}
+
+}  // namespace
+}  // namespace ambrel

@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 server for the HTTP client's tests, built on http.server.
+
+Binds 127.0.0.1 on a free port, prints "PORT <n>" on its first output line and
+serves until stdin closes or it is terminated. Files come from the directory
+given as the first argument. Extra paths:
+  /redirect?to=URL     302 to URL
+  /setcookie?n=v&...   one Set-Cookie header per pair (path=/)
+  /cookies             the request's Cookie header as the body
+  /count?path=P        how often P has been requested so far
+Every answer carries "X-Connection: <serial of the TCP connection>", so a test
+sees from the server side whether two requests shared a connection.
+"""
+import http.server
+import itertools
+import os
+import sys
+import threading
+import urllib.parse
+
+counter = itertools.count(1)
+counts = {}
+lock = threading.Lock()
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    timeout = 30  # an idle kept connection is dropped after this many seconds
+
+    def setup(self):
+        super().setup()
+        self.serial = next(counter)
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def end_headers(self):
+        self.send_header("X-Connection", str(self.serial))
+        super().end_headers()
+
+    def reply(self, status, body=b"", headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qsl(url.query, keep_blank_values=True)
+        with lock:
+            counts[url.path] = counts.get(url.path, 0) + 1
+        if url.path == "/redirect":
+            self.reply(302, b"moved", [("Location", dict(query).get("to", "/"))])
+        elif url.path == "/setcookie":
+            self.reply(200, b"set", [("Set-Cookie", "%s=%s; path=/" % kv) for kv in query])
+        elif url.path == "/cookies":
+            self.reply(200, (self.headers.get("Cookie") or "").encode())
+        elif url.path == "/count":
+            with lock:
+                n = counts.get(dict(query).get("path", ""), 0)
+            self.reply(200, str(n).encode())
+        else:
+            super().do_GET()
+
+
+def main():
+    directory = sys.argv[1] if len(sys.argv) > 1 else os.getcwd()
+
+    def make(*args, **kwargs):
+        return Handler(*args, directory=directory, **kwargs)
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make)
+    server.daemon_threads = True
+    print("PORT %d" % server.server_address[1], flush=True)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    # The test holds our stdin: when it closes (the test ended or died), stop.
+    sys.stdin.read()
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    main()
