@@ -1,0 +1,337 @@
+// The PulseAudio devices against the private test daemon (PULSE_SERVER):
+// recording a null sink's monitor that paplay feeds, playing into a null sink
+// whose monitor parecord captures, listing and naming devices. Each test makes
+// its own null sinks, so tests running side by side do not hear each other.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "SoundTestSupport.h"
+#include "platform/PulseBackend.h"
+
+extern char** environ;
+
+namespace ambrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Buffers;
+using test::Collector;
+using test::Posted;
+using test::ScratchDir;
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+// A module loaded into the daemon for one test, unloaded at the end.
+class Module {
+public:
+    explicit Module(const std::string& args) { index_ = run("pactl load-module " + args + " 2>/dev/null"); }
+    ~Module() {
+        if (!index_.empty()) run("pactl unload-module " + index_ + " 2>/dev/null");
+    }
+    bool loaded() const { return !index_.empty() && std::isdigit(static_cast<unsigned char>(index_[0])); }
+
+private:
+    std::string index_;
+};
+
+// A child process started without a shell, stopped with SIGINT.
+class Child {
+public:
+    explicit Child(std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    }
+    ~Child() { stop(); }
+    bool started() const { return pid_ > 0; }
+    int wait() {
+        int status = -1;
+        if (pid_ > 0) ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+    void stop() {
+        if (pid_ > 0) ::kill(pid_, SIGINT);
+        wait();
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::string uniqueName(const std::string& what) {
+    static std::atomic<int> n{0};
+    return "ambrel_t" + std::to_string(::getpid()) + "_" + std::to_string(n++) + "_" + what;
+}
+
+SoundFormat format(std::uint32_t rate, std::uint32_t bits, std::uint32_t block) {
+    SoundFormat f;
+    f.sampleRate = rate;
+    f.bitsPerSample = bits;
+    f.blockSamples = block;
+    return f;
+}
+
+std::vector<double> toDouble(const std::vector<std::int16_t>& s) {
+    std::vector<double> x;
+    for (auto v : s) x.push_back(v / 32768.0);
+    return x;
+}
+
+// The part of x between the first and the last sample louder than `level`.
+std::vector<double> loudPart(const std::vector<double>& x, double level) {
+    std::size_t a = 0, b = x.size();
+    while (a < b && std::fabs(x[a]) < level) ++a;
+    while (b > a && std::fabs(x[b - 1]) < level) --b;
+    return {x.begin() + static_cast<std::ptrdiff_t>(a), x.begin() + static_cast<std::ptrdiff_t>(b)};
+}
+
+class PulseDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("PULSE_SERVER"))
+            GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
+    }
+    std::unique_ptr<SoundBackend> backend = makePulseBackend();
+    ScratchDir dir;
+};
+
+TEST(PulseNoServerTest, OpenAndListFailCleanlyWithTheServersReason) {
+    ScratchDir dir;
+    PulseOptions options;
+    options.server = "unix:" + dir.file("no-such-socket");
+    auto backend = makePulseBackend(options);
+    Collector c;
+    SoundError err;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(backend->openInput(-1, format(8000, 16, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::NoServer);
+    EXPECT_EQ(err.text, "Connection refused");
+    EXPECT_FALSE(backend->openOutput(SoundDeviceRef::named("b_spk"), format(8000, 16, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::NoServer);
+    EXPECT_TRUE(backend->listInputs(err).empty());
+    EXPECT_EQ(err.code, SoundErrorCode::NoServer);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    EXPECT_EQ(c.count(), 0u);
+}
+
+TEST_F(PulseDeviceTest, ListsSourcesWithoutMonitorsAndResolvesNumbersAndNames) {
+    const std::string sink = uniqueName("spk"), source = uniqueName("src");
+    Module m1("module-null-sink sink_name=" + sink);
+    Module m2("module-null-source source_name=" + source);
+    ASSERT_TRUE(m1.loaded() && m2.loaded()) << "pactl cannot load modules into the test daemon";
+
+    SoundError err;
+    auto inputs = backend->listInputs(err);
+    ASSERT_TRUE(err.ok()) << err.text;
+    auto outputs = backend->listOutputs(err);
+    ASSERT_TRUE(err.ok()) << err.text;
+    int sourceNo = 0, sinkNo = 0, defaults = 0;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        EXPECT_EQ(inputs[i].number, static_cast<int>(i + 1));
+        EXPECT_EQ(inputs[i].name.find(".monitor"), std::string::npos) << inputs[i].name;
+        if (inputs[i].name == source) sourceNo = inputs[i].number;
+        defaults += inputs[i].isDefault;
+    }
+    EXPECT_LE(defaults, 1);
+    defaults = 0;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        EXPECT_EQ(outputs[i].number, static_cast<int>(i + 1));
+        if (outputs[i].name == sink) sinkNo = outputs[i].number;
+        defaults += outputs[i].isDefault;
+    }
+    EXPECT_EQ(defaults, 1);
+    ASSERT_GT(sourceNo, 0) << "the null source is listed";
+    ASSERT_GT(sinkNo, 0) << "the null sink is listed";
+
+    Collector c;
+    auto in = backend->openInput(sourceNo, format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(in) << err.text;
+    EXPECT_EQ(in->deviceName(), source);
+    in->close();
+    auto out = backend->openOutput(sinkNo, format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(out) << err.text;
+    EXPECT_EQ(out->deviceName(), sink);
+    out->close();
+    auto mon = backend->openInput(SoundDeviceRef::named(sink + ".monitor"), format(16000, 8, 320), c.thread, err);
+    ASSERT_TRUE(mon) << err.text;
+    EXPECT_EQ(mon->deviceName(), sink + ".monitor");
+    mon->close();
+    auto def = backend->openOutput(-1, format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(def) << err.text;
+    def->close();
+
+    EXPECT_FALSE(backend->openInput(SoundDeviceRef::named("no_such_source"), format(8000, 16, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::BadDevice);
+    EXPECT_NE(err.text.find("no_such_source"), std::string::npos) << err.text;
+    EXPECT_FALSE(backend->openOutput(static_cast<int>(outputs.size()) + 5, format(8000, 16, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::BadDevice);
+    EXPECT_FALSE(backend->openOutput(SoundDeviceRef::named(sink), format(8000, 24, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::BadFormat);
+
+    SoundSystem sound;
+    sound.addBackend(makePulseBackend());
+    const std::string text = formatDeviceList(sound);
+    EXPECT_NE(text.find(source), std::string::npos) << text;
+    EXPECT_NE(text.find(sink), std::string::npos) << text;
+    EXPECT_EQ(text.find(".monitor"), std::string::npos) << text;
+}
+
+TEST_F(PulseDeviceTest, RecordsWhatIsPlayedIntoASinkThroughItsMonitor) {
+    const std::string mic = uniqueName("mic");
+    Module sinkModule("module-null-sink sink_name=" + mic);
+    ASSERT_TRUE(sinkModule.loaded());
+    const auto wav = dir.file("tone.wav");
+    std::vector<float> tone(8000);
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(2 * M_PI * 1000 * i / 8000.0);
+    ASSERT_TRUE(test::writeWav(wav, 8000, 1, tone));
+
+    Collector c;
+    std::atomic<SoundInput*> live{nullptr};
+    c.onMessage = [&live](const Posted& p) {
+        SoundInput* d = live.load();
+        if (p.bytes > 0 && d) d->addBuffer(p.buffer);
+    };
+    SoundError err;
+    auto in = backend->openInput(SoundDeviceRef::named(mic + ".monitor"), format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(in) << err.text;
+    Buffers bufs(12, 320);
+    for (std::size_t i = 0; i < 12; ++i) ASSERT_TRUE(in->addBuffer(bufs[i]).ok());
+    live = in.get();
+    ASSERT_TRUE(in->start().ok());
+    {
+        Child paplay({"paplay", "-d", mic, "--latency-msec=20", wav});
+        ASSERT_TRUE(paplay.started());
+        EXPECT_EQ(paplay.wait(), 0);
+    }
+    std::this_thread::sleep_for(300ms);
+    live = nullptr;
+    ASSERT_TRUE(in->stop().ok());
+    ASSERT_TRUE(in->reset().ok());
+    std::this_thread::sleep_for(100ms);
+    const std::size_t total = c.count();
+    ASSERT_TRUE(in->close().ok());
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(c.count(), total) << "nothing after close";
+    c.stop();
+
+    std::vector<std::uint8_t> bytes;
+    std::size_t filled = 0, empty = 0;
+    bool emptySeen = false;
+    for (const auto& p : c.posted()) {
+        EXPECT_EQ(p.message.id, kMsgInputData);
+        if (p.bytes == 0) {
+            emptySeen = true;
+            ++empty;
+            continue;
+        }
+        EXPECT_FALSE(emptySeen) << "filled buffers after the reset";
+        EXPECT_EQ(p.bytes, 320u);
+        EXPECT_EQ(p.buffer->user, filled % 12) << "buffers are filled in queue order";
+        bytes.insert(bytes.end(), p.data.begin(), p.data.end());
+        ++filled;
+    }
+    EXPECT_GE(empty, 1u);
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_FALSE(bufs[i]->inDevice.load());
+    EXPECT_GE(filled, 40u) << "one second of tone at least mostly recorded";
+    auto sound = loudPart(toDouble(test::asSamples16(bytes)), 0.1);
+    ASSERT_GT(sound.size(), 4000u);
+    EXPECT_NEAR(test::toneAmplitude(sound, 1000, 8000), 0.5, 0.1);
+}
+
+TEST_F(PulseDeviceTest, PlaysIntoASinkAndHandsBuffersBackAsTheyArePlayed) {
+    const std::string spk = uniqueName("spk");
+    Module sinkModule("module-null-sink sink_name=" + spk);
+    ASSERT_TRUE(sinkModule.loaded());
+    const auto raw = dir.file("captured.raw");
+    Child parecord({"parecord", "-d", spk + ".monitor", "--latency-msec=20", "--raw", "--format=s16le",
+                    "--rate=8000", "--channels=1", raw});
+    ASSERT_TRUE(parecord.started());
+    std::this_thread::sleep_for(300ms);  // let the capture begin
+
+    constexpr int kFrames = 50;  // one second
+    Buffers bufs(12, 320);
+    int nextFrame = 0;  // message thread only
+    auto fill = [&](SoundBuffer* b) {
+        auto* s = reinterpret_cast<std::int16_t*>(b->data);
+        for (int i = 0; i < 160; ++i)
+            s[i] = static_cast<std::int16_t>(16384 * std::sin(2 * M_PI * 1000 * (nextFrame * 160 + i) / 8000.0));
+        ++nextFrame;
+    };
+    Collector c;
+    std::atomic<SoundOutput*> live{nullptr};
+    constexpr std::uint32_t kKick = 1;  // posted by the test: write the first twelve
+    c.onMessage = [&](const Posted& p) {
+        SoundOutput* d = live.load();
+        if (!d) return;
+        if (p.message.id == kKick) {
+            for (std::size_t i = 0; i < 12; ++i) {
+                fill(bufs[i]);
+                EXPECT_TRUE(d->write(bufs[i]).ok());
+            }
+        } else if (nextFrame < kFrames) {
+            fill(p.buffer);
+            d->write(p.buffer);
+        }
+    };
+    SoundError err;
+    auto out = backend->openOutput(SoundDeviceRef::named(spk), format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(out) << err.text;
+    ASSERT_TRUE(out->setVolume(0xFFFF, 0xFFFF).ok());
+    std::uint16_t l = 0, r = 0;
+    ASSERT_TRUE(out->volume(l, r).ok());
+    EXPECT_EQ(l, 0xFFFF);
+    EXPECT_EQ(r, 0xFFFF);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    live = out.get();
+    c.thread.post(kKick);
+    ASSERT_TRUE(c.waitFor(kFrames + 1, 15s));
+    auto posted = c.posted();
+    posted.erase(posted.begin());  // the kick
+    const double ms = std::chrono::duration<double, std::milli>(posted[kFrames - 1].when - t0).count();
+    // Handed back at the pace of playing, not at the pace of writing: the
+    // last frame cannot be done before about 50 - 12 frame times have passed.
+    EXPECT_GE(ms, (kFrames - 12) * 20 * 0.8);
+    for (int i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(posted[i].message.id, kMsgOutputDone);
+        EXPECT_EQ(posted[i].buffer->user, static_cast<std::uintptr_t>(i % 12));
+    }
+    std::this_thread::sleep_for(300ms);
+    live = nullptr;
+    ASSERT_TRUE(out->setVolume(0x8000, 0).ok());
+    ASSERT_TRUE(out->volume(l, r).ok());
+    EXPECT_NEAR(l, 0x8000, 0x100);
+    ASSERT_TRUE(out->close().ok());
+    parecord.stop();
+    c.stop();
+
+    std::ifstream f(raw, std::ios::binary);
+    std::vector<char> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<std::int16_t> s(data.size() / 2);
+    std::memcpy(s.data(), data.data(), s.size() * 2);
+    auto sound = loudPart(toDouble(s), 0.1);
+    ASSERT_GT(sound.size(), 6000u) << "most of the second of tone reached the sink";
+    EXPECT_NEAR(test::toneAmplitude(sound, 1000, 8000), 0.5, 0.1);
+}
+
+}  // namespace
+}  // namespace ambrel

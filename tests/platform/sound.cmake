@@ -1,0 +1,13 @@
+# Tests of the message thread and the sound devices (WAV files, PulseAudio).
+ambrel_add_test(platform_message_thread_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/MessageThreadTest.cpp
+  LIBS ambrel_platform
+  LABELS platform tsan)
+ambrel_add_test(platform_file_device_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/FileDeviceTest.cpp
+  LIBS ambrel_platform PkgConfig::SNDFILE
+  LABELS platform tsan)
+ambrel_add_test(platform_pulse_device_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/PulseDeviceTest.cpp
+  LIBS ambrel_platform PkgConfig::SNDFILE
+  LABELS platform tsan pulse)
