@@ -1,0 +1,207 @@
+#include "audio/AudioEngine.h"
+
+#include <cstring>
+#include <new>
+
+#include "audio/VoiceCodec.h"
+#include "link/Exception.h"
+
+namespace ambrel {
+namespace {
+
+// Level of 8-bit unsigned samples: (largest byte - 128) x 100 / 127, with
+// C++'s division truncating toward zero; an empty block counts as byte 0.
+int level8(const std::uint8_t* data, std::size_t count) {
+    int peak = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (data[i] > peak) peak = data[i];
+    return (peak - 128) * 100 / 127;
+}
+
+// Level of 16-bit signed samples: largest positive sample x 100 / 32767.
+// Reads through memcpy: received raw PCM sits at any byte offset of a datagram.
+int level16(const std::uint8_t* data, std::size_t bytes) {
+    int peak = 0;
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+        std::int16_t s;
+        std::memcpy(&s, data + i, 2);
+        if (s > peak) peak = s;
+    }
+    return peak * 100 / 32767;
+}
+
+}  // namespace
+
+AudioEngine::AudioEngine(SoundSystem& sound, ErrorReporter* reporter)
+    : sound_(sound), reporter_(reporter), captureListener_(*this), recorder_(sound, reporter) {
+    recorder_.setListener(&captureListener_);
+}
+
+AudioEngine::~AudioEngine() { shutdown(); }
+
+// Owner's thread.
+void AudioEngine::setCodec(CodecId id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!selection_.select(id)) return;
+    codec_.store(selection_.codec());
+    bitsPerSample_.store(selection_.bitsPerSample());
+    sampleRate_.store(selection_.sampleRate());
+    frameSamples_.store(selection_.frameSamples());
+    codecId_.store(id);
+    recorder_.setBitsPerSample(selection_.bitsPerSample());
+    recorder_.setSampleRate(selection_.sampleRate());
+    recorder_.setSamplesPerBlock(selection_.frameSamples());
+}
+
+CodecId AudioEngine::codecId() const { return codecId_.load(); }
+
+// Link thread.
+int AudioEngine::addPlayer(int device) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::size_t index = 0;
+    while (index < players_.size() && players_[index]) ++index;
+    try {
+        if (index == players_.size()) players_.emplace_back();
+    } catch (const std::bad_alloc&) {
+        throw MemoryException();
+    }
+    // Built completely before it enters the table, so playFrame never sees a
+    // half-made player.
+    auto slot = std::make_unique<PlayerSlot>(*this, static_cast<int>(index), sound_, reporter_);
+    SoundPlayer& player = slot->player();
+    player.setDeviceId(device);
+    player.setBitsPerSample(bitsPerSample_.load());
+    player.setSampleRate(sampleRate_.load());
+    player.setSamplesPerBlock(frameSamples_.load());
+    player.start();
+    players_[index] = std::move(slot);
+    return static_cast<int>(index);
+}
+
+// Any thread. The format is rebuilt by the recorder thread when it opens the
+// device, after any earlier stop has been handled.
+void AudioEngine::startCapture() { recorder_.post(SoundRecorder::REC_START); }
+
+// Any thread.
+void AudioEngine::stopCapture() { recorder_.post(SoundRecorder::REC_STOP); }
+
+// Link thread (or the owner's, after the link's thread ended).
+void AudioEngine::shutdown() {
+    recorder_.post(SoundRecorder::REC_STOP);
+    recorder_.quitAndWait();
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto& slot : players_) {
+        if (!slot) continue;
+        slot->player().post(SoundPlayer::PLAY_STOP);
+        slot->player().quitAndWait();
+        slot.reset();
+    }
+    players_.clear();
+    codec_.store(nullptr);
+    selection_.release();
+}
+
+// Link thread, once per received frame.
+void AudioEngine::playFrame(int playerIndex, const std::uint8_t* bytes, int length) {
+    if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return;
+    PlayerSlot* slot = players_[static_cast<std::size_t>(playerIndex)].get();
+    if (!slot || length < 0 || (!bytes && length > 0)) return;
+    const auto n = static_cast<std::size_t>(length);
+    VoiceCodec* codec = codec_.load(std::memory_order_acquire);
+    const std::uint8_t* play = bytes;
+    std::size_t playBytes = n;
+    int level = 0;
+    try {
+        switch (bitsPerSample_.load(std::memory_order_relaxed)) {
+        case 8:
+            if (codec) {
+                // The returned count is not used: a failed decode still
+                // leaves one frame in the buffer, and that frame is played.
+                codec->decode8(bytes, n, decoded8_, false);
+                play = decoded8_.data();
+                playBytes = decoded8_.size();
+            }
+            level = level8(play, playBytes);
+            break;
+        case 16:
+            if (codec) {
+                codec->decode16(bytes, n, decoded16_, false);
+                play = reinterpret_cast<const std::uint8_t*>(decoded16_.data());
+                playBytes = decoded16_.size() * 2;
+            }
+            level = level16(play, playBytes);
+            break;
+        default:
+            return;
+        }
+    } catch (const Exception&) {
+        return;  // out of memory while a decode buffer grew: the frame is lost
+    }
+    slot->setLevel(level);
+    slot->player().queue(play, playBytes);
+}
+
+// Recorder thread (inside the sink's onFrameEncoded) or any other.
+int AudioEngine::playerLevel(int playerIndex) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return -1;
+    const auto& slot = players_[static_cast<std::size_t>(playerIndex)];
+    return slot ? slot->level() : -1;
+}
+
+// Any thread.
+std::uint64_t AudioEngine::playerDrops(int playerIndex) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return 0;
+    const auto& slot = players_[static_cast<std::size_t>(playerIndex)];
+    return slot ? slot->player().droppedFrames() : 0;
+}
+
+// Player thread.
+void AudioEngine::blockPlayed(int playerIndex) {
+    if (AudioSink* sink = sink_.load()) sink->onBlockPlayed(playerIndex);
+}
+
+// Recorder thread.
+void AudioEngine::CaptureListener::block(const std::uint8_t* data, std::size_t byteCount) {
+    engine_.captured(data, byteCount);
+}
+
+// Recorder thread, once per filled buffer (one codec frame).
+void AudioEngine::captured(const std::uint8_t* data, std::size_t byteCount) {
+    AudioSink* sink = sink_.load(std::memory_order_acquire);
+    const int length = static_cast<int>(byteCount);
+    if (sink && sink->onRawBlock(data, length)) return;
+    VoiceCodec* codec = codec_.load(std::memory_order_acquire);
+    const std::uint8_t* frame = data;
+    std::size_t frameBytes = byteCount;
+    try {
+        switch (bitsPerSample_.load(std::memory_order_relaxed)) {
+        case 8:
+            if (codec) {
+                codec->encode8(data, byteCount, frame_, false);
+                frame = frame_.data();
+                frameBytes = frame_.size();
+            }
+            captureLevel_.store(level8(data, byteCount), std::memory_order_relaxed);
+            break;
+        case 16:
+            if (codec) {
+                // Buffers are allocated by the recorder, so 16-bit samples
+                // are suitably aligned.
+                codec->encode16(reinterpret_cast<const std::int16_t*>(data), byteCount / 2, frame_, false);
+                frame = frame_.data();
+                frameBytes = frame_.size();
+            }
+            captureLevel_.store(level16(data, byteCount), std::memory_order_relaxed);
+            break;
+        default:
+            return;
+        }
+    } catch (const Exception&) {
+        return;  // out of memory while the frame buffer grew: the frame is lost
+    }
+    if (sink) sink->onFrameEncoded(frame, static_cast<int>(frameBytes));
+}
+
+}  // namespace ambrel

@@ -1,0 +1,154 @@
+// The audio half of a voice link: one recorder, a table of players and the
+// current codec. Every captured buffer (one codec frame) is encoded on the
+// recorder thread and handed to the sink; every received frame is decoded on
+// the caller's thread and queued on a player.
+//
+//   SoundSystem& sound = ...;                 // the application's devices
+//   auto engine = std::make_unique<AudioEngine>(sound, &reporter);
+//   engine->setCodec(kDefaultCodecId);        // before the link's thread starts
+//   engine->setRecordDevice(-1);
+//   VoiceLink link(std::move(engine));        // the link becomes the sink
+//
+// Threads: the owner's thread builds the engine and calls setCodec and
+// setRecordDevice before any call; the link's worker thread calls the
+// LinkAudio operations; the recorder thread runs the encoder and the sink; each
+// player's thread runs its device. addPlayer, playFrame and shutdown must not
+// run concurrently with each other (the link makes all three on its worker):
+// playFrame reads the player table without the lock, as it runs per frame.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/AudioSink.h"
+#include "audio/CodecId.h"
+#include "audio/CodecTable.h"
+#include "audio/PlayerSlot.h"
+#include "audio/SoundListener.h"
+#include "audio/SoundRecorder.h"
+#include "link/LinkAudio.h"
+#include "platform/SoundDevice.h"
+
+namespace ambrel {
+
+class ErrorReporter;
+class VoiceCodec;
+
+class AudioEngine : public LinkAudio {
+public:
+    // Starts the recorder thread (device closed). `sound` opens every device
+    // and must outlive the engine; `reporter` receives device errors from the
+    // sound threads (null: stderr) and must outlive the engine too.
+    // Owner's thread.
+    AudioEngine(SoundSystem& sound, ErrorReporter* reporter);
+    // Runs shutdown().
+    ~AudioEngine() override;
+
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Chooses the codec, sample rate, width and frame length, and passes them
+    // to the recorder (used at its next start). Nothing happens when `id` is
+    // the id already chosen. Owner's thread, only while no call runs and
+    // before addPlayer: the capture and playback paths read the codec without
+    // the lock, and players keep the format they were created with.
+    void setCodec(CodecId id);
+    // The last id given to setCodec (0 before any).
+    CodecId codecId() const;
+
+    // Recording device for the next start: -1 = default, n >= 1 = the n-th of
+    // the list, or a SoundSystem alias. Any thread.
+    void setRecordDevice(int device) { recorder_.setDeviceId(device); }
+
+    // What setCodec chose (0 before any codec). Any thread.
+    std::uint32_t bitsPerSample() const { return bitsPerSample_.load(); }
+    std::uint32_t sampleRate() const { return sampleRate_.load(); }
+    std::uint32_t frameSamples() const { return frameSamples_.load(); }
+
+    // LinkAudio.
+    // Where captured frames go; null: nowhere. Any thread.
+    void setSink(AudioSink* sink) override { sink_.store(sink); }
+    // Capture level := 0. Any thread.
+    void resetCaptureLevel() override { captureLevel_.store(0); }
+    void clearCaptureLevel() { resetCaptureLevel(); }
+    // Creates a player on `device` (-1 = default) with the current rate, width
+    // and frame length, opens its device (asynchronously; a failure goes to the
+    // reporter) and returns its index. Link thread. Throws MemoryException.
+    int addPlayer(int device) override;
+    // Opens the recording device and starts recording (asynchronously; a
+    // failure goes to the reporter, and the next call tries again). Any thread.
+    void startCapture() override;
+    // Decodes one frame (length bytes, 0 allowed) and queues it on player
+    // `playerIndex`. Ignored for an index without a player, a negative length
+    // or null bytes with a positive length. When all 12 playback buffers are
+    // still queued on the device the frame is dropped and counted
+    // (playerDrops). Link thread.
+    void playFrame(int playerIndex, const std::uint8_t* bytes, int length) override;
+    // Stops recording and closes the recording device (asynchronously). Any thread.
+    void stopCapture() override;
+    // Ends the recorder thread, then stops, ends and deletes every player, and
+    // drops the codec adapter (the chosen id is kept). Waits for every thread.
+    // Link thread, or the owner's once the link's thread has ended.
+    // Calling it again does nothing more.
+    void shutdown() override;
+    // Level of the last captured buffer: the positive peak in percent of full
+    // scale, 0..100 for 16-bit; for 8-bit (peak - 128) x 100 / 127, so -100..100.
+    // Any thread.
+    int captureLevel() override { return captureLevel_.load(std::memory_order_relaxed); }
+    // Level of the last frame queued on that player, or -1 when the index has
+    // no player. Any thread.
+    int playerLevel(int playerIndex) override;
+
+    // Frames player `playerIndex` dropped because its ring was full (0 for an
+    // index without a player). Any thread.
+    std::uint64_t playerDrops(int playerIndex);
+
+    // Player `playerIndex`'s finished buffer. Called by the slot's listener on
+    // that player's thread; passes it on to the sink's onBlockPlayed.
+    void blockPlayed(int playerIndex);
+
+private:
+    // The recorder's listener: encodes every filled buffer (recorder thread).
+    class CaptureListener : public SoundListener {
+    public:
+        explicit CaptureListener(AudioEngine& engine) : engine_(engine) {}
+        void block(const std::uint8_t* data, std::size_t byteCount) override;
+
+    private:
+        AudioEngine& engine_;
+    };
+
+    void captured(const std::uint8_t* data, std::size_t byteCount);  // recorder thread
+
+    SoundSystem& sound_;
+    ErrorReporter* const reporter_;
+    std::atomic<AudioSink*> sink_{nullptr};
+
+    // Guards the player table and the codec selection. Never taken on the
+    // per-frame paths (capture, playFrame); playerLevel holds it briefly.
+    mutable std::mutex lock_;
+    std::vector<std::unique_ptr<PlayerSlot>> players_;  // written under lock_
+    CodecSelection selection_;                          // under lock_
+    // The adapter selection_ owns, for the per-frame paths (null: raw PCM).
+    std::atomic<VoiceCodec*> codec_{nullptr};
+    std::atomic<CodecId> codecId_{0};
+    std::atomic<std::uint32_t> bitsPerSample_{0};
+    std::atomic<std::uint32_t> sampleRate_{0};
+    std::atomic<std::uint32_t> frameSamples_{0};
+
+    std::atomic<int> captureLevel_{0};
+    CaptureListener captureListener_;
+    std::vector<std::uint8_t> frame_;  // encoded frame; recorder thread only
+
+    // Decode buffers of playFrame (link thread only).
+    std::vector<std::uint8_t> decoded8_;
+    std::vector<std::int16_t> decoded16_;
+
+    // Last: its thread calls captureListener_ and reads the fields above.
+    SoundRecorder recorder_;
+};
+
+}  // namespace ambrel

@@ -1,0 +1,55 @@
+// One entry of the audio engine's player table: a playback thread, the level
+// of the last frame queued on it and the listener that reports its finished
+// buffers back to the engine.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/SoundListener.h"
+#include "audio/SoundPlayer.h"
+
+namespace ambrel {
+
+class AudioEngine;
+
+class PlayerSlot {
+public:
+    // Starts the player's thread at once (device still closed). Caller's thread.
+    PlayerSlot(AudioEngine& owner, int index, SoundSystem& sound, ErrorReporter* reporter);
+    // Quits the player's thread (closing the device) and waits for it.
+    virtual ~PlayerSlot();
+
+    PlayerSlot(const PlayerSlot&) = delete;
+    PlayerSlot& operator=(const PlayerSlot&) = delete;
+
+    SoundPlayer& player() { return player_; }
+    int index() const { return index_; }
+
+    // Level of the last frame queued, as the engine computed it (0..100;
+    // negative for an 8-bit frame that stays below the mid-line). Any thread.
+    int level() const { return level_.load(std::memory_order_relaxed); }
+    void setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
+
+private:
+    // Turns a finished buffer into the sink's onBlockPlayed(index).
+    // Runs on the player thread.
+    class Listener : public SoundListener {
+    public:
+        explicit Listener(PlayerSlot& slot) : slot_(slot) {}
+        void block(const std::uint8_t* data, std::size_t byteCount) override;
+
+    private:
+        PlayerSlot& slot_;
+    };
+
+    AudioEngine& owner_;
+    const int index_;
+    std::atomic<int> level_{0};
+    Listener listener_;
+    // Last: its thread uses the listener, so it ends before the rest goes.
+    SoundPlayer player_;
+};
+
+}  // namespace ambrel

@@ -1,0 +1,83 @@
+// The playback thread: a ring of 12 one-frame buffers. queue() copies a frame
+// into the next free buffer on the caller's thread and posts PLAY_WRITE; the
+// thread writes it to the device, which plays the buffers in order.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "audio/SoundBase.h"
+#include "audio/SoundListener.h"
+
+namespace ambrel {
+
+class SoundPlayer : public SoundBase {
+public:
+    // Thread messages (posted with post()).
+    static constexpr std::uint32_t PLAY_START = 0x658;  // open the device
+    static constexpr std::uint32_t PLAY_STOP = 0x659;   // reset and close the device
+    static constexpr std::uint32_t PLAY_WRITE = 0x65A;  // wParam: the ring index to play
+    static constexpr std::uint32_t PLAY_QUIT = 0x65B;   // stop if open, end the loop
+
+    // Starts the player thread; the device stays closed until start().
+    SoundPlayer(SoundSystem& sound, ErrorReporter* reporter);
+    // Quits the thread (closing the device first) and waits for it.
+    ~SoundPlayer() override;
+
+    // The listener's calls run on the player thread. Set before start().
+    void setListener(SoundListener* listener) { listener_.store(listener); }
+
+    // Playing device: -1 = the default device, n >= 1 = the n-th device of the
+    // list, or a SoundSystem alias. Used at the next open. Any thread.
+    void setDeviceId(int device) { deviceId_.store(device); }
+    int deviceId() const { return deviceId_.load(); }
+
+    // Rebuilds format and buffers if dirty, restarts the ring at buffer 0 and
+    // posts PLAY_START. Caller's thread, while the device is closed and no
+    // frame is queued (the engine calls it once, right after construction).
+    // Throws MemoryException when the buffers cannot be allocated.
+    void start();
+
+    // Copies min(length, buffer size) bytes into the next ring buffer and
+    // posts PLAY_WRITE. The whole buffer is always played (one frame), so a
+    // shorter frame leaves the tail of that buffer's previous contents.
+    // When the next buffer is still lent to the device (all 12 are queued) the
+    // frame is dropped and counted; returns false then. Frames are played in
+    // the order queue() is called. One caller thread at a time (the link's).
+    bool queue(const std::uint8_t* bytes, std::size_t length);
+
+    // Frames dropped by queue() because the ring was full (any thread).
+    std::uint64_t droppedFrames() const { return dropped_.load(); }
+
+    // True while the device is open (any thread; a snapshot).
+    bool isOpen() const { return isOpen_.load(); }
+
+    // Posts PLAY_QUIT and waits for the thread to end. Any thread but the
+    // player's own; harmless when the thread has already ended.
+    void quitAndWait();
+
+protected:
+    void handle(const Message& message) override;  // player thread
+
+private:
+    // Handlers, all on the player thread.
+    void onStart();
+    void onStop();
+    void onWrite(int index);
+    void onDone(const Message& message);
+
+    std::atomic<bool> isOpen_{false};
+    std::unique_ptr<SoundOutput> device_;  // player thread only
+    std::atomic<int> nextBuffer_{0};       // 0..11; queue()'s thread
+    std::atomic<SoundListener*> listener_{nullptr};
+    std::atomic<int> deviceId_{-1};
+    // A ring buffer is busy from queue() until the device hands it back (or
+    // PLAY_WRITE finds it cannot be played); queue() never writes into a busy one.
+    std::array<std::atomic<bool>, kBufferCount> busy_{};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+}  // namespace ambrel
