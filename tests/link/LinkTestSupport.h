@@ -23,6 +23,7 @@
 #include "link/LinkAudio.h"
 #include "link/LinkOwner.h"
 #include "link/Socket.h"
+#include "link/VoiceLink.h"
 
 namespace ambrel::test {
 
@@ -131,6 +132,16 @@ private:
     std::vector<Played> played_;
     std::vector<std::string> calls_;
     std::thread recorder_;
+};
+
+// A link whose call steps a test drives itself on its own thread, without
+// starting the link's worker.
+class DrivenLink : public VoiceLink {
+public:
+    using VoiceLink::VoiceLink;
+    using VoiceLink::enterCall;
+    using VoiceLink::leaveCall;
+    using VoiceLink::serviceCall;
 };
 
 // An owner that records what the link tells it.

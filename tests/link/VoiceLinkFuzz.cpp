@@ -15,6 +15,7 @@ namespace {
 
 using namespace ambrel;
 using test::Bytes;
+using test::DrivenLink;
 using test::RawPeer;
 
 [[noreturn]] void fail(const char* what) {
@@ -46,14 +47,6 @@ public:
     AudioSink* sink = nullptr;
     const Bytes* expected = nullptr;
     int played = 0;
-};
-
-class DrivenLink : public VoiceLink {
-public:
-    using VoiceLink::VoiceLink;
-    using VoiceLink::enterCall;
-    using VoiceLink::leaveCall;
-    using VoiceLink::serviceCall;
 };
 
 struct Harness {

@@ -14,20 +14,12 @@ namespace ambrel {
 namespace {
 
 using test::Bytes;
+using test::DrivenLink;
 using test::eventually;
 using test::RawPeer;
 using test::RecordingOwner;
 using test::ScriptedAudio;
 using Clock = std::chrono::steady_clock;
-
-// A link whose call steps a test drives itself, without its thread.
-class DrivenLink : public VoiceLink {
-public:
-    using VoiceLink::VoiceLink;
-    using VoiceLink::enterCall;
-    using VoiceLink::leaveCall;
-    using VoiceLink::serviceCall;
-};
 
 template <class L = VoiceLink>
 struct Rig {
