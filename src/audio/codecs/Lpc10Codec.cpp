@@ -43,11 +43,16 @@ void Lpc10Codec::reset() {
     lpc10_decode_init(decoder_, kErrorCorrection);
 }
 
-void Lpc10Codec::swapBitOrder(const std::uint8_t* in, std::uint8_t* out) {
-    // Bit i sits at 7 - i % 8 in one layout and at i % 8 in the other: within
-    // each byte that is a reversal. Bits 54 and 55 do not exist.
-    for (std::size_t i = 0; i < kFrameBytes; ++i) out[i] = reverseBits(in[i]);
-    out[kFrameBytes - 1] &= 0x3F;
+// Bit i sits at 7 - i % 8 in one layout and at i % 8 in the other: within
+// each byte that is a reversal.
+void Lpc10Codec::toFrameLayout(const std::uint8_t* library, std::uint8_t* frame) {
+    for (std::size_t i = 0; i < kFrameBytes; ++i) frame[i] = reverseBits(library[i]);
+    frame[kFrameBytes - 1] &= 0x3F;
+}
+
+void Lpc10Codec::toLibraryLayout(const std::uint8_t* frame, std::uint8_t* library) {
+    for (std::size_t i = 0; i < kFrameBytes; ++i) library[i] = reverseBits(frame[i]);
+    library[kFrameBytes - 1] &= 0xFC;
 }
 
 std::size_t Lpc10Codec::encode16(const std::int16_t* samples, std::size_t count,
@@ -59,7 +64,7 @@ std::size_t Lpc10Codec::encode16(const std::int16_t* samples, std::size_t count,
         static_cast<int>(kFrameBytes)) {
         return 0;
     }
-    swapBitOrder(encoded_.data(), frame);
+    toFrameLayout(encoded_.data(), frame);
     return kFrameBytes;
 }
 
@@ -67,7 +72,7 @@ std::size_t Lpc10Codec::decode16(const std::uint8_t* bytes, std::size_t length,
                                  std::vector<std::int16_t>& out, bool append) {
     std::int16_t* samples = codec::growFrame(out, append, kFrameSamples);
     if (length < kFrameBytes) return 0;
-    swapBitOrder(bytes, received_.data());
+    toLibraryLayout(bytes, received_.data());
     if (lpc10_decode(decoder_, samples, received_.data(), static_cast<int>(kFrameBytes)) !=
         static_cast<int>(kFrameSamples)) {
         return 0;

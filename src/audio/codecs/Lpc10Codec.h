@@ -35,10 +35,11 @@ public:
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                          std::vector<std::int16_t>& out, bool append) override;
 
-    // Converts between the library's layout (channel bit i at bit 7 - i % 8)
-    // and the frame's (bit i % 8); the same reversal serves both ways. The 2
-    // bits past bit 53 are cleared.
-    static void swapBitOrder(const std::uint8_t* in, std::uint8_t* out);
+    // Converts 7 bytes from the library's layout (channel bit i at bit
+    // 7 - i % 8) to the frame's (bit i % 8), and back. The 2 bits past
+    // channel bit 53 are cleared.
+    static void toFrameLayout(const std::uint8_t* library, std::uint8_t* frame);
+    static void toLibraryLayout(const std::uint8_t* frame, std::uint8_t* library);
 
 private:
     lpc10_encode_state_s* encoder_ = nullptr;
