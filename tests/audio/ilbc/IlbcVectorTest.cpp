@@ -2,10 +2,12 @@
 // speech it produced for the same input, both modes, with and without loss.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "IlbcTestSupport.h"
 #include "audio/ilbc/Decoder.h"
+#include "audio/ilbc/Encoder.h"
 
 namespace ambrel::ilbc {
 namespace {
@@ -58,6 +60,32 @@ TEST_P(IlbcVectors, ConcealsLostFramesLikeTheReference) {
     std::size_t mismatches = 0;
     for (std::size_t i = 0; i < decoded.size(); ++i) mismatches += decoded[i] != expected[i];
     EXPECT_EQ(mismatches, 0u) << "SNR " << test::snrDb(expected, decoded) << " dB";
+}
+
+TEST_P(IlbcVectors, EncodesLikeTheReference) {
+    const Mode mode = GetParam();
+    const auto input = readPcm("speech.pcm");
+    const auto expected = readBytes(std::string("speech_") + modeName(mode) + ".bit");
+    Encoder encoder(mode);
+    const std::size_t samples = frameSamples(mode);
+    const std::size_t bytes = frameBytes(mode);
+    std::vector<float> block(samples);
+    std::vector<std::uint8_t> encoded(input.size() / samples * bytes);
+    for (std::size_t f = 0; f < input.size() / samples; ++f) {
+        for (std::size_t i = 0; i < samples; ++i) block[i] = input[f * samples + i];
+        encoder.encode(block, std::span(encoded).subspan(f * bytes, bytes));
+    }
+    ASSERT_EQ(encoded.size(), expected.size());
+    std::size_t differingFrames = 0;
+    for (std::size_t f = 0; f < encoded.size() / bytes; ++f)
+        differingFrames += !std::equal(encoded.begin() + f * bytes, encoded.begin() + (f + 1) * bytes,
+                                       expected.begin() + f * bytes);
+    EXPECT_EQ(differingFrames, 0u);
+
+    // What matters to a peer: the reference's decoding of our stream.
+    const auto ours = decodeStream(mode, encoded, false);
+    const auto theirs = decodeStream(mode, expected, false);
+    EXPECT_GE(test::snrDb(theirs, ours), 40.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, IlbcVectors, ::testing::Values(Mode::Ms20, Mode::Ms30),
