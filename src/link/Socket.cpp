@@ -220,6 +220,9 @@ void connectWithTimeout(int handle, const SocketAddress& address, int ms) {
     sockaddr_in s = toSockaddr(address);
     int err = ::connect(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 ? 0 : errno;
     setBlocking(handle, true);
+    // Done at once (always for a datagram socket): a late look at the clock
+    // must not turn a made connection into a time-out.
+    if (err == 0) return;
     int64_t remaining = 0;
     for (;;) {
         remaining = deadline - monotonicMilliseconds();

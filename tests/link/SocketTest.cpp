@@ -212,8 +212,8 @@ TEST(DatagramTest, BindToAPortInUseIsBindException) {
     SocketHandle b;
     b.openDatagram();
     EXPECT_THROW(bindSocket(b.handle, a.address), BindException);
-    // 192.0.2.1 (documentation range) is not an address of this machine.
-    EXPECT_THROW(bindSocket(b.handle, SocketAddress::fromHostOrder(0xC0000201, 0)), BindException);
+    // 198.51.100.1 (documentation range) is not an address of this machine.
+    EXPECT_THROW(bindSocket(b.handle, SocketAddress::fromHostOrder(0xC6336401, 0)), BindException);
 }
 
 TEST(DatagramTest, ConnectFixesThePeerWithoutSending) {
@@ -226,6 +226,11 @@ TEST(DatagramTest, ConnectFixesThePeerWithoutSending) {
     EXPECT_EQ(peerPort(c.handle), a.address.hostPort());
     char buf[8];
     EXPECT_EQ(receive(a.s.handle, buf, sizeof buf, 50), 0);
+    // A datagram connect is made at once, so even no time at all is enough.
+    SocketHandle d;
+    d.openDatagram();
+    EXPECT_NO_THROW(connectWithTimeout(d.handle, a.address, 0));
+    EXPECT_EQ(peerAddress(d.handle), a.address);
 }
 
 TEST(StreamTest, ConnectAcceptSendReceiveAndPeerClose) {
