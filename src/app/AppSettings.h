@@ -42,6 +42,11 @@ struct AppSettings {
     // file (--record-file / --play-file).
     SoundDeviceRef recordDevice;
     SoundDeviceRef playDevice;
+    // The same as the device numbers the link and the audio engine take: -1
+    // for the default, n for the n-th device, or a SoundSystem alias. Filled
+    // at start-up from the two refs above.
+    int recordingDeviceIndex = -1;
+    int playingDeviceIndex = -1;
 
     bool sendEnabled = true;  // record and send
     bool playEnabled = true;  // play what is received

@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "app/AmbrelApp.h"
 
-int main() {
-    std::puts("Ambrel 2.8");
-    return 0;
-}
+int main(int argc, char** argv) { return ambrel::AmbrelApp::main(argc, argv); }

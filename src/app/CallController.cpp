@@ -1,0 +1,154 @@
+#include "app/CallController.h"
+
+#include <QCoreApplication>
+
+#include "link/LinkMessages.h"
+
+namespace ambrel {
+
+CallController::CallController(const AppSettings& settings, std::unique_ptr<VoiceLink> link, CallView& view,
+                               QObject* levelReceiver, LinkStarter starter)
+    : settings_(settings), link_(std::move(link)), view_(view), levelReceiver_(levelReceiver),
+      starter_(std::move(starter)) {
+    if (!starter_) {
+        starter_ = [](VoiceLink& link) {
+            link.create();
+            link.start();
+        };
+    }
+}
+
+CallController::~CallController() { shutdown(); }
+
+void CallController::initialize() {
+    view_.setCallButtons(true, true, false);
+    view_.setHostAndPort(settings_.host, settings_.port);
+
+    link_->setDestinations(settings_.destinations);
+    if (!settings_.destinations.empty()) {
+        oneToMany_ = true;
+        view_.enterOneToManyMode();
+        showStatus("One-to-many mode.");
+    }
+
+    link_->setOutputDevice(settings_.playingDeviceIndex);
+    link_->setPlayMuted(!settings_.playEnabled);
+    link_->setSendMuted(!settings_.sendEnabled);
+    link_->setIdleTimeout(settings_.timeout);
+    speakersMuted_ = !settings_.playEnabled;
+    microphoneMuted_ = !settings_.sendEnabled;
+
+    link_->setOwner(this);
+    try {
+        starter_(*link_);
+        started_ = true;
+    } catch (const Exception&) {
+        showStatus("Failed to initialize Sound Card!");
+    }
+
+    if (settings_.autoConnect)
+        connectToPeer();
+    else if (settings_.autoListen)
+        listenForPeer();
+    view_.showMuteStates(speakersMuted_, microphoneMuted_);
+}
+
+void CallController::connectToPeer() {
+    std::optional<int> port = view_.portValue();
+    if (!port) return;
+    std::string host = view_.hostText();
+    try {
+        link_->connect(host.c_str(), *port);
+    } catch (const Exception&) {
+        showStatus("Error> Can't connect to the peer!");
+    }
+}
+
+void CallController::listenForPeer() {
+    std::optional<int> port = view_.portValue();
+    if (!port) return;
+    try {
+        link_->listen("0.0.0.0", *port);
+    } catch (const Exception&) {
+        // The port is in use or cannot be bound: no notification follows, so
+        // the buttons stay as they are.
+        showStatus("Error> Can't listen on the port!");
+    }
+}
+
+void CallController::disconnectCall() { link_->disconnect(); }
+
+void CallController::setSpeakersMuted(bool muted) {
+    speakersMuted_ = muted;
+    link_->setPlayMuted(muted);
+    view_.showMuteStates(speakersMuted_, microphoneMuted_);
+}
+
+void CallController::setMicrophoneMuted(bool muted) {
+    microphoneMuted_ = muted;
+    link_->setSendMuted(muted);
+    view_.showMuteStates(speakersMuted_, microphoneMuted_);
+}
+
+void CallController::shutdown() {
+    if (stopped_ || !link_) return;
+    stopped_ = true;
+    link_->disconnect();
+    link_->disconnect();
+    link_->stop(true);
+}
+
+void CallController::postLinkMessage(int message) {
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(message)));
+}
+
+void CallController::reportLevels(int inputLevel, int outputLevel) {
+    if (levelReceiver_) QCoreApplication::postEvent(levelReceiver_, new LevelsEvent(inputLevel, outputLevel));
+}
+
+bool CallController::event(QEvent* event) {
+    int type = static_cast<int>(event->type());
+    if (type == WM_LINK_LISTENING || type == WM_LINK_CONNECTED || type == WM_LINK_DISCONNECTED) {
+        onLinkMessage(type);
+        return true;
+    }
+    return QObject::event(event);
+}
+
+void CallController::onLinkMessage(int message) {
+    // Messages still queued when the window closes are dropped: the link is
+    // stopped and nothing may start again.
+    if (stopped_) return;
+    switch (message) {
+    case WM_LINK_LISTENING:
+        view_.setCallButtons(false, false, true);
+        showStatus("Listening...");
+        break;
+    case WM_LINK_CONNECTED:
+        view_.setCallButtons(false, false, true);
+        showStatus("Connected.");
+        break;
+    case WM_LINK_DISCONNECTED:
+        view_.setCallButtons(true, !oneToMany_, false);
+        showStatus("Disconnected.");
+        // The link posts this twice for one call; a repeat that finds the link
+        // already busy again (the first one reconnected) changes nothing more.
+        if (link_->state() == VoiceLink::Idle) {
+            if (settings_.autoConnect)
+                connectToPeer();
+            else if (settings_.autoListen)
+                listenForPeer();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void CallController::showStatus(const std::string& text) {
+    status_ = text;
+    view_.showStatus(text);
+    emit statusChanged(QString::fromStdString(text));
+}
+
+}  // namespace ambrel

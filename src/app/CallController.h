@@ -1,0 +1,125 @@
+// The logic of the main window, shared by the window and headless mode: it
+// owns the one VoiceLink, runs the initialisation, the Connect / Listen /
+// Disconnect / mute actions, the link notification table and the unattended
+// reconnect. What it shows goes through a CallView (the window's controls, or
+// lines on standard output).
+//
+// Threads: everything runs on the user-interface thread except the two
+// LinkOwner calls, which come from the link's worker, the caller of listen
+// and the recorder thread; they only post events: the link messages keep
+// their numbers as QEvent types (32778 listening, 32779 connected, 32780
+// disconnected) posted to this object, and the levels go to the level
+// receiver as a LevelsEvent (type 32878).
+#pragma once
+
+#include <QEvent>
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/AppSettings.h"
+#include "link/Exception.h"
+#include "link/LinkOwner.h"
+#include "link/VoiceLink.h"
+
+namespace ambrel {
+
+// The level message: the input (recording) and output (playing) levels,
+// 0..100 (the output level is -1 without a player).
+inline constexpr int WM_LEVELS = 32878;
+
+// The sound cannot be started (thrown by a LinkStarter).
+class SoundStartException : public Exception {};
+
+class LevelsEvent : public QEvent {
+public:
+    LevelsEvent(int inputLevel, int outputLevel)
+        : QEvent(static_cast<QEvent::Type>(WM_LEVELS)), input(inputLevel), output(outputLevel) {}
+    const int input;
+    const int output;
+};
+
+// What the controller needs of a front end. User-interface thread.
+class CallView {
+public:
+    virtual ~CallView() = default;
+    virtual void showStatus(const std::string& text) = 0;
+    virtual void setCallButtons(bool connect, bool listen, bool disconnect) = 0;
+    // One-to-many mode: host, port, address book and Listen off for good.
+    virtual void enterOneToManyMode() = 0;
+    virtual void showMuteStates(bool speakersMuted, bool microphoneMuted) = 0;
+    virtual void setHostAndPort(const std::string& host, int port) = 0;
+    virtual std::string hostText() = 0;
+    // The port 0..65535, or nothing after telling the user that the text is
+    // not such a number (the action is then not carried out).
+    virtual std::optional<int> portValue() = 0;
+};
+
+class CallController : public QObject, public LinkOwner {
+    Q_OBJECT
+public:
+    // Starts the link's worker thread; throws an Exception when the link or
+    // the sound cannot be started. The default creates and starts the thread.
+    using LinkStarter = std::function<void(VoiceLink&)>;
+
+    // `link` must not be started yet; `levelReceiver` (may be null) gets the
+    // LevelsEvents and must outlive this controller.
+    CallController(const AppSettings& settings, std::unique_ptr<VoiceLink> link, CallView& view,
+                   QObject* levelReceiver, LinkStarter starter = {});
+    // Stops the link (see shutdown()).
+    ~CallController() override;
+
+    // The initialisation that is not drawing: buttons, host and port,
+    // destinations (one-to-many mode), devices, direction and time-out to the
+    // link, mute states, link start ("Failed to initialize Sound Card!" when
+    // it throws), then Connect (autoConnect) or Listen (autoListen).
+    void initialize();
+
+    void connectToPeer();
+    void listenForPeer();
+    void disconnectCall();
+    void setSpeakersMuted(bool muted);
+    void setMicrophoneMuted(bool muted);
+    bool speakersMuted() const { return speakersMuted_; }
+    bool microphoneMuted() const { return microphoneMuted_; }
+
+    // Disconnects (twice, as the window's Exit does), stops the link's thread
+    // and waits for it. Safe to call more than once.
+    void shutdown();
+
+    bool oneToMany() const { return oneToMany_; }
+    bool started() const { return started_; }
+    VoiceLink& link() { return *link_; }
+    const std::string& status() const { return status_; }
+
+    // LinkOwner: post only. Link's threads and the recorder thread.
+    void postLinkMessage(int message) override;
+    void reportLevels(int inputLevel, int outputLevel) override;
+
+signals:
+    // The status line changed (user-interface thread).
+    void statusChanged(const QString& text);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void onLinkMessage(int message);
+    void showStatus(const std::string& text);
+
+    AppSettings settings_;
+    std::unique_ptr<VoiceLink> link_;
+    CallView& view_;
+    QObject* levelReceiver_;
+    LinkStarter starter_;
+    bool oneToMany_ = false;
+    bool started_ = false;
+    bool stopped_ = false;
+    bool speakersMuted_ = false;
+    bool microphoneMuted_ = false;
+    std::string status_;
+};
+
+}  // namespace ambrel
