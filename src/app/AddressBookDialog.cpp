@@ -1,0 +1,293 @@
+#include "app/AddressBookDialog.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "app/ContactsFile.h"
+
+namespace ambrel {
+
+namespace {
+
+enum Column { NameColumn = 0, HostColumn = 1, PortColumn = 2 };
+
+// Each cell keeps the bytes it came from beside the text it shows, so rows
+// loaded from the file are written back byte for byte even where the bytes
+// are not valid in the local encoding.
+constexpr int kBytesRole = Qt::UserRole;
+
+// Size of the dialog and of the field row in dialog units (4 per average
+// character width across, 8 per line height down).
+constexpr int kDialogWidthDu = 258;
+constexpr int kDialogHeightDu = 196;
+constexpr int kNameEditDu = 93;
+constexpr int kHostEditDu = 80;
+constexpr int kPortEditDu = 32;
+constexpr int kSmallButtonDu = 35;
+constexpr int kButtonDu = 50;
+
+QString fromBytes(const std::string& bytes) { return QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size())); }
+std::string toBytes(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+std::string cellBytes(const QTreeWidgetItem* item, int column) {
+    return item->data(column, kBytesRole).toByteArray().toStdString();
+}
+
+bool nameLess(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
+
+}  // namespace
+
+AddressBookDialog::AddressBookDialog(QWidget* parent) : AddressBookDialog(kContactsFileName, parent) {}
+
+AddressBookDialog::AddressBookDialog(std::filesystem::path file, QWidget* parent)
+    : QDialog(parent), file_(std::move(file)) {
+    setObjectName("AddressBookDialog");
+    setWindowTitle("Contacts");
+    buildControls();
+    nameEdit_->setText(chosenName_);
+    hostEdit_->setText(chosenHost_);
+    portEdit_->setText(QString::number(chosenPort_));
+    modified_ = false;
+    load();
+}
+
+AddressBookDialog::~AddressBookDialog() = default;
+
+void AddressBookDialog::buildControls() {
+    const QFontMetrics fm(font());
+    const auto duX = [&](int du) { return du * fm.averageCharWidth() / 4; };
+    const auto duY = [&](int du) { return du * fm.height() / 8; };
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName("contactList");
+    list_->setColumnCount(3);
+    list_->setHeaderLabels({"Name", "IP", "Port"});
+    list_->headerItem()->setTextAlignment(NameColumn, Qt::AlignCenter);
+    list_->headerItem()->setTextAlignment(HostColumn, Qt::AlignLeft | Qt::AlignVCenter);
+    list_->headerItem()->setTextAlignment(PortColumn, Qt::AlignRight | Qt::AlignVCenter);
+    list_->header()->setSectionsClickable(false);
+    list_->header()->setStretchLastSection(false);
+    list_->setRootIsDecorated(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setAllColumnsShowFocus(true);
+    list_->setMouseTracking(true);  // hover highlight across the whole row
+    list_->setSortingEnabled(false);  // the dialog keeps the order itself
+    list_->installEventFilter(this);
+
+    nameEdit_ = new QLineEdit(this);
+    nameEdit_->setObjectName("nameEdit");
+    hostEdit_ = new QLineEdit(this);
+    hostEdit_->setObjectName("hostEdit");
+    portEdit_ = new QLineEdit(this);
+    portEdit_->setObjectName("portEdit");
+    portEdit_->setAlignment(Qt::AlignRight);
+
+    auto* addButton = new QPushButton("&Add", this);
+    addButton->setObjectName("addButton");
+    addButton->setAutoDefault(false);
+    auto* removeButton = new QPushButton("&Remove", this);
+    removeButton->setObjectName("removeButton");
+    removeButton->setAutoDefault(false);
+    findButton_ = new QPushButton("Find computer", this);
+    findButton_->setObjectName("findComputerButton");
+    findButton_->setAutoDefault(false);
+    findButton_->setVisible(false);
+    auto* okButton = new QPushButton("OK", this);
+    okButton->setObjectName("okButton");
+    okButton->setDefault(true);
+    auto* cancelButton = new QPushButton("Cancel", this);
+    cancelButton->setObjectName("cancelButton");
+    cancelButton->setAutoDefault(false);
+
+    for (QPushButton* b : {addButton, removeButton}) b->setMinimumWidth(duX(kSmallButtonDu));
+    for (QPushButton* b : {okButton, cancelButton}) b->setMinimumWidth(duX(kButtonDu));
+    nameEdit_->setMinimumWidth(duX(kNameEditDu) / 2);
+    hostEdit_->setMinimumWidth(duX(kHostEditDu) / 2);
+    portEdit_->setMinimumWidth(duX(kPortEditDu));
+
+    auto* fields = new QGridLayout;
+    fields->setHorizontalSpacing(duX(1));
+    fields->addWidget(new QLabel("Name", this), 0, 0);
+    fields->addWidget(new QLabel("IP address or hostname", this), 0, 1);
+    fields->addWidget(new QLabel("Port", this), 0, 2);
+    fields->addWidget(nameEdit_, 1, 0);
+    fields->addWidget(hostEdit_, 1, 1);
+    fields->addWidget(portEdit_, 1, 2);
+    fields->addWidget(addButton, 1, 3);
+    fields->setColumnStretch(0, kNameEditDu);
+    fields->setColumnStretch(1, kHostEditDu);
+    fields->setColumnStretch(2, kPortEditDu);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(removeButton);
+    buttons->addWidget(findButton_);
+    buttons->addStretch(1);
+    buttons->addWidget(okButton);
+    buttons->addWidget(cancelButton);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(duX(7), duY(7), duX(7), duY(7));
+    layout->addWidget(list_, 1);
+    layout->addSpacing(duY(2));
+    layout->addLayout(fields);
+    layout->addSpacing(duY(12));
+    layout->addLayout(buttons);
+
+    resize(duX(kDialogWidthDu), duY(kDialogHeightDu));
+
+    setTabOrder(list_, nameEdit_);
+    setTabOrder(nameEdit_, hostEdit_);
+    setTabOrder(hostEdit_, portEdit_);
+    setTabOrder(portEdit_, addButton);
+    setTabOrder(addButton, removeButton);
+    setTabOrder(removeButton, findButton_);
+    setTabOrder(findButton_, okButton);
+    setTabOrder(okButton, cancelButton);
+
+    connect(addButton, &QPushButton::clicked, this, [this] { add(); });
+    connect(removeButton, &QPushButton::clicked, this, [this] { remove(); });
+    connect(findButton_, &QPushButton::clicked, this, [this] { findComputer(); });
+    connect(okButton, &QPushButton::clicked, this, [this] { ok(); });
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { ok(); });
+}
+
+void AddressBookDialog::setChosenHost(const QString& host) {
+    chosenHost_ = host;
+    hostEdit_->setText(host);
+}
+
+void AddressBookDialog::setChosenPort(int port) {
+    chosenPort_ = port;
+    portEdit_->setText(QString::number(port));
+}
+
+void AddressBookDialog::setFindComputerHandler(std::function<QString(QWidget*)> handler) {
+    findComputerHandler_ = std::move(handler);
+    findButton_->setVisible(static_cast<bool>(findComputerHandler_));
+}
+
+void AddressBookDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    sizeColumns();
+    list_->setFocus();
+}
+
+bool AddressBookDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_ && event->type() == QEvent::Resize) sizeColumns();
+    return QDialog::eventFilter(watched, event);
+}
+
+void AddressBookDialog::sizeColumns() {
+    const int usable = std::max(0, list_->width() - kColumnMargin);
+    list_->setColumnWidth(NameColumn, usable * 40 / 100);
+    list_->setColumnWidth(HostColumn, usable * 40 / 100);
+    list_->setColumnWidth(PortColumn, usable * 20 / 100);
+}
+
+void AddressBookDialog::load() {
+    list_->clear();
+    std::vector<Contact> contacts = loadContacts(file_);
+    std::stable_sort(contacts.begin(), contacts.end(), [](const Contact& a, const Contact& b) {
+        return nameLess(fromBytes(a.name), fromBytes(b.name));
+    });
+    for (const Contact& c : contacts) insertRow(c, false);
+}
+
+// Inserts after every row whose name does not sort after this one, which
+// keeps rows of equal names in the order they arrived.
+void AddressBookDialog::insertRow(const Contact& contact, bool select) {
+    auto* item = new QTreeWidgetItem;
+    const std::string* bytes[] = {&contact.name, &contact.host, &contact.port};
+    for (int column = NameColumn; column <= PortColumn; ++column) {
+        item->setText(column, fromBytes(*bytes[column]));
+        item->setData(column, kBytesRole, QByteArray::fromStdString(*bytes[column]));
+    }
+    item->setTextAlignment(NameColumn, Qt::AlignCenter);
+    item->setTextAlignment(HostColumn, Qt::AlignLeft | Qt::AlignVCenter);
+    item->setTextAlignment(PortColumn, Qt::AlignRight | Qt::AlignVCenter);
+
+    const QString name = item->text(NameColumn);
+    int low = 0;
+    int high = list_->topLevelItemCount();
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (nameLess(name, list_->topLevelItem(mid)->text(NameColumn))) {
+            high = mid;
+        } else {
+            low = mid + 1;
+        }
+    }
+    list_->insertTopLevelItem(low, item);
+    if (select) {
+        list_->clearSelection();
+        list_->setCurrentItem(item);
+        item->setSelected(true);
+        list_->scrollToItem(item);
+    }
+}
+
+void AddressBookDialog::save() {
+    std::vector<Contact> contacts;
+    contacts.reserve(static_cast<std::size_t>(list_->topLevelItemCount()));
+    for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = list_->topLevelItem(row);
+        contacts.push_back({cellBytes(item, NameColumn), cellBytes(item, HostColumn), cellBytes(item, PortColumn)});
+    }
+    saveContacts(file_, contacts);  // a failed save is not reported; the old file stays
+}
+
+void AddressBookDialog::add() {
+    chosenName_ = nameEdit_->text();
+    chosenHost_ = hostEdit_->text();
+    chosenPort_ = portFromText(toBytes(portEdit_->text()));
+    insertRow({toBytes(chosenName_), toBytes(chosenHost_), std::to_string(chosenPort_)}, true);
+    modified_ = true;
+}
+
+void AddressBookDialog::remove() {
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) return;
+    delete selected.first();
+    list_->clearSelection();
+    modified_ = true;
+}
+
+void AddressBookDialog::ok() {
+    if (modified_) {
+        save();
+        modified_ = false;
+    }
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        reject();
+        return;
+    }
+    const QTreeWidgetItem* item = selected.first();
+    chosenName_ = item->text(NameColumn);
+    chosenHost_ = item->text(HostColumn);
+    chosenPort_ = portFromText(cellBytes(item, PortColumn));
+    accept();
+}
+
+void AddressBookDialog::findComputer() {
+    if (!findComputerHandler_) return;
+    const QString host = findComputerHandler_(this);
+    if (!host.isEmpty()) hostEdit_->setText(host);
+}
+
+}  // namespace ambrel

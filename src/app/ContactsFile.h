@@ -1,0 +1,61 @@
+// The address book file "contacts.txt": reading and writing its contacts with
+// the XML document library. Plain C++, no Qt.
+//
+// Layout as written (CR LF line ends, one tab per level, no declaration):
+//   <contacts>
+//   	<contact>
+//   		<name>Bob</name>
+//   		<host>127.0.0.1</host>
+//   		<port>5007</port>
+//   	</contact>
+//   </contacts>
+// An empty field is written as an empty element (`<name/>`), an empty book as
+// the single line `<contacts/>`. On reading, the root's name is not looked at,
+// every child of the root named "contact" in any letter case is a contact,
+// its fields are looked up without regard to case, and a missing field reads
+// as empty text. Bytes are kept as they stand (no character-set conversion).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ambrel {
+
+// The file's name; it lives in the process's current directory.
+inline constexpr const char kContactsFileName[] = "contacts.txt";
+
+struct Contact {
+    std::string name;
+    std::string host;
+    std::string port;  // as stored: decimal text, not checked on reading
+
+    bool operator==(const Contact&) const = default;
+};
+
+// The contacts of a document, in document order. Whatever the forgiving parser
+// makes of a damaged document is used; elements other than contacts are skipped.
+std::vector<Contact> contactsFromText(std::string_view text);
+
+// The document for `contacts`, in the given order.
+std::string contactsToText(const std::vector<Contact>& contacts);
+
+// The contacts in `file`; empty when the file is missing, empty or unreadable.
+std::vector<Contact> loadContacts(const std::filesystem::path& file);
+
+// Replaces `file` with the document for `contacts`. The text goes to a
+// temporary file beside it (same name plus ".<process id>.tmp"), which is
+// flushed to disk and then renamed over `file`, so a failed save leaves the
+// previous file untouched. A symbolic link is followed and its target
+// replaced; an existing file's permission bits are kept. Returns false on
+// failure (the temporary file is then removed).
+bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts);
+
+// Decimal conversion of a port text as the address book does it: leading
+// whitespace and one sign are accepted, digits are read up to the first
+// non-digit, text without digits gives 0, and values beyond the range of int
+// are clamped to it.
+int portFromText(std::string_view text);
+
+}  // namespace ambrel
