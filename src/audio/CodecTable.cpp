@@ -2,6 +2,7 @@
 
 #include "audio/codecs/DeltaBitCodec.h"
 #include "audio/codecs/GsmCodec.h"
+#include "audio/codecs/IlbcCodec.h"
 #include "audio/codecs/Lpc10Codec.h"
 #include "audio/codecs/MulawCodec.h"
 #include "audio/codecs/SpeexCodec.h"
@@ -20,9 +21,8 @@ constexpr CodecRow kRows[kCodecKindCount] = {
     {CodecKind::Raw, "pcm", 1000, 0, false, nullptr},
     {CodecKind::Delta, "delta", 800, 0, false, &make<DeltaBitCodec>},
     {CodecKind::Gsm, "gsm", 160, 33, false, &make<GsmCodec>},
-    // iLBC: no adapter until its library lands; frames stay raw PCM meanwhile.
-    {CodecKind::Ilbc20, "ilbc", 160, 38, false, nullptr},
-    {CodecKind::Ilbc30, "ilbc", 240, 50, false, nullptr},
+    {CodecKind::Ilbc20, "ilbc", 160, 38, false, &IlbcCodec::make20},
+    {CodecKind::Ilbc30, "ilbc", 240, 50, false, &IlbcCodec::make30},
     {CodecKind::Mulaw, "g711", 800, 800, false, &make<MulawCodec>},
     {CodecKind::Lpc10, "lpc10", 180, 7, false, &make<Lpc10Codec>},
     {CodecKind::SpeexCard, "speex", 0, 0, true, &make<SpeexCodec>},
