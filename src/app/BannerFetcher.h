@@ -1,0 +1,56 @@
+// Fetches banner lists and pages on a worker thread of its own, so that a slow
+// or unreachable banner server never blocks the user-interface thread. Results
+// come back as queued calls on the thread that owns the fetcher.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ambrel {
+
+class HttpClient;
+
+class BannerFetcher : public QObject {
+    Q_OBJECT
+public:
+    explicit BannerFetcher(QObject* parent = nullptr);
+    // Drops queued requests, aborts the one under way and waits for the worker
+    // (only a host name lookup in progress can delay it).
+    ~BannerFetcher() override;
+
+    // Owner's thread: queues a GET of url; `finished` reports it under the same
+    // ticket. A non-empty userAgent is sent as "User-Agent".
+    void fetch(quint64 ticket, const std::string& url, const std::string& userAgent = {});
+
+    // Requests queued or under way.
+    int outstanding() const;
+
+signals:
+    // Owner's thread: the body of a 200 answer (ok), or a failure of any kind.
+    void finished(quint64 ticket, bool ok, QByteArray body);
+
+private:
+    struct Job {
+        quint64 ticket;
+        std::string url;
+        std::string userAgent;
+    };
+    // Worker thread: runs the jobs one after the other, each with a new client.
+    void run();
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> jobs_;
+    bool stop_ = false;
+    int running_ = 0;
+    HttpClient* current_ = nullptr;  // the client under way, for abort()
+    std::thread worker_;
+};
+
+}  // namespace ambrel

@@ -1,0 +1,123 @@
+#include "app/BannerView.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QScrollBar>
+#include <QTextDocument>
+
+#include "app/BannerFetcher.h"
+
+// Resources of a static library are registered by hand, once.
+static void registerAboutResources() { Q_INIT_RESOURCE(about); }
+
+namespace ambrel {
+
+void initAboutResources() {
+    static const bool registered = (registerAboutResources(), true);
+    (void)registered;
+}
+
+const char* const BannerView::kWebSite = "https://ambrel.example/";
+const char* const BannerView::kStartPage = "qrc:/about/start.html";
+
+BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new BannerFetcher(this)) {
+    initAboutResources();
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFrameShape(QFrame::NoFrame);
+    document()->setDocumentMargin(0);
+    setOpenLinks(false);
+    connect(this, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
+        // Like a link opened in a new window: the desktop's browser shows it.
+        if (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) {
+            QDesktopServices::openUrl(url);
+        }
+    });
+    connect(fetcher_, &BannerFetcher::finished, this, &BannerView::onFetched);
+
+    rotation_.onFetch = [this](int index, uint64_t generation, const std::string& address) {
+        quint64 ticket = nextTicket_++;
+        pageTickets_.insert(ticket, qMakePair(static_cast<quint64>(generation), index));
+        fetcher_->fetch(ticket, pageUrl(address));
+    };
+    rotation_.onShow = [this](const std::string& html) { show(html); };
+
+    timer_.setInterval(1000);
+    connect(&timer_, &QTimer::timeout, this, &BannerView::tick);
+    timer_.start();
+    loadStartPage();
+}
+
+BannerView::~BannerView() = default;
+
+void BannerView::loadStartPage() {
+    shown_.clear();
+    setSource(QUrl(QString::fromLatin1(kStartPage)));
+    // Loading a resource finishes at once; report it from the event loop so
+    // that the window can set the banner server first.
+    QTimer::singleShot(0, this, [this] {
+        started_ = true;
+        emit documentComplete();
+        refreshList();
+    });
+}
+
+QVariant BannerView::loadResource(int type, const QUrl& name) {
+    if (name.scheme() == QLatin1String("qrc")) return QTextBrowser::loadResource(type, name);
+    return QVariant();
+}
+
+void BannerView::setBannerServer(const QString& hostPort) {
+    QString server = hostPort.trimmed();
+    if (server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) server.remove(0, 7);
+    while (server.endsWith(QLatin1Char('/'))) server.chop(1);
+    if (server == server_) return;
+    server_ = server;
+    if (started_) refreshList();
+}
+
+QString BannerView::listUrl() const {
+    if (server_.isEmpty()) return QString();
+    return QLatin1String("http://") + server_ + QString::fromLatin1(kBannerListPath.data(), kBannerListPath.size());
+}
+
+std::string BannerView::pageUrl(const std::string& address) const {
+    if (address.find("://") != std::string::npos) return address;
+    std::string url = "http://" + server_.toStdString();
+    if (address.empty() || address.front() != '/') url += '/';
+    return url + address;
+}
+
+int BannerView::fetchesOutstanding() const { return fetcher_->outstanding(); }
+
+void BannerView::refreshList() {
+    rotation_.clear();
+    pageTickets_.clear();
+    listTicket_ = 0;
+    if (server_.isEmpty()) return;
+    listTicket_ = nextTicket_++;
+    fetcher_->fetch(listTicket_, listUrl().toStdString(), "Ambrel");
+}
+
+void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body) {
+    if (ticket == listTicket_) {
+        listTicket_ = 0;
+        if (ok) rotation_.setItems(parseBannerList(std::string_view(body.constData(), body.size())));
+        return;
+    }
+    auto it = pageTickets_.find(ticket);
+    if (it == pageTickets_.end()) return;  // a fetch of an older list
+    auto [generation, index] = it.value();
+    pageTickets_.erase(it);
+    rotation_.pageFetched(index, generation, ok, std::string(body.constData(), static_cast<std::size_t>(body.size())));
+}
+
+void BannerView::tick() { rotation_.tick(); }
+
+void BannerView::show(const std::string& html) {
+    shown_ = QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size()));
+    setHtml(shown_);
+    emit pageShown(shown_);
+}
+
+}  // namespace ambrel
