@@ -118,9 +118,14 @@ public:
     // Under Lock: waits for an operation (bounded); cancels it on time-out.
     bool finish(pa_operation* op) {
         if (!op) return false;
+        // Wake the waiter when the operation ends, whatever its call-back does.
+        pa_operation_set_state_callback(
+            op, [](pa_operation*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+            loop_);
         bool done = waitFor([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !contextGood(); },
                             options_.operationTimeoutMs);
         done = done && pa_operation_get_state(op) == PA_OPERATION_DONE;
+        pa_operation_set_state_callback(op, nullptr, nullptr);
         if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
         pa_operation_unref(op);
         return done;

@@ -196,8 +196,9 @@ public:
 };
 
 // The application's sound system: the registered backends, in order. Created
-// explicitly (one per program, or one per test); devices opened from it must
-// be closed before it is destroyed. Thread-safe after the backends are added.
+// explicitly (one per program, or one per test). Devices opened from it keep
+// what they need alive and may outlive it. Thread-safe after the backends are
+// added.
 class SoundSystem {
 public:
     SoundSystem();
