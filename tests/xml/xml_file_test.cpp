@@ -2,10 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 
+#include "xml/ScratchFiles.h"
 #include "xml/WholeFile.h"
 
 namespace ambrel {
@@ -13,23 +12,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testing::slurp;
+
 class WholeFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("ambrel-xml-file-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string slurp(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    fs::path dir_;
+    testing::ScratchDir scratch_{"ambrel-xml-file"};
+    const fs::path dir_ = scratch_.path();
 };
 
 TEST_F(WholeFileTest, WritesAndReadsRawBytes) {

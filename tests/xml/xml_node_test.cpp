@@ -5,19 +5,13 @@
 #include <memory>
 #include <string>
 
+#include "xml/ScratchFiles.h"
 #include "xml/XmlNode.h"
 
 namespace ambrel {
 namespace {
 
-const char* const kContactsIndented =
-    "<contacts>\r\n"
-    "\t<contact>\r\n"
-    "\t\t<name>Bob</name>\r\n"
-    "\t\t<host>127.0.0.1</host>\r\n"
-    "\t\t<port>5007</port>\r\n"
-    "\t</contact>\r\n"
-    "</contacts>\r\n";
+const char* const kContactsIndented = testing::kContactsExample;
 
 XmlNode contactsTree() {
     XmlNode root("contacts");
