@@ -102,6 +102,8 @@ public:
     uint32_t framesProduced() const { return produced_.load(); }
 
     const int playerIndex = 7;
+    // Set: the recorder thread produces nothing, as if the microphone fell silent.
+    std::atomic<bool> held{false};
     std::atomic<int> inputLevel{42};
     std::atomic<int> outputLevel{17};
 
@@ -113,7 +115,7 @@ private:
     void recorderLoop() {
         while (!quit_.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(periodMs_));
-            if (!capturing_.load() || sink_.load() == nullptr) continue;
+            if (!capturing_.load() || held.load() || sink_.load() == nullptr) continue;
             // A frame carries its number, so order and loss show at the far end.
             Bytes frame(static_cast<size_t>(frameLength_), 0);
             uint32_t n = produced_.fetch_add(1);
