@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
 
 namespace ambrel {
@@ -151,7 +152,9 @@ private:
 class FileInput final : public SoundInput {
 public:
     FileInput(std::string path, const SoundFormat& format, MessageThread& thread)
-        : path_(std::move(path)), format_(format), thread_(thread) {}
+        : path_(std::move(path)),
+          format_(format),
+          queue_(thread, kMsgInputData, reinterpret_cast<std::uintptr_t>(static_cast<SoundInput*>(this))) {}
     ~FileInput() override { close(); }
 
     SoundError open() {
@@ -162,15 +165,10 @@ public:
 
     // Message thread (all public calls).
     SoundError addBuffer(SoundBuffer* b) override {
-        if (!b || !b->data || b->capacity < format_.bytesPerSample())
-            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
+        if (auto e = BufferQueue::check(b, format_.bytesPerSample())) return e;
         std::lock_guard lock(mutex_);
         if (closed_) return notOpen();
-        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
-        b->bytesRecorded = 0;
-        b->inDevice.store(true);
-        queue_.push_back(b);
-        return {};
+        return queue_.lend(b);
     }
 
     SoundError start() override {
@@ -198,7 +196,7 @@ public:
         if (closed_) return notOpen();
         running_ = false;
         ++epoch_;
-        returnAll();
+        queue_.returnAll();
         return {};
     }
 
@@ -209,7 +207,7 @@ public:
             closed_ = true;
             running_ = false;
             ++epoch_;
-            returnAll();
+            queue_.returnAll();
         }
         wake_.notify_all();
         if (pacer_.joinable()) pacer_.join();
@@ -220,18 +218,7 @@ public:
     std::string deviceName() const override { return path_; }
 
 private:
-    static SoundError notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
-
-    // Under mutex_: hands every queued buffer back with 0 bytes.
-    void returnAll() {
-        for (SoundBuffer* b : queue_) {
-            b->bytesRecorded = 0;
-            b->inDevice.store(false);
-            thread_.post(kMsgInputData, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
-        }
-        queue_.clear();
-        headFill_ = 0;
-    }
+    static SoundError notOpen() { return BufferQueue::notOpen(); }
 
     // Pacing thread: one tick per buffer length; each tick reads that much of
     // the file and hands it to the queued buffers. The clock restarts at every
@@ -258,42 +245,20 @@ private:
                 reader_.read(samples.data(), samples.size());
                 toDeviceWidth(samples.data(), samples.size(), format_.bitsPerSample, bytes.data());
                 lock.lock();
-                if (epoch == epoch_) deliver(bytes.data(), bytes.size());
-            }
-        }
-    }
-
-    // Under mutex_: fills the queued buffers in order; what finds no buffer is
-    // lost, as on a sound card whose driver gets no buffers.
-    void deliver(const std::uint8_t* p, std::size_t n) {
-        while (n > 0 && !queue_.empty()) {
-            SoundBuffer* b = queue_.front();
-            std::size_t room = b->capacity - headFill_;
-            std::size_t k = std::min(room, n);
-            std::memcpy(b->data + headFill_, p, k);
-            headFill_ += static_cast<std::uint32_t>(k);
-            p += k;
-            n -= k;
-            if (headFill_ == b->capacity) {
-                queue_.pop_front();
-                headFill_ = 0;
-                b->bytesRecorded = b->capacity;
-                b->inDevice.store(false);
-                thread_.post(kMsgInputData, reinterpret_cast<std::uintptr_t>(this),
-                             reinterpret_cast<std::uintptr_t>(b));
+                // What finds no buffer is lost, as on a sound card whose
+                // driver gets no buffers.
+                if (epoch == epoch_) queue_.fill(bytes.data(), bytes.size(), 0);
             }
         }
     }
 
     const std::string path_;
     const SoundFormat format_;
-    MessageThread& thread_;
     WavReader reader_;  // pacing thread only
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<SoundBuffer*> queue_;  // guarded by mutex_
-    std::uint32_t headFill_ = 0;      // bytes already in queue_.front(); guarded
+    BufferQueue queue_;               // guarded by mutex_
     bool running_ = false;            // guarded
     bool closed_ = false;             // guarded
     std::uint64_t epoch_ = 0;         // bumped by start/stop/reset/close; guarded
@@ -306,7 +271,9 @@ private:
 class FileOutput final : public SoundOutput {
 public:
     FileOutput(std::string path, const SoundFormat& format, MessageThread& thread)
-        : path_(std::move(path)), format_(format), thread_(thread) {}
+        : path_(std::move(path)),
+          format_(format),
+          queue_(thread, kMsgOutputDone, reinterpret_cast<std::uintptr_t>(static_cast<SoundOutput*>(this))) {}
     ~FileOutput() override { close(); }
 
     SoundError open() {
@@ -325,14 +292,10 @@ public:
 
     // Message thread (all public calls).
     SoundError write(SoundBuffer* b) override {
-        if (!b || !b->data || b->capacity == 0)
-            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
+        if (auto e = BufferQueue::check(b, 1)) return e;
         std::lock_guard lock(mutex_);
         if (closed_) return notOpen();
-        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
-        b->inDevice.store(true);
-        queue_.push_back(b);
-        return {};
+        return queue_.lend(b);
     }
 
     SoundError reset() override {
@@ -380,20 +343,13 @@ public:
     std::string deviceName() const override { return path_; }
 
 private:
-    static SoundError notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
-
-    void post(SoundBuffer* b) {
-        b->inDevice.store(false);
-        thread_.post(kMsgOutputDone, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
-    }
+    static SoundError notOpen() { return BufferQueue::notOpen(); }
 
     // Under mutex_: played buffers first, then the queued ones, in order.
     void returnAll() {
-        for (SoundBuffer* b : played_) post(b);
+        for (SoundBuffer* b : played_) queue_.handBack(b);
         played_.clear();
-        for (SoundBuffer* b : queue_) post(b);
-        queue_.clear();
-        headPos_ = 0;
+        queue_.returnAll();
     }
 
     // Pacing thread: from open to close, one tick per buffer length. A tick
@@ -409,7 +365,7 @@ private:
         std::uint64_t position = 0;
         std::unique_lock lock(mutex_);
         while (!closed_) {
-            for (SoundBuffer* b : played_) post(b);
+            for (SoundBuffer* b : played_) queue_.handBack(b);
             played_.clear();
             std::size_t filled = take(bytes.data(), bytes.size());
             std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(filled), bytes.end(), silence);
@@ -428,17 +384,14 @@ private:
     // Under mutex_: copies up to n bytes from the queued buffers.
     std::size_t take(std::uint8_t* out, std::size_t n) {
         std::size_t done = 0;
-        while (done < n && !queue_.empty()) {
-            SoundBuffer* b = queue_.front();
-            std::size_t k = std::min<std::size_t>(b->capacity - headPos_, n - done);
-            std::memcpy(out + done, b->data + headPos_, k);
-            headPos_ += static_cast<std::uint32_t>(k);
+        std::size_t avail = 0;
+        while (done < n) {
+            const std::uint8_t* p = queue_.head(avail);
+            if (!p) break;
+            std::size_t k = std::min(avail, n - done);
+            std::memcpy(out + done, p, k);
             done += k;
-            if (headPos_ == b->capacity) {
-                queue_.pop_front();
-                headPos_ = 0;
-                played_.push_back(b);
-            }
+            if (SoundBuffer* b = queue_.consume(k)) played_.push_back(b);
         }
         return done;
     }
@@ -460,14 +413,12 @@ private:
 
     const std::string path_;
     const SoundFormat format_;
-    MessageThread& thread_;
     SNDFILE* file_ = nullptr;  // pacing thread while it runs; close() after the join
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<SoundBuffer*> queue_;   // guarded by mutex_
+    BufferQueue queue_;                // guarded by mutex_
     std::deque<SoundBuffer*> played_;  // finished, handed back at the next tick; guarded
-    std::uint32_t headPos_ = 0;        // bytes of queue_.front() already played; guarded
     bool closed_ = false;              // guarded
     std::atomic<std::uint16_t> volume_{0xFFFF};
     std::atomic<bool> writeFailed_{false};

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
 
 namespace ambrel {
@@ -294,179 +295,177 @@ void releaseStream(pa_stream*& s) {
     s = nullptr;
 }
 
-SoundError notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
+// ---------------------------------------------------------------------------
+// What a recording and a playing stream share: the stream, its state and the
+// buffers lent to it. Everything here is guarded by the main loop's lock: the
+// stream's call-backs run under it, the devices' public calls take it.
+
+struct PulseStream {
+    PulseStream(std::shared_ptr<PulseCore> c, const SoundFormat& f, MessageThread& thread, std::uint32_t message,
+                std::uintptr_t device)
+        : core(std::move(c)), format(f), queue(thread, message, device) {}
+
+    // Under Lock: creates the stream and connects it with `connect`, waiting
+    // (bounded) until the server has it ready.
+    template <class Connect>
+    SoundError open(const char* title, const std::string& device, pa_stream_notify_cb_t onState, void* self,
+                    Connect connect) {
+        name = device;
+        stream = newStream(*core, title, format);
+        if (!stream) return core->contextError(SoundErrorCode::Failed, std::string("Cannot create the stream"));
+        pa_stream_set_state_callback(stream, onState, self);
+        if (connect(device.empty() ? nullptr : device.c_str()) < 0)
+            return core->contextError(SoundErrorCode::StreamFailed, "");
+        if (auto e = waitReady(*core, stream, device)) return e;
+        if (const char* n = pa_stream_get_device_name(stream)) name = n;
+        isOpen = true;
+        return {};
+    }
+
+    // Under Lock: ok, or why the device cannot take a call now.
+    SoundError usable() const {
+        if (!isOpen) return BufferQueue::notOpen();
+        if (failed) return SoundError::make(SoundErrorCode::StreamFailed, "The sound server closed the stream");
+        return {};
+    }
+
+    // Main loop thread, under Lock: true the first time the stream is found
+    // dead while open (device unplugged, server gone).
+    bool lost() {
+        if (failed || !isOpen || PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return false;
+        failed = true;
+        return true;
+    }
+
+    // Under Lock: drops what the server holds (not for a dead stream).
+    void flush() {
+        if (!failed)
+            if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr)) pa_operation_unref(op);
+    }
+
+    // Under Lock.
+    void cork(bool on) {
+        if (!failed)
+            if (pa_operation* op = pa_stream_cork(stream, on ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+    }
+
+    // Under Lock.
+    void release() {
+        releaseStream(stream);
+        isOpen = false;
+    }
+
+    std::shared_ptr<PulseCore> core;
+    const SoundFormat format;
+    std::string name;
+    pa_stream* stream = nullptr;
+    BufferQueue queue;
+    bool isOpen = false;
+    bool failed = false;
+};
 
 // ---------------------------------------------------------------------------
-// Recording stream. The queue and its state are guarded by the main loop's
-// lock: the read call-back runs under it, the public calls take it.
+// Recording stream.
 
 class PulseInput final : public SoundInput {
 public:
     PulseInput(std::shared_ptr<PulseCore> core, const SoundFormat& format, MessageThread& thread)
-        : core_(std::move(core)), format_(format), thread_(thread) {}
+        : s_(std::move(core), format, thread, kMsgInputData,
+             reinterpret_cast<std::uintptr_t>(static_cast<SoundInput*>(this))) {}
     ~PulseInput() override { close(); }
 
     // Under Lock.
     SoundError open(const std::string& device) {
-        name_ = device;
-        stream_ = newStream(*core_, "Ambrel recording", format_);
-        if (!stream_) return core_->contextError(SoundErrorCode::Failed, "Cannot create a recording stream");
-        pa_stream_set_state_callback(stream_, &PulseInput::onState, this);
-        pa_stream_set_read_callback(stream_, &PulseInput::onRead, this);
-        // One buffer per fragment: the server hands over sound as soon as one
-        // frame is there, so recording adds one frame of delay and no more.
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = format_.blockBytes();
-        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_record(stream_, device.empty() ? nullptr : device.c_str(), &attr, flags) < 0)
-            return core_->contextError(SoundErrorCode::StreamFailed, "");
-        if (auto e = waitReady(*core_, stream_, device)) return e;
-        if (const char* n = pa_stream_get_device_name(stream_)) name_ = n;
-        open_ = true;
-        return {};
+        return s_.open("Ambrel recording", device, &PulseInput::onState, this, [this](const char* dev) {
+            pa_stream_set_read_callback(s_.stream, &PulseInput::onRead, this);
+            // One buffer per fragment: the server hands over sound as soon as
+            // one frame is there, so recording adds one frame of delay.
+            pa_buffer_attr attr;
+            attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+            attr.fragsize = s_.format.blockBytes();
+            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
+            return pa_stream_connect_record(s_.stream, dev, &attr, flags);
+        });
     }
 
     // Message thread (all public calls).
     SoundError addBuffer(SoundBuffer* b) override {
-        if (!b || !b->data || b->capacity < format_.bytesPerSample())
-            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (failed_) return streamLost();
-        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
-        b->bytesRecorded = 0;
-        b->inDevice.store(true);
-        queue_.push_back(b);
-        return {};
+        if (auto e = BufferQueue::check(b, s_.format.bytesPerSample())) return e;
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
+        return s_.queue.lend(b);
     }
 
     SoundError start() override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (failed_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return streamLost();
-        if (running_) return {};
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
+        if (!running_) s_.cork(false);
         running_ = true;
-        if (pa_operation* op = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(op);
         return {};
     }
 
     SoundError stop() override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
+        PulseCore::Lock lock(*s_.core);
+        if (!s_.isOpen) return BufferQueue::notOpen();
         pause();
         return {};
     }
 
     SoundError reset() override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
+        PulseCore::Lock lock(*s_.core);
+        if (!s_.isOpen) return BufferQueue::notOpen();
         pause();
-        if (!failed_)
-            if (pa_operation* op = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(op);
-        returnAll();
+        s_.flush();
+        s_.queue.returnAll();
         return {};
     }
 
     SoundError close() override {
-        PulseCore::Lock lock(*core_);
-        if (!stream_) return notOpen();
+        PulseCore::Lock lock(*s_.core);
+        if (!s_.stream) return BufferQueue::notOpen();
         pause();
-        returnAll();
-        releaseStream(stream_);
-        open_ = false;
+        s_.queue.returnAll();
+        s_.release();
         return {};
     }
 
-    const SoundFormat& format() const override { return format_; }
-    std::string deviceName() const override { return name_; }
+    const SoundFormat& format() const override { return s_.format; }
+    std::string deviceName() const override { return s_.name; }
 
 private:
-    static SoundError streamLost() {
-        return SoundError::make(SoundErrorCode::StreamFailed, "The sound server closed the recording stream");
-    }
-
     // Under Lock.
     void pause() {
-        if (!running_) return;
+        if (running_) s_.cork(true);
         running_ = false;
-        if (!failed_)
-            if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr)) pa_operation_unref(op);
     }
 
-    // Under Lock: every queued buffer back with 0 bytes, in order.
-    void returnAll() {
-        for (SoundBuffer* b : queue_) post(b, 0);
-        queue_.clear();
-        headFill_ = 0;
-    }
-
-    void post(SoundBuffer* b, std::uint32_t bytes) {
-        b->bytesRecorded = bytes;
-        b->inDevice.store(false);
-        thread_.post(kMsgInputData, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
-    }
-
-    // Main loop thread, under Lock.
-    static void onState(pa_stream* s, void* self) {
+    // Main loop thread, under Lock. A dead stream hands its buffers back, so
+    // the owner sees the recording end.
+    static void onState(pa_stream*, void* self) {
         auto* me = static_cast<PulseInput*>(self);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s)) && me->open_) {
-            // The server dropped the stream (device unplugged, server gone):
-            // hand the buffers back so the owner sees the recording end.
-            me->failed_ = true;
+        if (me->s_.lost()) {
             me->running_ = false;
-            me->returnAll();
+            me->s_.queue.returnAll();
         }
-        pa_threaded_mainloop_signal(me->core_->loop(), 0);
+        pa_threaded_mainloop_signal(me->s_.core->loop(), 0);
     }
 
     // Main loop thread, under Lock: copies what the server sent into the
     // queued buffers; a hole in the stream becomes silence.
     static void onRead(pa_stream* s, std::size_t, void* self) {
         auto* me = static_cast<PulseInput*>(self);
-        const std::uint8_t silence = me->format_.bitsPerSample == 8 ? 128 : 0;
+        const std::uint8_t silence = me->s_.format.bitsPerSample == 8 ? 128 : 0;
         for (;;) {
             const void* data = nullptr;
             std::size_t n = 0;
             if (pa_stream_peek(s, &data, &n) < 0 || n == 0) break;
-            if (me->running_) me->deliver(static_cast<const std::uint8_t*>(data), n, silence);
+            if (me->running_) me->s_.queue.fill(static_cast<const std::uint8_t*>(data), n, silence);
             pa_stream_drop(s);
         }
     }
 
-    // Main loop thread, under Lock. What finds no queued buffer is lost.
-    void deliver(const std::uint8_t* p, std::size_t n, std::uint8_t silence) {
-        while (n > 0 && !queue_.empty()) {
-            SoundBuffer* b = queue_.front();
-            std::size_t k = std::min<std::size_t>(b->capacity - headFill_, n);
-            if (p) {
-                std::memcpy(b->data + headFill_, p, k);
-                p += k;
-            } else {
-                std::memset(b->data + headFill_, silence, k);
-            }
-            headFill_ += static_cast<std::uint32_t>(k);
-            n -= k;
-            if (headFill_ == b->capacity) {
-                queue_.pop_front();
-                headFill_ = 0;
-                post(b, b->capacity);
-            }
-        }
-    }
-
-    std::shared_ptr<PulseCore> core_;
-    const SoundFormat format_;
-    MessageThread& thread_;
-    std::string name_;
-    pa_stream* stream_ = nullptr;
-    // Guarded by the main loop's lock:
-    std::deque<SoundBuffer*> queue_;
-    std::uint32_t headFill_ = 0;
-    bool open_ = false;
-    bool running_ = false;
-    bool failed_ = false;
+    PulseStream s_;
+    bool running_ = false;  // under Lock
 };
 
 // ---------------------------------------------------------------------------
@@ -477,93 +476,76 @@ private:
 class PulseOutput final : public SoundOutput {
 public:
     PulseOutput(std::shared_ptr<PulseCore> core, const SoundFormat& format, MessageThread& thread)
-        : core_(std::move(core)), format_(format), thread_(thread) {}
+        : s_(std::move(core), format, thread, kMsgOutputDone,
+             reinterpret_cast<std::uintptr_t>(static_cast<SoundOutput*>(this))) {}
     ~PulseOutput() override { close(); }
 
     // Under Lock.
     SoundError open(const std::string& device) {
-        name_ = device;
-        stream_ = newStream(*core_, "Ambrel playback", format_);
-        if (!stream_) return core_->contextError(SoundErrorCode::Failed, "Cannot create a playing stream");
-        pa_stream_set_state_callback(stream_, &PulseOutput::onState, this);
-        pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
-        pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
-        // Two frames in the server: one playing, one ready. Playback begins
-        // as soon as one frame is there, and again after every underrun.
-        const std::uint32_t block = format_.blockBytes();
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = 2 * block;
-        attr.prebuf = block;
-        attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(-1);
-        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream_, device.empty() ? nullptr : device.c_str(), &attr, flags, nullptr,
-                                       nullptr) < 0)
-            return core_->contextError(SoundErrorCode::StreamFailed, "");
-        if (auto e = waitReady(*core_, stream_, device)) return e;
-        if (const char* n = pa_stream_get_device_name(stream_)) name_ = n;
-        open_ = true;
-        return {};
+        return s_.open("Ambrel playback", device, &PulseOutput::onState, this, [this](const char* dev) {
+            pa_stream_set_write_callback(s_.stream, &PulseOutput::onWrite, this);
+            pa_stream_set_underflow_callback(s_.stream, &PulseOutput::onUnderflow, this);
+            // Two frames in the server: one playing, one ready. Playback
+            // begins as soon as one frame is there, and again after an underrun.
+            const std::uint32_t block = s_.format.blockBytes();
+            pa_buffer_attr attr;
+            attr.maxlength = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
+            attr.tlength = 2 * block;
+            attr.prebuf = block;
+            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+            return pa_stream_connect_playback(s_.stream, dev, &attr, flags, nullptr, nullptr);
+        });
     }
 
     // Message thread (all public calls).
     SoundError write(SoundBuffer* b) override {
-        if (!b || !b->data || b->capacity == 0)
-            return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (failed_) return streamLost();
-        if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
-        b->inDevice.store(true);
-        waiting_.push_back(b);
+        if (auto e = BufferQueue::check(b, 1)) return e;
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
+        if (auto e = s_.queue.lend(b)) return e;
         pump();
         return {};
     }
 
     SoundError reset() override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (!failed_)
-            if (pa_operation* op = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(op);
+        PulseCore::Lock lock(*s_.core);
+        if (!s_.isOpen) return BufferQueue::notOpen();
+        s_.flush();
         returnAll();
         return {};
     }
 
     SoundError close() override {
-        PulseCore::Lock lock(*core_);
-        if (!stream_) return notOpen();
+        PulseCore::Lock lock(*s_.core);
+        if (!s_.stream) return BufferQueue::notOpen();
         returnAll();
-        releaseStream(stream_);
-        open_ = false;
+        s_.release();
         return {};
     }
 
     SoundError setVolume(std::uint16_t left, std::uint16_t right) override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (failed_) return streamLost();
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
         std::uint16_t v = std::max(left, right);
         // 0xFFFF is exactly 100 %: the server then passes the sound unchanged.
         pa_volume_t pv = v == 0xFFFF ? PA_VOLUME_NORM : pa_sw_volume_from_linear(v / 65535.0);
         pa_cvolume cv;
         pa_cvolume_set(&cv, 1, pv);
-        pa_operation* op = pa_context_set_sink_input_volume(core_->context(), pa_stream_get_index(stream_), &cv,
+        pa_operation* op = pa_context_set_sink_input_volume(s_.core->context(), pa_stream_get_index(s_.stream), &cv,
                                                             nullptr, nullptr);
-        if (!core_->finish(op)) return core_->contextError(SoundErrorCode::Failed, "Cannot set the volume");
+        if (!s_.core->finish(op)) return s_.core->contextError(SoundErrorCode::Failed, "Cannot set the volume");
         return {};
     }
 
     SoundError volume(std::uint16_t& left, std::uint16_t& right) override {
-        PulseCore::Lock lock(*core_);
-        if (!open_) return notOpen();
-        if (failed_) return streamLost();
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
         struct Result {
             bool found = false;
             pa_volume_t v = 0;
         } r;
         pa_operation* op = pa_context_get_sink_input_info(
-            core_->context(), pa_stream_get_index(stream_),
+            s_.core->context(), pa_stream_get_index(s_.stream),
             [](pa_context*, const pa_sink_input_info* i, int eol, void* data) {
                 if (eol || !i) return;
                 auto* res = static_cast<Result*>(data);
@@ -571,15 +553,15 @@ public:
                 res->v = pa_cvolume_max(&i->volume);
             },
             &r);
-        if (!core_->finish(op) || !r.found)
-            return core_->contextError(SoundErrorCode::Failed, "Cannot read the volume");
+        if (!s_.core->finish(op) || !r.found)
+            return s_.core->contextError(SoundErrorCode::Failed, "Cannot read the volume");
         double lin = r.v >= PA_VOLUME_NORM ? 1.0 : pa_sw_volume_to_linear(r.v);
         left = right = static_cast<std::uint16_t>(std::lround(lin * 65535.0));
         return {};
     }
 
-    const SoundFormat& format() const override { return format_; }
-    std::string deviceName() const override { return name_; }
+    const SoundFormat& format() const override { return s_.format; }
+    std::string deviceName() const override { return s_.name; }
 
 private:
     struct Sent {
@@ -587,22 +569,11 @@ private:
         std::uint64_t end;  // stream offset just past its last byte
     };
 
-    static SoundError streamLost() {
-        return SoundError::make(SoundErrorCode::StreamFailed, "The sound server closed the playing stream");
-    }
-
-    void post(SoundBuffer* b) {
-        b->inDevice.store(false);
-        thread_.post(kMsgOutputDone, reinterpret_cast<std::uintptr_t>(this), reinterpret_cast<std::uintptr_t>(b));
-    }
-
-    // Under Lock: everything back, played ones first, in order.
+    // Under Lock: everything back, the ones the server has first, in order.
     void returnAll() {
-        for (auto& s : sent_) post(s.buffer);
+        for (auto& sent : sent_) s_.queue.handBack(sent.buffer);
         sent_.clear();
-        for (SoundBuffer* b : waiting_) post(b);
-        waiting_.clear();
-        headPos_ = 0;
+        s_.queue.returnAll();
         // The server forgets what it held; count afresh from here.
         written_ = played_ = 0;
     }
@@ -611,35 +582,31 @@ private:
     // buffers it has played. The server holds (target length - writable
     // size) bytes, so everything before written_ minus that is played.
     void pump() {
-        if (failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-        std::size_t room = pa_stream_writable_size(stream_);
+        if (s_.failed || pa_stream_get_state(s_.stream) != PA_STREAM_READY) return;
+        std::size_t room = pa_stream_writable_size(s_.stream);
         if (room == static_cast<std::size_t>(-1)) return;
-        while (room > 0 && !waiting_.empty()) {
-            SoundBuffer* b = waiting_.front();
-            std::size_t k = std::min<std::size_t>(b->capacity - headPos_, room);
-            if (pa_stream_write(stream_, b->data + headPos_, k, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
-            headPos_ += static_cast<std::uint32_t>(k);
+        std::size_t avail = 0;
+        while (room > 0) {
+            const std::uint8_t* p = s_.queue.head(avail);
+            if (!p) break;
+            std::size_t k = std::min(avail, room);
+            if (pa_stream_write(s_.stream, p, k, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
             written_ += k;
             room -= k;
-            if (headPos_ == b->capacity) {
-                waiting_.pop_front();
-                headPos_ = 0;
-                sent_.push_back({b, written_});
-            }
+            if (SoundBuffer* b = s_.queue.consume(k)) sent_.push_back({b, written_});
         }
-        const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream_);
+        const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s_.stream);
         std::size_t target = attr ? attr->tlength : 0;
-        std::size_t left = pa_stream_writable_size(stream_);
+        std::size_t left = pa_stream_writable_size(s_.stream);
         std::uint64_t inServer = target > left ? target - left : 0;
-        std::uint64_t played = written_ > inServer ? written_ - inServer : 0;
-        played_ = std::max(played_, played);
+        played_ = std::max(played_, written_ > inServer ? written_ - inServer : 0);
         releasePlayed();
     }
 
     // Under Lock.
     void releasePlayed() {
         while (!sent_.empty() && sent_.front().end <= played_) {
-            post(sent_.front().buffer);
+            s_.queue.handBack(sent_.front().buffer);
             sent_.pop_front();
         }
     }
@@ -655,28 +622,19 @@ private:
         me->releasePlayed();
     }
 
-    static void onState(pa_stream* s, void* self) {
+    // Main loop thread, under Lock. A dead stream hands everything back, so
+    // the owner's ring does not wait for buffers that never come.
+    static void onState(pa_stream*, void* self) {
         auto* me = static_cast<PulseOutput*>(self);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s)) && me->open_) {
-            me->failed_ = true;
-            me->returnAll();
-        }
-        pa_threaded_mainloop_signal(me->core_->loop(), 0);
+        if (me->s_.lost()) me->returnAll();
+        pa_threaded_mainloop_signal(me->s_.core->loop(), 0);
     }
 
-    std::shared_ptr<PulseCore> core_;
-    const SoundFormat format_;
-    MessageThread& thread_;
-    std::string name_;
-    pa_stream* stream_ = nullptr;
-    // Guarded by the main loop's lock:
-    std::deque<SoundBuffer*> waiting_;  // not yet (fully) handed to the server
-    std::deque<Sent> sent_;             // handed over, not yet played
-    std::uint32_t headPos_ = 0;         // bytes of waiting_.front() already written
-    std::uint64_t written_ = 0;         // bytes written since open or reset
-    std::uint64_t played_ = 0;          // bytes known to be played
-    bool open_ = false;
-    bool failed_ = false;
+    PulseStream s_;
+    // Under Lock:
+    std::deque<Sent> sent_;     // handed to the server, not yet played
+    std::uint64_t written_ = 0; // bytes written since open or reset
+    std::uint64_t played_ = 0;  // bytes known to be played
 };
 
 // ---------------------------------------------------------------------------

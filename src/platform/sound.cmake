@@ -2,6 +2,7 @@
 add_library(ambrel_platform STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MessageThread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SoundSystem.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BufferQueue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FileBackend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PulseBackend.cpp
 )

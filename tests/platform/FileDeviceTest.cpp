@@ -16,14 +16,7 @@ using test::Buffers;
 using test::Collector;
 using test::Posted;
 using test::ScratchDir;
-
-SoundFormat format(std::uint32_t rate, std::uint32_t bits, std::uint32_t block) {
-    SoundFormat f;
-    f.sampleRate = rate;
-    f.bitsPerSample = bits;
-    f.blockSamples = block;
-    return f;
-}
+using test::format;
 
 double msBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();

@@ -26,6 +26,7 @@ using test::Buffers;
 using test::Collector;
 using test::Posted;
 using test::ScratchDir;
+using test::format;
 
 std::string run(const std::string& command) {
     std::string out;
@@ -80,14 +81,6 @@ private:
 std::string uniqueName(const std::string& what) {
     static std::atomic<int> n{0};
     return "ambrel_t" + std::to_string(::getpid()) + "_" + std::to_string(n++) + "_" + what;
-}
-
-SoundFormat format(std::uint32_t rate, std::uint32_t bits, std::uint32_t block) {
-    SoundFormat f;
-    f.sampleRate = rate;
-    f.bitsPerSample = bits;
-    f.blockSamples = block;
-    return f;
 }
 
 std::vector<double> toDouble(const std::vector<std::int16_t>& s) {

@@ -86,6 +86,14 @@ private:
     std::vector<Posted> posted_;
 };
 
+inline SoundFormat format(std::uint32_t rate, std::uint32_t bits, std::uint32_t block) {
+    SoundFormat f;
+    f.sampleRate = rate;
+    f.bitsPerSample = bits;
+    f.blockSamples = block;
+    return f;
+}
+
 // A set of buffers of equal size, each with its own storage.
 struct Buffers {
     Buffers(std::size_t count, std::uint32_t bytes) : storage(count, std::vector<std::uint8_t>(bytes)), list(count) {
