@@ -41,7 +41,7 @@ void encodeWhileDecoding(CodecId id) {
 }
 
 TEST(CodecThreads, EncodeAndDecodeRunOnTwoThreads) {
-    for (CodecId id : {CodecId{0x01}, CodecId{0x02}, CodecId{0x05}, CodecId{0x06}, CodecId{0x08}, CodecId{0x29}}) {
+    for (CodecId id : {CodecId{0x01}, CodecId{0x02}, CodecId{0x03}, CodecId{0x04}, CodecId{0x05}, CodecId{0x06}, CodecId{0x08}, CodecId{0x29}}) {
         SCOPED_TRACE(testing::Message() << "id 0x" << std::hex << int(id));
         encodeWhileDecoding(id);
     }
