@@ -9,3 +9,16 @@ ambrel_add_test(about_view_test
   LIBS ambrel_about ambrel_http_testservers Qt6::Test
   LABELS app gui
   ENV QT_QPA_PLATFORM=offscreen)
+
+# The help text belongs to the application's targets: compared only where they exist.
+if(TARGET ambrel_helptext)
+  ambrel_add_test(about_help_test
+    SOURCES about_help_test.cpp
+    LIBS ambrel_about ambrel_helptext
+    LABELS app gui
+    ENV QT_QPA_PLATFORM=offscreen)
+  if(TARGET about_help_test AND TARGET ambrel)
+    target_compile_definitions(about_help_test PRIVATE AMBREL_PROGRAM="$<TARGET_FILE:ambrel>")
+    add_dependencies(about_help_test ambrel)
+  endif()
+endif()
