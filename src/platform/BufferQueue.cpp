@@ -7,9 +7,13 @@
 
 namespace ambrel {
 
-SoundError BufferQueue::check(const SoundBuffer* buffer, std::uint32_t minBytes) {
-    if (!buffer || !buffer->data || buffer->capacity < std::max<std::uint32_t>(minBytes, 1))
+SoundError BufferQueue::check(const SoundBuffer* buffer, std::uint32_t bytesPerSample) {
+    if (!buffer || !buffer->data || buffer->capacity == 0)
         return SoundError::make(SoundErrorCode::InvalidParam, "Empty sound buffer");
+    // Half a sample would shift every later sample by a byte (and the sound
+    // server refuses such writes outright).
+    if (bytesPerSample > 1 && buffer->capacity % bytesPerSample != 0)
+        return SoundError::make(SoundErrorCode::InvalidParam, "Sound buffer length is not a whole number of samples");
     return {};
 }
 

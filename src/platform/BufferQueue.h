@@ -18,9 +18,9 @@ public:
     BufferQueue(MessageThread& thread, std::uint32_t message, std::uintptr_t device)
         : thread_(thread), message_(message), device_(device) {}
 
-    // A buffer the device may take: InvalidParam for a null or empty one.
-    // Any thread (no state).
-    static SoundError check(const SoundBuffer* buffer, std::uint32_t minBytes);
+    // A buffer the device may take: InvalidParam for a null or empty one, or
+    // one that does not hold whole samples. Any thread (no state).
+    static SoundError check(const SoundBuffer* buffer, std::uint32_t bytesPerSample);
     static SoundError notOpen();
 
     // Appends a checked buffer: StillPlaying if it is already lent somewhere.

@@ -292,7 +292,7 @@ public:
 
     // Message thread (all public calls).
     SoundError write(SoundBuffer* b) override {
-        if (auto e = BufferQueue::check(b, 1)) return e;
+        if (auto e = BufferQueue::check(b, format_.bytesPerSample())) return e;
         std::lock_guard lock(mutex_);
         if (closed_) return notOpen();
         return queue_.lend(b);
@@ -317,11 +317,14 @@ public:
             std::lock_guard lock(mutex_);
             returnAll();
         }
+        bool failed = writeFailed_.load();
         if (file_) {
             sf_write_sync(file_);
-            sf_close(file_);
+            failed = sf_close(file_) != 0 || failed;
             file_ = nullptr;
         }
+        if (failed)
+            return SoundError::make(SoundErrorCode::FileError, path_ + ": not all of the sound could be written");
         return {};
     }
 

@@ -499,7 +499,7 @@ public:
 
     // Message thread (all public calls).
     SoundError write(SoundBuffer* b) override {
-        if (auto e = BufferQueue::check(b, 1)) return e;
+        if (auto e = BufferQueue::check(b, s_.format.bytesPerSample())) return e;
         PulseCore::Lock lock(*s_.core);
         if (auto e = s_.usable()) return e;
         if (auto e = s_.queue.lend(b)) return e;

@@ -79,8 +79,11 @@ struct SoundFormat {
 // and the message that hands it back. While lent, only the device touches it.
 struct SoundBuffer {
     std::uint8_t* data = nullptr;
-    std::uint32_t capacity = 0;       // bytes at data (recorded or played length)
-    std::uint32_t bytesRecorded = 0;  // set by a recording device; 0 after a reset
+    // Bytes at data: the recorded or played length, a whole number of samples.
+    std::uint32_t capacity = 0;
+    // Set by a recording device when it hands the buffer back: capacity, or 0
+    // after a reset or close. 0 from a playing device.
+    std::uint32_t bytesRecorded = 0;
     std::uintptr_t user = 0;          // free for the caller (e.g. a ring index)
     // True from addBuffer()/write() until the device has posted the buffer
     // back (cleared just before posting). Written by the device's threads.

@@ -259,6 +259,9 @@ TEST_F(FileOutputTest, KeepsTheTimeLineWithSilenceAndPlaysBuffersInOrder) {
     const auto written = std::chrono::steady_clock::now();
     for (std::size_t b = 0; b < 3; ++b) ASSERT_TRUE(out->write(bufs[b]).ok());
     EXPECT_EQ(out->write(bufs[0]).code, SoundErrorCode::StillPlaying);
+    Buffers odd(1, 321);  // half a sample would shift the rest of the file
+    EXPECT_EQ(out->write(odd[0]).code, SoundErrorCode::InvalidParam);
+    EXPECT_FALSE(odd[0]->inDevice.load());
     ASSERT_TRUE(collector.waitFor(3));
     auto posted = collector.posted();
     for (std::size_t b = 0; b < 3; ++b) {
