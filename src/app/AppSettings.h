@@ -56,6 +56,9 @@ struct AppSettings {
 
     // One-to-many destinations, resolved at start-up, in the given order.
     std::vector<SocketAddress> destinations;
+
+    // The banner server ("HOST[:PORT]"); empty: the banner keeps its start page.
+    std::string bannerServer;
 };
 
 }  // namespace ambrel

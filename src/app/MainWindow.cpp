@@ -20,6 +20,9 @@
 
 #ifdef AMBREL_HAVE_ABOUT
 #include "app/AboutDialog.h"
+#include "app/BannerView.h"
+#include "app/FindComputerDialog.h"
+#include "app/HelpText.h"
 #endif
 #ifdef AMBREL_HAVE_CONTACTS
 #include "app/AddressBookDialog.h"
@@ -147,7 +150,12 @@ void MainWindow::buildControls() {
     codec_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     place(codec_, 102, 127, 95, 12);
 
+#ifdef AMBREL_HAVE_ABOUT
+    auto* banner = new BannerView(this);
+    banner->setBannerServer(QString::fromStdString(settings_.bannerServer));
+#else
     auto* banner = new QTextBrowser(this);
+#endif
     banner->setObjectName("banner");
     banner->setFrameStyle(QFrame::NoFrame);
     banner->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -242,17 +250,36 @@ std::optional<int> MainWindow::portValue() {
 
 void MainWindow::showAbout() {
 #ifdef AMBREL_HAVE_ABOUT
-    AboutDialog about(settings_.versionText, settings_.buildLabel, this);
+    AboutDialog about(QString::fromUtf8(helpText().data(), static_cast<qsizetype>(helpText().size())),
+                      QString::fromStdString(settings_.versionText), QString::fromStdString(settings_.buildLabel),
+                      this);
     about.exec();
 #endif
 }
 
 void MainWindow::showAddressBook() {
 #ifdef AMBREL_HAVE_CONTACTS
+    AddressBookDialog book(this);
+    book.setChosenHost(host_->text());
+    bool ok = false;
+    int port = port_->text().toInt(&ok);
+    book.setChosenPort(ok ? port : settings_.port);
+#ifdef AMBREL_HAVE_ABOUT
+    book.setFindComputerHandler(&FindComputerDialog::findComputer);
+#endif
+    if (book.exec() == QDialog::Accepted) {
+        host_->setText(book.chosenHost());
+        port_->setText(QString::number(book.chosenPort()));
+    }
 #endif
 }
 
-void MainWindow::browseComputers() {}
+void MainWindow::browseComputers() {
+#ifdef AMBREL_HAVE_ABOUT
+    QString host = FindComputerDialog::findComputer(this);
+    if (!host.isEmpty()) host_->setText(host);
+#endif
+}
 
 void MainWindow::exitProgram() {
     if (closing_) return;

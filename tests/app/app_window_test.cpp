@@ -1,0 +1,371 @@
+// The main window under Qt's offscreen platform with real links on loopback
+// and a scripted audio half: Connect / Listen / Disconnect, the notification
+// table, unattended reconnect, one-to-many mode, direction, start failure,
+// level meters, layout.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <cstdlib>
+#include <memory>
+
+#include "app/AmbrelApp.h"
+#include "app/LevelMeter.h"
+#include "app/MainWindow.h"
+#include "app/MixerFader.h"
+#include "app/app_test_support.h"
+#include "link/LinkMessages.h"
+
+namespace ambrel {
+namespace {
+
+using test::FakeAudio;
+using test::UdpPeer;
+using test::waitFor;
+
+QApplication& qtApp() {
+    static int argc = 1;
+    static char name[] = "app_window_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// A window with a scripted audio half; the link starts for real.
+struct Window {
+    explicit Window(AppSettings settings, CallController::LinkStarter starter = {}, int level = 0)
+        : app(settings) {
+        auto a = std::make_unique<FakeAudio>(level);
+        audio = a.get();
+        window = std::make_unique<MainWindow>(settings, std::make_unique<VoiceLink>(std::move(a)), nullptr, &app,
+                                              std::move(starter));
+        window->portErrorSink = [this](const QString& text) { portErrors << text; };
+        app.setMainWindow(window.get());
+        window->initialize();
+        window->show();
+    }
+    ~Window() { app.setMainWindow(nullptr); }
+
+    template <typename T>
+    T* child(const char* name) {
+        T* w = window->findChild<T*>(name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QPushButton* button(const char* name) { return child<QPushButton>(name); }
+    QString status() { return child<QLabel>("status")->text(); }
+    bool buttons(bool connect, bool listen, bool disconnect) {
+        return button("connect")->isEnabled() == connect && button("listen")->isEnabled() == listen &&
+               button("disconnect")->isEnabled() == disconnect;
+    }
+    bool waitStatus(const QString& text, int ms = 10000) {
+        return waitFor([&] { return status() == text; }, ms);
+    }
+
+    AmbrelApp app;
+    FakeAudio* audio = nullptr;
+    std::unique_ptr<MainWindow> window;
+    QStringList portErrors;
+};
+
+AppSettings settingsFor(int port) {
+    AppSettings s;
+    s.port = port;
+    return s;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { qtApp(); }
+};
+
+TEST_F(WindowTest, StartsWithTheDefaultsInItsControls) {
+    Window w(AppSettings{});
+    EXPECT_EQ(w.window->windowTitle(), "Ambrel");
+    EXPECT_EQ(w.child<QLineEdit>("host")->text(), "127.0.0.1");
+    EXPECT_EQ(w.child<QLineEdit>("port")->text(), "5007");
+    EXPECT_EQ(w.child<QLabel>("codec")->text(), "codec: speex 16 KHz");
+    EXPECT_EQ(w.status(), " ");
+    EXPECT_TRUE(w.buttons(true, true, false));
+    EXPECT_FALSE(w.button("browse")->isVisible());
+    EXPECT_EQ(w.button("connect")->toolTip(), "Connect to the specified host");
+    EXPECT_EQ(w.button("listen")->toolTip(), "Listen for an incoming connection");
+    EXPECT_EQ(w.button("disconnect")->toolTip(), "Close the connection");
+    EXPECT_EQ(w.button("exit")->toolTip(), "Close the application");
+    EXPECT_EQ(w.button("addressBook")->toolTip(), "Address book");
+    EXPECT_EQ(w.button("browse")->toolTip(), "Browse the local network for computers");
+    EXPECT_EQ(w.button("muteSpeakers")->toolTip(), "Mute Speakers");
+    EXPECT_EQ(w.button("muteMicrophone")->toolTip(), "Mute Microphone");
+    EXPECT_EQ(w.button("help")->toolTip(), "Help about application parameters");
+    EXPECT_EQ(w.button("exit")->text(), "E&xit");
+    EXPECT_FALSE(w.button("muteSpeakers")->isChecked());
+    EXPECT_FALSE(w.button("muteMicrophone")->isChecked());
+    EXPECT_EQ(w.window->palette().color(QPalette::Window), QColor(190, 240, 190));
+    // Without a mixer both sliders stay disabled.
+    EXPECT_FALSE(w.child<CMixerFader>("speakers")->isEnabled());
+    EXPECT_FALSE(w.child<CMixerFader>("microphone")->isEnabled());
+    EXPECT_NE(w.child<QTextBrowser>("banner"), nullptr);
+    EXPECT_TRUE(w.window->controller().started());
+}
+
+TEST_F(WindowTest, LayoutKeepsTheTemplateProportions) {
+    Window w(AppSettings{});
+    QRect connect = w.button("connect")->geometry();
+    QRect exit = w.button("exit")->geometry();
+    QRect status = w.child<QLabel>("status")->geometry();
+    EXPECT_EQ(connect, w.window->dialogRect(3, 34, 50, 14));
+    EXPECT_EQ(exit.width(), connect.width());
+    EXPECT_LT(exit.top(), connect.top());
+    EXPECT_GT(status.top(), w.button("muteSpeakers")->geometry().bottom());
+    EXPECT_TRUE(w.window->rect().contains(w.child<QTextBrowser>("banner")->geometry()));
+    // The screenshot of the README.
+    if (const char* path = std::getenv("AMBREL_SCREENSHOT")) {
+        w.window->controller().postLinkMessage(WM_LINK_LISTENING);
+        waitFor([&] { return w.status() == "Listening..."; });
+        QCoreApplication::postEvent(&w.app, new LevelsEvent(42, 67));
+        waitFor([&] { return w.child<LevelMeter>("recordMeter")->level() == 42; });
+        EXPECT_TRUE(w.window->grab().save(path));
+    }
+}
+
+TEST_F(WindowTest, ListenConnectDisconnectBetweenTwoWindows) {
+    int port = test::freeUdpPort();
+    Window listener(settingsFor(port));
+    Window caller(settingsFor(port));
+
+    listener.button("listen")->click();
+    ASSERT_TRUE(listener.waitStatus("Listening..."));
+    EXPECT_TRUE(listener.buttons(false, false, true));
+
+    caller.button("connect")->click();
+    ASSERT_TRUE(caller.waitStatus("Connected."));
+    EXPECT_TRUE(caller.buttons(false, false, true));
+    ASSERT_TRUE(listener.waitStatus("Connected."));
+    // Sound flows both ways.
+    EXPECT_TRUE(waitFor([&] { return listener.audio->framesPlayed > 8 && caller.audio->framesPlayed > 8; }));
+
+    caller.button("disconnect")->click();
+    ASSERT_TRUE(caller.waitStatus("Disconnected."));
+    EXPECT_TRUE(caller.buttons(true, true, false));
+    listener.button("disconnect")->click();
+    ASSERT_TRUE(listener.waitStatus("Disconnected."));
+    EXPECT_TRUE(listener.buttons(true, true, false));
+}
+
+// The shared logic with a view that counts what it is asked.
+struct CountingView : CallView {
+    void showStatus(const std::string& text) override { statuses.push_back(text); }
+    void setCallButtons(bool c, bool l, bool d) override { buttons = {c, l, d}; }
+    void enterOneToManyMode() override { oneToMany = true; }
+    void showMuteStates(bool s, bool m) override { mutes = {s, m}; }
+    void setHostAndPort(const std::string& h, int p) override {
+        host = h;
+        port = p;
+    }
+    std::string hostText() override { return host; }
+    std::optional<int> portValue() override {
+        ++portReads;
+        return port;
+    }
+    std::vector<std::string> statuses;
+    std::array<bool, 3> buttons{};
+    std::array<bool, 2> mutes{};
+    bool oneToMany = false;
+    std::string host;
+    int port = 0;
+    int portReads = 0;
+};
+
+TEST_F(WindowTest, RepeatedDisconnectDoesNotStartASecondConnect) {
+    UdpPeer peer;
+    AppSettings s = settingsFor(peer.port());
+    s.autoConnect = true;
+    CountingView view;
+    // The link's thread is not started: the test delivers the notifications.
+    CallController c(s, std::make_unique<VoiceLink>(std::make_unique<FakeAudio>()), view, nullptr,
+                     [](VoiceLink&) {});
+    c.initialize();
+    EXPECT_EQ(view.portReads, 1);  // the unattended Connect at start
+    EXPECT_EQ(c.link().state(), VoiceLink::Connected);
+
+    c.link().disconnect();
+    c.postLinkMessage(WM_LINK_DISCONNECTED);
+    c.postLinkMessage(WM_LINK_DISCONNECTED);
+    test::spin(100);
+    EXPECT_EQ(view.portReads, 2);  // one new Connect for two notifications
+    EXPECT_EQ(c.link().state(), VoiceLink::Connected);
+    EXPECT_EQ(view.statuses.back(), "Disconnected.");
+    EXPECT_EQ(view.buttons, (std::array<bool, 3>{true, true, false}));
+
+    c.postLinkMessage(WM_LINK_CONNECTED);
+    test::spin(50);
+    EXPECT_EQ(view.statuses.back(), "Connected.");
+    EXPECT_EQ(view.buttons, (std::array<bool, 3>{false, false, true}));
+    c.postLinkMessage(WM_LINK_LISTENING);
+    test::spin(50);
+    EXPECT_EQ(view.statuses.back(), "Listening...");
+
+    // autoListen, with the link running: a disconnect listens again.
+    AppSettings l = settingsFor(test::freeUdpPort());
+    l.autoListen = true;
+    CountingView lview;
+    CallController lc(l, std::make_unique<VoiceLink>(std::make_unique<FakeAudio>()), lview, nullptr);
+    lc.initialize();
+    ASSERT_TRUE(waitFor([&] { return !lview.statuses.empty() && lview.statuses.back() == "Listening..."; }));
+    EXPECT_EQ(lview.portReads, 1);
+    lc.disconnectCall();
+    ASSERT_TRUE(waitFor([&] { return lview.portReads == 2; }));
+    ASSERT_TRUE(waitFor([&] { return lview.statuses.back() == "Listening..."; }));
+    EXPECT_EQ(lc.link().state(), VoiceLink::Listening);
+    EXPECT_NE(std::find(lview.statuses.begin(), lview.statuses.end(), "Disconnected."), lview.statuses.end());
+}
+
+TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
+    AppSettings s = settingsFor(test::freeUdpPort());  // nobody there: sends are refused
+    s.autoConnect = true;
+    Window w(s);
+    int connects = 0;
+    QObject::connect(&w.window->controller(), &CallController::statusChanged, [&](const QString& text) {
+        if (text == "Connected.") ++connects;
+    });
+    EXPECT_TRUE(waitFor([&] { return connects >= 3; }, 20000)) << connects;
+    // A connect that throws shows the error and is not retried by itself.
+    w.child<QLineEdit>("host")->setText("no.such.host.invalid");
+    EXPECT_TRUE(w.waitStatus("Error> Can't connect to the peer!", 20000));
+    int seen = connects;
+    test::spin(700);
+    EXPECT_EQ(connects, seen);
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_TRUE(w.buttons(true, true, false));
+}
+
+TEST_F(WindowTest, OneToManyModeSendsToEveryDestination) {
+    UdpPeer first, second;
+    AppSettings s;
+    s.destinations = {SocketAddress::fromHostOrder(0x7F000001, first.port()),
+                      SocketAddress::fromHostOrder(0x7F000001, second.port())};
+    Window w(s);
+    EXPECT_EQ(w.status(), "One-to-many mode.");
+    EXPECT_FALSE(w.child<QLineEdit>("host")->isEnabled());
+    EXPECT_FALSE(w.child<QLineEdit>("port")->isEnabled());
+    EXPECT_FALSE(w.button("addressBook")->isEnabled());
+    EXPECT_FALSE(w.button("listen")->isEnabled());
+    EXPECT_TRUE(w.button("connect")->isEnabled());
+
+    w.button("connect")->click();
+    ASSERT_TRUE(w.waitStatus("Connected."));
+    auto a = first.receive(5000);
+    auto b = second.receive(5000);
+    ASSERT_EQ(a.size(), 41u);  // kind byte and four 10-byte frames
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a[0], 0);
+
+    w.button("disconnect")->click();
+    ASSERT_TRUE(w.waitStatus("Disconnected."));
+    EXPECT_TRUE(w.buttons(true, false, false));  // Listen stays off
+    EXPECT_FALSE(w.child<QLineEdit>("host")->isEnabled());
+}
+
+TEST_F(WindowTest, ReceiveOnlyStartsWithTheMicrophoneMutedAndSendsNoSound) {
+    UdpPeer peer;
+    AppSettings s = settingsFor(peer.port());
+    s.sendEnabled = false;
+    Window w(s);
+    EXPECT_TRUE(w.button("muteMicrophone")->isChecked());
+    EXPECT_EQ(w.button("muteMicrophone")->accessibleName(), "Microphone muted");
+    EXPECT_FALSE(w.button("muteSpeakers")->isChecked());
+    EXPECT_TRUE(w.window->controller().link().sendMuted());
+
+    w.button("connect")->click();
+    ASSERT_TRUE(w.waitStatus("Connected."));
+    for (int i = 0; i < 5; ++i) {
+        auto d = peer.receive(5000);
+        ASSERT_EQ(d.size(), 1u) << "only no-sound datagrams";
+        EXPECT_EQ(d[0], 1);
+    }
+    // Unmuting sends sound again; muting the speakers sets the link's flag.
+    w.button("muteMicrophone")->click();
+    EXPECT_FALSE(w.window->controller().link().sendMuted());
+    EXPECT_EQ(w.button("muteMicrophone")->accessibleName(), "Microphone on");
+    EXPECT_TRUE(waitFor([&] { return peer.receive(100).size() == 41u; }));
+    w.button("muteSpeakers")->click();
+    EXPECT_TRUE(w.window->controller().link().playMuted());
+    EXPECT_EQ(w.button("muteSpeakers")->accessibleName(), "Speakers muted");
+}
+
+TEST_F(WindowTest, FailingSoundStartKeepsTheWindowUsable) {
+    int port = test::freeUdpPort();
+    Window w(settingsFor(port), [](VoiceLink&) { throw SoundStartException(); });
+    EXPECT_EQ(w.status(), "Failed to initialize Sound Card!");
+    EXPECT_FALSE(w.window->controller().started());
+    EXPECT_TRUE(w.buttons(true, true, false));
+    w.button("listen")->click();
+    EXPECT_TRUE(w.waitStatus("Listening..."));
+}
+
+TEST_F(WindowTest, FailingListenLeavesTheButtons) {
+    UdpPeer busy;  // the port is taken
+    Window w(settingsFor(busy.port()));
+    w.button("listen")->click();
+    test::spin(100);
+    EXPECT_EQ(w.status(), "Error> Can't listen on the port!");
+    EXPECT_TRUE(w.buttons(true, true, false));
+}
+
+TEST_F(WindowTest, InvalidPortIsRefusedWithTheFrameworkMessage) {
+    Window w(AppSettings{});
+    w.child<QLineEdit>("port")->setText("70000");
+    w.button("connect")->click();
+    w.button("listen")->click();
+    ASSERT_EQ(w.portErrors.size(), 2);
+    EXPECT_EQ(w.portErrors[0], "Please enter an integer between 0 and 65535.");
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_EQ(w.status(), " ");
+    w.child<QLineEdit>("port")->setText("");
+    w.button("connect")->click();
+    EXPECT_EQ(w.portErrors.size(), 3);
+}
+
+TEST_F(WindowTest, LevelsShowAtLeastOne) {
+    Window w(AppSettings{});
+    auto* record = w.child<LevelMeter>("recordMeter");
+    auto* play = w.child<LevelMeter>("playMeter");
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(57, 80));
+    ASSERT_TRUE(waitFor([&] { return record->level() == 57; }));
+    EXPECT_EQ(play->level(), 80);
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(0, -1));
+    ASSERT_TRUE(waitFor([&] { return record->level() == 1; }));
+    EXPECT_EQ(play->level(), 1);
+    // Levels reported by a running link arrive the same way (level 0 -> 1).
+    UdpPeer peer;
+    w.child<QLineEdit>("port")->setText(QString::number(peer.port()));
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(30, 30));
+    ASSERT_TRUE(waitFor([&] { return record->level() == 30; }));
+    w.button("connect")->click();
+    EXPECT_TRUE(waitFor([&] { return record->level() == 1 && play->level() == 1; }));
+    // Without a main window the message is ignored.
+    w.app.setMainWindow(nullptr);
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(99, 99));
+    test::spin(50);
+    EXPECT_NE(record->level(), 99);
+}
+
+TEST_F(WindowTest, ExitStopsTheLinkAndClosesTheWindow) {
+    int port = test::freeUdpPort();
+    Window w(settingsFor(port));
+    w.button("listen")->click();
+    ASSERT_TRUE(w.waitStatus("Listening..."));
+    w.button("exit")->click();
+    EXPECT_FALSE(w.window->isVisible());
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    // Late notifications are ignored.
+    w.window->controller().postLinkMessage(WM_LINK_CONNECTED);
+    test::spin(50);
+    EXPECT_EQ(w.status(), "Listening...");
+}
+
+}  // namespace
+}  // namespace ambrel
