@@ -3,6 +3,7 @@
 #include "link/VoiceLink.h"
 
 #include <cstring>
+#include <new>
 
 #include "link/LinkMessages.h"
 
@@ -112,8 +113,12 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
             --count_;
         }
         // Slots keep their capacity, so a steady codec allocates nothing here.
-        ring_[(head_ + count_) % kMaxQueuedFrames].assign(bytes, bytes + length);
-        ++count_;
+        try {
+            ring_[(head_ + count_) % kMaxQueuedFrames].assign(bytes, bytes + length);
+            ++count_;
+        } catch (const std::bad_alloc&) {
+            // Out of memory: this frame is lost, the recorder goes on.
+        }
     }
     const int64_t now = monotonicMilliseconds();
     if (now >= nextLevelReport_.load()) {
