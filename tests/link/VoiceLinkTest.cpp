@@ -262,6 +262,25 @@ TEST(VoiceLinkTest, DisconnectThenConnectAtOnceStartsTheNewCall) {
     EXPECT_EQ(got, (Bytes{0, 1, 2, 3, 4}));
 }
 
+TEST(VoiceLinkTest, ListenDuringACallReplacesIt) {
+    Rig<> r;
+    r.start();
+    RawPeer p1, p2;
+    r.link->connect("127.0.0.1", p1.port());
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
+    const int oldPort = r.port();
+    r.link->listen("127.0.0.1", 0);
+    EXPECT_EQ(r.link->state(), VoiceLink::Listening);
+    EXPECT_NE(r.port(), oldPort);
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_DISCONNECTED));
+    EXPECT_EQ(r.link->state(), VoiceLink::Listening) << "the old call's end leaves the new one alone";
+    p2.sendTo(r.port(), {1});
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED, 2));
+    EXPECT_EQ(r.link->peer(), p2.address());
+    EXPECT_EQ(r.owner.count(WM_LINK_LISTENING), 1);
+    EXPECT_EQ(r.owner.count(WM_LINK_DISCONNECTED), 1);
+}
+
 TEST(VoiceLinkQueueTest, SevenQueuedFramesMakeOneDatagramAndThreeStay) {
     Rig<DrivenLink> r;
     RawPeer peer;
