@@ -3,6 +3,9 @@
 // than a sub-block, and a second, filtered copy of both sections.
 #pragma once
 
+#include <algorithm>
+#include <array>
+
 #include "audio/ilbc/Constants.h"
 
 namespace ambrel::ilbc {
@@ -36,5 +39,34 @@ void constructExcitation(const float* mem, int lMem, const int* index, const int
 // part of the codebook that a short memory can fill is mapped onto 0..127.
 void indexToTransmitted(int* stageIndices);
 void indexFromTransmitted(int* stageIndices);
+
+// The past excitation the codebook is built from, grown sub-block by
+// sub-block from the start state (forwards, or backwards in reversed time).
+class CodebookMemory {
+public:
+    // Zeros, then `count` samples of `from` in time order at the end.
+    void load(const float* from, int count) {
+        std::fill_n(mem_.begin(), kCodebookMemory - count, 0.0f);
+        std::copy_n(from, count, mem_.end() - count);
+    }
+    // Zeros, then `count` samples of `from` in reversed order at the end (at
+    // most the whole memory).
+    void loadReversed(const float* from, int count) {
+        count = std::min(count, kCodebookMemory);
+        for (int k = 0; k < count; ++k) mem_[kCodebookMemory - 1 - k] = from[k];
+        std::fill_n(mem_.begin(), kCodebookMemory - count, 0.0f);
+    }
+    // Drops the oldest sub-block and appends `block`.
+    void append(const float* block) {
+        std::copy(mem_.begin() + kSubframe, mem_.end(), mem_.begin());
+        std::copy_n(block, kSubframe, mem_.end() - kSubframe);
+    }
+    const float* full() const { return mem_.data(); }
+    // The newest kStartStateMemory samples, for the start state's codebook part.
+    const float* startState() const { return mem_.data() + kCodebookMemory - kStartStateMemory; }
+
+private:
+    std::array<float, kCodebookMemory> mem_{};
+};
 
 }  // namespace ambrel::ilbc

@@ -91,48 +91,39 @@ bool Decoder::decodeResidual(std::span<const std::uint8_t> frame, Residual& resi
     constructStartState(p.scale, p.state.data(), synth.data() + (start - 1) * kLpcSize, shortLen,
                         residual.data() + startPos);
 
-    std::array<float, kCodebookMemory> mem;
+    CodebookMemory mem;
     Residual reversed;
     if (p.stateFirst) {
-        std::fill_n(mem.begin(), kCodebookMemory - shortLen, 0.0f);
-        std::copy_n(residual.begin() + startPos, shortLen, mem.end() - shortLen);
-        constructExcitation(mem.data() + kCodebookMemory - kStartStateMemory, kStartStateMemory,
-                            p.extraIndex.data(), p.extraGain.data(), diff, residual.data() + startPos + shortLen);
+        mem.load(residual.data() + startPos, shortLen);
+        constructExcitation(mem.startState(), kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
+                            residual.data() + startPos + shortLen);
     } else {
-        for (int k = 0; k < shortLen; ++k) mem[kCodebookMemory - 1 - k] = residual[startPos + k];
-        std::fill_n(mem.begin(), kCodebookMemory - shortLen, 0.0f);
-        constructExcitation(mem.data() + kCodebookMemory - kStartStateMemory, kStartStateMemory,
-                            p.extraIndex.data(), p.extraGain.data(), diff, reversed.data());
+        mem.loadReversed(residual.data() + startPos, shortLen);
+        constructExcitation(mem.startState(), kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
+                            reversed.data());
         for (int k = 0; k < diff; ++k) residual[startPos - 1 - k] = reversed[k];
     }
 
     // Sub-blocks after the start state, then (time-reversed) those before.
     int sub = 0;
-    auto shiftIn = [&mem](const float* block) {
-        std::copy(mem.begin() + kSubframe, mem.end(), mem.begin());
-        std::copy_n(block, kSubframe, mem.end() - kSubframe);
-    };
     const int forward = c.subframes - start - 1;
     if (forward > 0) {
-        std::fill_n(mem.begin(), kCodebookMemory - kStateLength, 0.0f);
-        std::copy_n(residual.begin() + (start - 1) * kSubframe, kStateLength, mem.end() - kStateLength);
+        mem.load(residual.data() + (start - 1) * kSubframe, kStateLength);
         for (int s = 0; s < forward; ++s, ++sub) {
             float* block = residual.data() + (start + 1 + s) * kSubframe;
-            constructExcitation(mem.data(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
+            constructExcitation(mem.full(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
                                 block);
-            shiftIn(block);
+            mem.append(block);
         }
     }
     const int backward = start - 1;
     if (backward > 0) {
-        const int gotten = std::min(kSubframe * (c.subframes + 1 - start), kCodebookMemory);
-        for (int k = 0; k < gotten; ++k) mem[kCodebookMemory - 1 - k] = residual[(start - 1) * kSubframe + k];
-        std::fill_n(mem.begin(), kCodebookMemory - gotten, 0.0f);
+        mem.loadReversed(residual.data() + (start - 1) * kSubframe, kSubframe * (c.subframes + 1 - start));
         for (int s = 0; s < backward; ++s, ++sub) {
             float* block = reversed.data() + s * kSubframe;
-            constructExcitation(mem.data(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
+            constructExcitation(mem.full(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
                                 block);
-            shiftIn(block);
+            mem.append(block);
         }
         for (int i = 0; i < kSubframe * backward; ++i) residual[kSubframe * backward - 1 - i] = reversed[i];
     }

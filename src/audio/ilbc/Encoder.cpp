@@ -174,63 +174,51 @@ void Encoder::encode(std::span<const float> samples, std::span<std::uint8_t> fra
     constructStartState(p.scale, p.state.data(), synth.data() + (start - 1) * kLpcSize, shortLen,
                         decoded.data() + startPos);
 
-    std::array<float, kCodebookMemory> mem;
+    CodebookMemory mem;
     std::array<float, kMaxBlock> reversedTarget, reversedDecoded;
-    float* extraMem = mem.data() + kCodebookMemory - kStartStateMemory;
     if (stateFirst) {
-        std::fill_n(mem.begin(), kCodebookMemory - shortLen, 0.0f);
-        std::copy_n(decoded.begin() + startPos, shortLen, mem.end() - shortLen);
-        searchCodebook(p.extraIndex.data(), p.extraGain.data(), residual.data() + startPos + shortLen, extraMem,
-                       kStartStateMemory, diff, weight.data() + start * kLpcSize, 0);
-        constructExcitation(extraMem, kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
+        mem.load(decoded.data() + startPos, shortLen);
+        searchCodebook(p.extraIndex.data(), p.extraGain.data(), residual.data() + startPos + shortLen,
+                       mem.startState(), kStartStateMemory, diff, weight.data() + start * kLpcSize, 0);
+        constructExcitation(mem.startState(), kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
                             decoded.data() + startPos + shortLen);
     } else {
         for (int k = 0; k < diff; ++k) reversedTarget[k] = residual[(start + 1) * kSubframe - 1 - (k + shortLen)];
-        for (int k = 0; k < shortLen; ++k) mem[kCodebookMemory - 1 - k] = decoded[startPos + k];
-        std::fill_n(mem.begin(), kCodebookMemory - shortLen, 0.0f);
-        searchCodebook(p.extraIndex.data(), p.extraGain.data(), reversedTarget.data(), extraMem, kStartStateMemory,
-                       diff, weight.data() + (start - 1) * kLpcSize, 0);
-        constructExcitation(extraMem, kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
+        mem.loadReversed(decoded.data() + startPos, shortLen);
+        searchCodebook(p.extraIndex.data(), p.extraGain.data(), reversedTarget.data(), mem.startState(),
+                       kStartStateMemory, diff, weight.data() + (start - 1) * kLpcSize, 0);
+        constructExcitation(mem.startState(), kStartStateMemory, p.extraIndex.data(), p.extraGain.data(), diff,
                             reversedDecoded.data());
         for (int k = 0; k < diff; ++k) decoded[startPos - 1 - k] = reversedDecoded[k];
     }
 
+    // Sub-blocks after the start state, then (time-reversed) those before;
+    // each one's decoded excitation extends the memory for the next.
     int sub = 0;
-    auto shiftIn = [&mem](const float* block) {
-        std::copy(mem.begin() + kSubframe, mem.end(), mem.begin());
-        std::copy_n(block, kSubframe, mem.end() - kSubframe);
-    };
     const int forward = c.subframes - start - 1;
     if (forward > 0) {
-        std::fill_n(mem.begin(), kCodebookMemory - kStateLength, 0.0f);
-        std::copy_n(decoded.begin() + (start - 1) * kSubframe, kStateLength, mem.end() - kStateLength);
+        mem.load(decoded.data() + (start - 1) * kSubframe, kStateLength);
         for (int s = 0; s < forward; ++s, ++sub) {
             const int at = (start + 1 + s) * kSubframe;
-            searchCodebook(p.index[sub].data(), p.gain[sub].data(), residual.data() + at, mem.data(),
+            searchCodebook(p.index[sub].data(), p.gain[sub].data(), residual.data() + at, mem.full(),
                            kCodebookMemory, kSubframe, weight.data() + (start + 1 + s) * kLpcSize, sub + 1);
-            constructExcitation(mem.data(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
+            constructExcitation(mem.full(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
                                 decoded.data() + at);
-            shiftIn(decoded.data() + at);
+            mem.append(decoded.data() + at);
         }
     }
     const int backward = start - 1;
     if (backward > 0) {
-        for (int n = 0; n < backward; ++n)
-            for (int k = 0; k < kSubframe; ++k) {
-                reversedTarget[n * kSubframe + k] = residual[(start - 1) * kSubframe - 1 - n * kSubframe - k];
-                reversedDecoded[n * kSubframe + k] = decoded[(start - 1) * kSubframe - 1 - n * kSubframe - k];
-            }
-        const int gotten = std::min(kSubframe * (c.subframes + 1 - start), kCodebookMemory);
-        for (int k = 0; k < gotten; ++k) mem[kCodebookMemory - 1 - k] = decoded[(start - 1) * kSubframe + k];
-        std::fill_n(mem.begin(), kCodebookMemory - gotten, 0.0f);
+        for (int k = 0; k < kSubframe * backward; ++k) reversedTarget[k] = residual[(start - 1) * kSubframe - 1 - k];
+        mem.loadReversed(decoded.data() + (start - 1) * kSubframe, kSubframe * (c.subframes + 1 - start));
         for (int s = 0; s < backward; ++s, ++sub) {
             float* block = reversedDecoded.data() + s * kSubframe;
             searchCodebook(p.index[sub].data(), p.gain[sub].data(), reversedTarget.data() + s * kSubframe,
-                           mem.data(), kCodebookMemory, kSubframe, weight.data() + (start - 2 - s) * kLpcSize,
+                           mem.full(), kCodebookMemory, kSubframe, weight.data() + (start - 2 - s) * kLpcSize,
                            sub + 1);
-            constructExcitation(mem.data(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
+            constructExcitation(mem.full(), kCodebookMemory, p.index[sub].data(), p.gain[sub].data(), kSubframe,
                                 block);
-            shiftIn(block);
+            mem.append(block);
         }
     }
 
