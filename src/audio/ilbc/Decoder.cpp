@@ -1,6 +1,7 @@
 #include "audio/ilbc/Decoder.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "audio/ilbc/BitPacking.h"
 #include "audio/ilbc/Codebook.h"
@@ -160,9 +161,10 @@ void Decoder::synthesise(Residual& residual, SubframeFilters& synth, bool concea
 }
 
 bool Decoder::decode(std::span<const std::uint8_t> frame, std::span<float> out) {
+    if (out.size() < frameSamples()) throw std::invalid_argument("iLBC decoder: output shorter than a frame");
     Residual residual;
     SubframeFilters synth;
-    if (!decodeResidual(frame, residual, synth)) {
+    if (frame.size() < frameBytes() || !decodeResidual(frame, residual, synth)) {
         conceal(out);
         return false;
     }
@@ -172,6 +174,7 @@ bool Decoder::decode(std::span<const std::uint8_t> frame, std::span<float> out) 
 }
 
 void Decoder::conceal(std::span<float> out) {
+    if (out.size() < frameSamples()) throw std::invalid_argument("iLBC decoder: output shorter than a frame");
     Residual residual{};
     SubframeFilters synth;
     std::array<float, kLpcSize> lpc;

@@ -28,13 +28,15 @@ public:
     std::size_t frameSamples() const { return ilbc::frameSamples(mode()); }
     std::size_t frameBytes() const { return ilbc::frameBytes(mode()); }
 
-    // Decodes one frame; frame.size() >= frameBytes(), out.size() >=
-    // frameSamples(). A frame whose empty-frame bit is set, or which carries
-    // an impossible start-state position, is concealed as if lost. Returns
-    // false when the frame was concealed.
+    // Decodes one frame (the first frameBytes() bytes of `frame`) into the
+    // first frameSamples() samples of `out`. A frame whose empty-frame bit is
+    // set, which carries an impossible index, or which is shorter than
+    // frameBytes() is concealed as if lost. Returns false when the frame was
+    // concealed. Throws std::invalid_argument when `out` is too short.
     bool decode(std::span<const std::uint8_t> frame, std::span<float> out);
 
     // Packet-loss mode: makes up one frame for a frame that never arrived.
+    // Throws std::invalid_argument when `out` is too short.
     void conceal(std::span<float> out);
 
 private:

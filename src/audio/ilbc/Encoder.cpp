@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "audio/ilbc/BitPacking.h"
 #include "audio/ilbc/Codebook.h"
@@ -136,6 +137,8 @@ void Encoder::analyse(const float* data, SubframeFilters& synth, SubframeFilters
 }
 
 void Encoder::encode(std::span<const float> samples, std::span<std::uint8_t> frame) {
+    if (samples.size() < frameSamples() || frame.size() < frameBytes())
+        throw std::invalid_argument("iLBC encoder: buffer shorter than a frame");
     const ModeConfig& c = *config_;
     std::array<float, kMaxBlock> data;
     highPass(samples.first(c.blockLength), std::span<float>(data.data(), c.blockLength), tables::kHpInputZeros,

@@ -24,7 +24,8 @@ public:
     std::size_t frameSamples() const { return ilbc::frameSamples(mode()); }
     std::size_t frameBytes() const { return ilbc::frameBytes(mode()); }
 
-    // samples.size() >= frameSamples(), frame.size() >= frameBytes().
+    // Encodes the first frameSamples() samples into the first frameBytes()
+    // bytes of `frame`. Throws std::invalid_argument when either is short.
     void encode(std::span<const float> samples, std::span<std::uint8_t> frame);
 
 private:

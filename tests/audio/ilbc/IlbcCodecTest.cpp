@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,40 @@ TEST_P(IlbcModes, ImpossibleStartPositionIsConcealed) {
     valid.start = 1;
     packFrame(config, valid, frame);
     EXPECT_TRUE(Decoder(mode).decode(frame, out));
+}
+
+TEST_P(IlbcModes, ShortFrameIsConcealedAndShortBuffersAreRefused) {
+    const Mode mode = GetParam();
+    std::vector<std::uint8_t> frame(frameBytes(mode) - 1, 0x5A);
+    std::vector<float> out(frameSamples(mode)), expected(frameSamples(mode));
+    Decoder decoder(mode), reference(mode);
+    EXPECT_FALSE(decoder.decode(frame, out));
+    reference.conceal(expected);
+    EXPECT_EQ(out, expected);
+    std::vector<float> small(frameSamples(mode) - 1);
+    EXPECT_THROW(decoder.decode(frame, small), std::invalid_argument);
+    EXPECT_THROW(decoder.conceal(small), std::invalid_argument);
+    Encoder encoder(mode);
+    EXPECT_THROW(encoder.encode(small, frame), std::invalid_argument);
+}
+
+TEST_P(IlbcModes, DecoderWithoutEnhancerHasNoDelay) {
+    const Mode mode = GetParam();
+    const auto input = test::readPcm("speech.pcm");
+    std::vector<std::uint8_t> stream;
+    roundTrip(mode, input, &stream);
+    Decoder decoder(mode, false);
+    const std::size_t n = frameSamples(mode);
+    std::vector<float> out(n);
+    std::vector<std::int16_t> output;
+    for (std::size_t f = 0; f < stream.size() / frameBytes(mode); ++f) {
+        EXPECT_TRUE(decoder.decode(std::span(stream).subspan(f * frameBytes(mode), frameBytes(mode)), out));
+        for (float x : out) output.push_back(toSample(x));
+    }
+    const std::size_t skip = 4 * n;
+    EXPECT_GT(test::snrDb(std::vector<std::int16_t>(input.begin() + skip, input.end()),
+                          std::vector<std::int16_t>(output.begin() + skip, output.end())),
+              3.0);
 }
 
 TEST_P(IlbcModes, ResetStartsTheStreamAfresh) {
