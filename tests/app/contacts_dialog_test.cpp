@@ -16,6 +16,10 @@
 #include "app/ContactsFile.h"
 #include "xml/ScratchFiles.h"
 
+// Qt's font set-up keeps fontconfig allocations for the life of the process;
+// LeakSanitizer (in sanitizer builds) is told they are not this code's leaks.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
 namespace ambrel {
 namespace {
 
