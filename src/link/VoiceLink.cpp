@@ -204,6 +204,8 @@ bool VoiceLink::enterCall() {
                 break;
             }
             if (waitReadable(callHandle_, 0)) {
+                // A datagram that came since the look above: take the call.
+                if (bytesAvailable(callHandle_) > 0) continue;
                 // Readable with nothing available: an empty datagram at the
                 // head of the queue. It carries no call; drop it, or it would
                 // hide every datagram behind it.
