@@ -73,6 +73,7 @@ CodecChoice chooseCodec(CodecId id, std::uint32_t previousFrameSamples) {
 bool CodecSelection::select(CodecId id) {
     if (hasId_ && id == id_) return false;
     codec_.reset();
+    hasId_ = false;  // should building the adapter fail, the next select tries again
     CodecChoice choice = chooseCodec(id, frameSamples_);
     codec_ = std::move(choice.codec);
     frameSamples_ = choice.frameSamples;
