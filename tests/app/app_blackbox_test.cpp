@@ -1,0 +1,311 @@
+// The program as a user runs it: headless copies holding calls over loopback
+// with WAV files as sound card, the idle time-out with unattended reconnect,
+// one-to-many sending, and the command line's exit codes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_udp_peer.h"
+
+namespace ambrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::UdpPeer;
+
+// A scratch directory, removed at the end.
+struct Scratch {
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "ambrel-blackbox-XXXXXX").string();
+        dir = ::mkdtemp(pattern.data());
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    fs::path operator/(const std::string& name) const { return dir / name; }
+    fs::path dir;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// One ambrel process with its output in files. Killed if still running at
+// the end of the test.
+class Program {
+public:
+    Program(const Scratch& scratch, const std::string& name, std::vector<std::string> args,
+            std::vector<std::string> extraEnv = {})
+        : out_(scratch / (name + ".out")), err_(scratch / (name + ".err")) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string v = *e;
+            // No display: the program must choose headless mode itself.
+            if (v.rfind("DISPLAY=", 0) == 0 || v.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
+                v.rfind("QT_QPA_PLATFORM=", 0) == 0)
+                continue;
+            bool replaced = false;
+            for (auto& e : extraEnv)
+                if (v.rfind(e.substr(0, e.find('=') + 1), 0) == 0) replaced = true;
+            if (replaced) continue;
+            env.push_back(v);
+        }
+        for (auto& e : extraEnv) env.push_back(e);
+        args.insert(args.begin(), AMBREL_PROGRAM);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int o = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int r = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(o, 1);
+            ::dup2(r, 2);
+            ::chdir(scratch.dir.c_str());
+            std::vector<char*> argv, envp;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            for (auto& e : env) envp.push_back(e.data());
+            envp.push_back(nullptr);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+    }
+    ~Program() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    std::string out() const { return readFile(out_); }
+    std::string err() const { return readFile(err_); }
+
+    // Waits until standard output holds `lines` in this order (each a whole line).
+    bool waitForLines(const std::vector<std::string>& lines, int ms = 15000) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            if (hasLines(lines)) return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    bool hasLines(const std::vector<std::string>& lines) const {
+        std::istringstream in(out());
+        std::string line;
+        size_t next = 0;
+        while (next < lines.size() && std::getline(in, line))
+            if (line == lines[next]) ++next;
+        return next == lines.size();
+    }
+
+    void signal(int sig) const { ::kill(pid_, sig); }
+    // The exit code, or -1 (killed by a signal or still running after ms).
+    int wait(int ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    fs::path out_, err_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+void writeTone(const fs::path& path, double hz, double seconds, int rate = 16000) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<short> samples(static_cast<size_t>(seconds * rate));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<short>(12000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+    sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(f);
+}
+
+// Power of one frequency in a WAV file (Goertzel over the whole file).
+double tonePower(const fs::path& path, double hz) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return -1;
+    std::vector<double> samples(static_cast<size_t>(info.frames));
+    sf_read_double(f, samples.data(), info.frames);
+    sf_close(f);
+    double coeff = 2 * std::cos(2 * M_PI * hz / info.samplerate), s1 = 0, s2 = 0;
+    for (double x : samples) {
+        double s0 = x + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / std::max<double>(1, samples.size());
+}
+
+std::string port(int p) { return std::to_string(p); }
+
+TEST(Blackbox, TwoHeadlessCopiesHoldACallAndWriteEachOthersSound) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 6);
+    writeTone(dir / "b.wav", 660, 6);
+    int p = test::freeUdpPort();
+    Program listener(dir, "l", {"--headless", "-l:" + port(p) + ":yes", "--record-file", "a.wav", "--play-file",
+                                "b_heard.wav"});
+    ASSERT_TRUE(listener.waitForLines({"Listening..."})) << listener.out() << listener.err();
+    Program caller(dir, "c", {"--headless", "-c:127.0.0.1:" + port(p) + ":yes", "--record-file", "b.wav",
+                              "--play-file", "a_heard.wav"});
+    ASSERT_TRUE(caller.waitForLines({"Connected."})) << caller.out() << caller.err();
+    ASSERT_TRUE(listener.waitForLines({"Listening...", "Connected."})) << listener.out();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    caller.signal(SIGINT);
+    listener.signal(SIGTERM);
+    EXPECT_EQ(caller.wait(), 0) << caller.err();
+    EXPECT_EQ(listener.wait(), 0) << listener.err();
+
+    // Each side wrote what the other recorded: its tone dominates.
+    double heard660 = tonePower(dir / "b_heard.wav", 660), heard440 = tonePower(dir / "b_heard.wav", 440);
+    EXPECT_GT(heard660, 20 * heard440) << heard660 << " vs " << heard440;
+    double other440 = tonePower(dir / "a_heard.wav", 440), other660 = tonePower(dir / "a_heard.wav", 660);
+    EXPECT_GT(other440, 20 * other660) << other440 << " vs " << other660;
+}
+
+TEST(Blackbox, IdleTimeOutEndsASilentCallAndTheUnattendedCopyConnectsAgain) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 30);
+    UdpPeer silent;  // receives, never answers
+    Program caller(dir, "c", {"--headless", "-c:127.0.0.1:" + port(silent.port()) + ":yes", "-t:2",
+                              "--record-file", "a.wav", "--play-file", "out.wav"});
+    ASSERT_TRUE(caller.waitForLines({"Connected.", "Disconnected.", "Connected."}, 20000))
+        << caller.out() << caller.err();
+    EXPECT_FALSE(silent.receive(2000).empty());
+    caller.signal(SIGTERM);
+    EXPECT_EQ(caller.wait(), 0);
+}
+
+TEST(Blackbox, UnattendedListenerListensAgainAfterASilentCall) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 30);
+    int p = test::freeUdpPort();
+    Program listener(dir, "l", {"--headless", "-l:" + port(p) + ":yes", "-t:2", "--record-file", "a.wav",
+                                "--play-file", "out.wav"});
+    ASSERT_TRUE(listener.waitForLines({"Listening..."})) << listener.out() << listener.err();
+    UdpPeer peer;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(p));
+    peer.sendTo(to, {1});  // "no sound": connects the call, then silence
+    ASSERT_TRUE(listener.waitForLines({"Listening...", "Connected.", "Disconnected.", "Listening..."}, 20000))
+        << listener.out();
+    // While connected the listener talked back to the peer.
+    EXPECT_FALSE(peer.receive(1000).empty());
+    listener.signal(SIGINT);
+    EXPECT_EQ(listener.wait(), 0);
+}
+
+TEST(Blackbox, OneToManySendsTheSameDatagramsToEveryDestination) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 30);
+    for (const char* keywordSeparator : {",", ":"}) {
+        UdpPeer first, second;
+        Program sender(dir, "s", {"--headless",
+                                  "-c:127.0.0.1:" + port(first.port()) + ",127.0.0.1:" + port(second.port()) +
+                                      keywordSeparator + "yes",
+                                  "--record-file", "a.wav"});
+        ASSERT_TRUE(sender.waitForLines({"One-to-many mode.", "Connected."})) << sender.out() << sender.err();
+        std::vector<std::vector<uint8_t>> a, b;
+        for (int i = 0; i < 8; ++i) {
+            a.push_back(first.receive(5000));
+            b.push_back(second.receive(5000));
+        }
+        EXPECT_EQ(a, b);
+        EXPECT_GT(a[0].size(), 1u);
+        EXPECT_EQ(a[0][0], 0);
+        sender.signal(SIGTERM);
+        EXPECT_EQ(sender.wait(), 0);
+    }
+}
+
+TEST(Blackbox, MalformedCommandLinesExitWithCodeTwo) {
+    Scratch dir;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-x:1", "unknown option '-x:1'"},
+        {"-l:99999:yes", "bad port '99999'"},
+        {"-l:5007:maybe", "expected yes or no, got 'maybe'"},
+        {"-a:opus", "unknown codec 'opus'"},
+        {"-d:both", "expected send or receive, got 'both'"},
+        {"-c:no.such.host.invalid:1,127.0.0.1:2,yes", "cannot resolve host 'no.such.host.invalid'"},
+        {"-t:soon", "bad time-out 'soon'"},
+        {"-i:-2", "device number out of range"},
+        {"--frobnicate", "unknown option '--frobnicate'"},
+    };
+    for (const auto& [arg, message] : cases) {
+        Program p(dir, "bad", {arg});
+        EXPECT_EQ(p.wait(), 2) << arg;
+        std::string err = p.err();
+        EXPECT_NE(err.find(message), std::string::npos) << arg << ": " << err;
+        EXPECT_NE(err.find("Usage: ambrel"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Usage:"), err.find('\n') + 1) << "one line, then the usage: " << err;
+    }
+}
+
+TEST(Blackbox, HelpAndVersion) {
+    Scratch dir;
+    Program help(dir, "help", {"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    std::string text = help.out();
+    EXPECT_NE(text.find("lpc10\tLPC10 at 8 KHz (2.4 Kbps)"), std::string::npos);
+    EXPECT_NE(text.find("-c:192.168.0.1:5005:yes -a:ilbc_8khz -i:1 -d:send"), std::string::npos);
+    Program version(dir, "version", {"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.out().rfind("Ambrel 2.8 (build ", 0), 0u) << version.out();
+}
+
+TEST(Blackbox, WithoutASoundServerItSaysSoAndPointsToFiles) {
+    Scratch dir;
+    Program p(dir, "nosound", {"--headless", "-l:" + port(test::freeUdpPort()) + ":yes"},
+              {"PULSE_SERVER=unix:" + (dir / "no-server").string()});
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.err().find("--record-file"), std::string::npos) << p.err();
+    EXPECT_NE(p.out().find("Failed to initialize Sound Card!"), std::string::npos) << p.out();
+}
+
+TEST(Blackbox, ListDevicesNamesTheServersDevices) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
+    Scratch dir;
+    Program p(dir, "list", {"--list-devices"});
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_NE(p.out().find("Playing devices:"), std::string::npos) << p.out();
+    EXPECT_NE(p.out().find("b_spk"), std::string::npos) << p.out();
+    // A playing device number beyond the list is refused before anything starts.
+    Program bad(dir, "bad", {"--headless", "-o:99"});
+    EXPECT_EQ(bad.wait(), 2);
+    EXPECT_NE(bad.err().find("device number out of range: '-o:99'"), std::string::npos) << bad.err();
+}
+
+}  // namespace
+}  // namespace ambrel
