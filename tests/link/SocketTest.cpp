@@ -167,6 +167,13 @@ TEST(DatagramTest, DatagramLargerThanTheBufferIsAFailureNotACut) {
     EXPECT_EQ(receiveFrom(b.s.handle, from, buf.data(), 100, 1000), 100);
 }
 
+TEST(DatagramTest, RefusedSendIsSocketException) {
+    BoundUdp a;
+    // Broadcast without permission: the system refuses the datagram.
+    EXPECT_THROW(sendTo(a.s.handle, SocketAddress::fromHostOrder(0xFFFFFFFF, 9), "x", 1), SocketException);
+    EXPECT_THROW(sendTo(-1, a.address, "x", 1), SocketException);
+}
+
 TEST(DatagramTest, EmptyDatagramIsNoConnection) {
     BoundUdp b;
     int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
