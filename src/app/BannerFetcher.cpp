@@ -29,6 +29,12 @@ void BannerFetcher::fetch(quint64 ticket, const std::string& url, const std::str
     wake_.notify_one();
 }
 
+void BannerFetcher::cancelAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.clear();
+    if (current_ != nullptr) current_->abort();
+}
+
 int BannerFetcher::outstanding() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(jobs_.size()) + running_;

@@ -28,6 +28,10 @@ public:
     // ticket. A non-empty userAgent is sent as "User-Agent".
     void fetch(quint64 ticket, const std::string& url, const std::string& userAgent = {});
 
+    // Owner's thread: drops the queued requests and aborts the one under way
+    // (it then reports a failure under its ticket).
+    void cancelAll();
+
     // Requests queued or under way.
     int outstanding() const;
 

@@ -91,6 +91,9 @@ std::string BannerView::pageUrl(const std::string& address) const {
 int BannerView::fetchesOutstanding() const { return fetcher_->outstanding(); }
 
 void BannerView::refreshList() {
+    // Whatever the old list still fetches is of no use now; a hanging fetch
+    // must not hold up the new list.
+    fetcher_->cancelAll();
     rotation_.clear();
     pageTickets_.clear();
     listTicket_ = 0;

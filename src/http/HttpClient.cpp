@@ -74,8 +74,14 @@ void HttpClient::perform(Mode mode, std::string method, std::string url, std::st
             request_.body() = std::string(body);
             request_.setHeader("Content-Length", std::to_string(body.size()));
         }
-        send();
-        readResponse(mode);
+        if (!readResponse(mode, send())) {
+            // The server closed the kept connection just as the request went
+            // out: the request never reached it, so it is sent once more on a
+            // new connection.
+            openConnection();
+            sendBytes(request_.wireForm());
+            readResponse(mode, false);
+        }
         decideKeepAlive(mode);
         if (cookies_) cookieStore_.store(request_, response_);
         checkAborted();
@@ -176,24 +182,34 @@ void HttpClient::openConnection() {
     connectedPort_ = request_.port;
 }
 
-void HttpClient::send() {
-    if (!connectionUsable()) openConnection();
+bool HttpClient::send() {
+    bool reused = connectionUsable();
+    if (!reused) openConnection();
     std::string bytes = request_.wireForm();
     try {
-        sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
+        sendBytes(bytes);
+    } catch (const AbortedException&) {
+        throw;
     } catch (const Exception&) {
         // A kept connection may have been closed by the server just now: one
         // more try on a new connection.
         openConnection();
-        sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
+        sendBytes(bytes);
+        reused = false;
     }
+    return reused;
+}
+
+void HttpClient::sendBytes(const std::string& bytes) {
+    sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
 }
 
 // --- answer ------------------------------------------------------------------
 
-void HttpClient::readResponse(Mode mode) {
+bool HttpClient::readResponse(Mode mode, bool reused) {
     response_.clear();
     body_.clear();
+    const uint64_t before = reader_.totalReceived();
     try {
         readHead();
         if (mode == Mode::kBuffer) readBody();
@@ -205,8 +221,10 @@ void HttpClient::readResponse(Mode mode) {
         closeConnection();
         throw;
     } catch (const Exception&) {
+        bool silent = reader_.totalReceived() == before;
         closeConnection();
         checkAborted();
+        if (reused && silent) return false;
         // Without "Content-Length" the end of the connection is the end of the
         // answer: what arrived is the whole of it.
         if (response_.parseState() < HttpMessage::kHeaders || response_.contentLengthSeen()) throw Exception();
@@ -214,6 +232,7 @@ void HttpClient::readResponse(Mode mode) {
     if (mode == Mode::kStream) {
         reader_.setReadLimit(response_.hasLength() == 1 ? response_.contentLength() : -1);
     }
+    return true;
 }
 
 void HttpClient::readHead() {

@@ -98,12 +98,17 @@ private:
 
     void perform(Mode mode, std::string method, std::string url, std::string_view body, std::string* out);
     void prepare(const std::string& method, const std::string& url);
-    void send();
+    // Connects (reusing a kept connection when it is usable) and sends the
+    // request; true when a kept connection was reused.
+    bool send();
+    void sendBytes(const std::string& bytes);
     bool connectionUsable();
     void openConnection();
     void closeConnection();
     // The guarded step: head, then (not in stream mode) body into body_.
-    void readResponse(Mode mode);
+    // Returns false, with the connection closed, when `reused` is set and the
+    // connection ended before a single byte of the answer arrived.
+    bool readResponse(Mode mode, bool reused);
     void readHead();
     void readBody();
     void decideKeepAlive(Mode mode);

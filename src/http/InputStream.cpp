@@ -28,6 +28,7 @@ bool InputStream::fill(int ms) {
     int got = source_->read(buffer_ + end_, static_cast<int>(kBufferSize - end_), ms);
     if (got <= 0) return false;
     end_ += static_cast<std::size_t>(got);
+    received_ += static_cast<uint64_t>(got);
     return true;
 }
 
@@ -75,6 +76,7 @@ int InputStream::read(char* buffer, int size, int ms) {
             return 0;
         }
         if (n <= 0) throw TimeoutException();
+        received_ += static_cast<uint64_t>(n);
     }
     if (limit_ > 0) limit_ -= n;
     return n;

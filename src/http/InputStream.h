@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "link/Exception.h"
@@ -67,6 +68,9 @@ public:
     // closed the stream. Throws TimeoutException when nothing came in time.
     int read(char* buffer, int size, int ms);
 
+    // Bytes taken from the source since the stream was made.
+    uint64_t totalReceived() const { return received_; }
+
     // Bytes buffered and not yet read.
     std::size_t buffered() const { return end_ - begin_; }
     // Moves at most max buffered bytes to the end of out; returns the count.
@@ -87,6 +91,7 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     long long limit_ = -1;
+    uint64_t received_ = 0;
 };
 
 }  // namespace ambrel

@@ -150,6 +150,19 @@ TEST_F(BannerWithServer, MissingListLeavesTheStartPage) {
     EXPECT_EQ(view.source(), QUrl(QString::fromLatin1(BannerView::kStartPage)));
 }
 
+TEST_F(BannerWithServer, NewServerDoesNotWaitForAHangingFetch) {
+    write("_banners/p.html", "<i>from the second server</i>");
+    write("_banners/Ambrel.txt", "3 /_banners/p.html\n");
+    ASSERT_NO_FATAL_FAILURE(start());
+    test::ScriptedServer silent({{"", true, true}});
+    BannerView view;
+    view.setBannerServer(QStringLiteral("127.0.0.1:%1").arg(silent.port()));
+    ASSERT_TRUE(waitFor([&] { return silent.requests().size() == 1; }));
+    view.setBannerServer(hostPort());
+    // Far sooner than the hanging fetch's 60 s time-out.
+    EXPECT_TRUE(waitFor([&] { return view.shownPage().contains(QStringLiteral("second server")); }, 15000));
+}
+
 TEST(BannerView, UnreachableServerLeavesTheWindowResponsive) {
     qtApp();
     // Accepts the connection and never answers: the fetch hangs for the

@@ -245,6 +245,25 @@ TEST(HttpClientScripted, ConnectionClosedByTheServerIsReplaced) {
     EXPECT_EQ(server.connections(), 2);
 }
 
+TEST(HttpClientScripted, KeptConnectionClosedWithoutAnswerIsRetriedOnce) {
+    // The server takes the second request on the kept connection and closes
+    // it without a byte: the request goes out once more on a new connection.
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", false},
+                           {"", true},
+                           {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb", false}});
+    HttpClient client;
+    std::string body;
+    client.get(server.url("/1"), body);
+    client.get(server.url("/2"), body);
+    EXPECT_EQ(body, "b");
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.connections(), 2);
+    // A new connection closed without an answer is not retried.
+    ScriptedServer mute({{"", true}, {"HTTP/1.0 200 OK\r\n\r\nnever"}});
+    EXPECT_THROW(client.get(mute.url("/"), body), Exception);
+    EXPECT_EQ(mute.requests().size(), 1u);
+}
+
 TEST(HttpClientScripted, StreamReadsTheBodyFromTheConnection) {
     ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 11\r\n\r\nhello worldEXTRA", false},
                            {"HTTP/1.0 200 OK\r\n\r\nuntil close"}});
