@@ -86,10 +86,32 @@ void augmentedVector(int lag, const float* buffer, float* out) {
     std::copy_n(buffer - lag, kSubframe - lag, out + lag);
 }
 
-float dot(const float* a, const float* b, int length) {
-    float sum = 0.0f;
-    for (int j = 0; j < length; ++j) sum += a[j] * b[j];
-    return sum;
+// cross[i] = sum_j target[j] * base[j - i] for i in [0, count), each sum
+// taken in order of j. Four candidates run side by side: the sums stay
+// exactly those of one-at-a-time loops, only their latencies overlap.
+void crossDots(const float* target, const float* base, int length, int count, float* cross) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const float* p = base - i;
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+        for (int j = 0; j < length; ++j) {
+            const float t = target[j];
+            s0 += t * p[j];
+            s1 += t * p[j - 1];
+            s2 += t * p[j - 2];
+            s3 += t * p[j - 3];
+        }
+        cross[i] = s0;
+        cross[i + 1] = s1;
+        cross[i + 2] = s2;
+        cross[i + 3] = s3;
+    }
+    for (; i < count; ++i) {
+        const float* p = base - i;
+        float sum = 0.0f;
+        for (int j = 0; j < length; ++j) sum += target[j] * p[j];
+        cross[i] = sum;
+    }
 }
 
 }  // namespace
@@ -130,11 +152,13 @@ void searchCodebook(int* index, int* gainIndex, const float* targetIn, const flo
             energy[0] = e;
             invEnergy[0] = inverseEnergy(e);
         }
-        best.consider(stage, 0, dot(target.data(), end - length, length), invEnergy[0]);
+        std::array<float, kMaxCodebook> cross;
+        crossDots(target.data(), end - length, length, range, cross.data());
+        best.consider(stage, 0, cross[0], invEnergy[0]);
         const float* ppi = end - length - 1;
         const float* ppo = end - 1;
         for (int i = 1; i < range; ++i) {
-            const float crossDot = dot(target.data(), end - length - i, length);
+            const float crossDot = cross[i];
             if (stage == 0) {
                 energy[i] = energy[i - 1] + (*ppi) * (*ppi) - (*ppo) * (*ppo);
                 --ppo;
@@ -197,11 +221,10 @@ void searchCodebook(int* index, int* gainIndex, const float* targetIn, const flo
             const float* fo = filtered.data() + lMem - 1;
             for (int j = 0; j < range - 1; ++j, --fi, --fo, ++e) e[1] = e[0] + (*fi) * (*fi) - (*fo) * (*fo);
         }
-        int counter = first;
-        for (int i = first + baseSize; i < last + baseSize; ++i, ++counter) {
-            const float crossDot = dot(target.data(), filtered.data() + lMem - counter - length, length);
+        if (last > first) crossDots(target.data(), filtered.data() + lMem - length - first, length, last - first, cross.data());
+        for (int i = first + baseSize; i < last + baseSize; ++i) {
             invEnergy[i] = inverseEnergy(energy[i]);
-            best.consider(stage, i, crossDot, invEnergy[i]);
+            best.consider(stage, i, cross[i - first - baseSize], invEnergy[i]);
         }
         if (full && augStart != 0)
             searchAugmented(augStart, augEnd, stage, 2 * baseSize - 20, target.data(), filtered.data() + lMem, best,
