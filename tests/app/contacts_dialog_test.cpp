@@ -249,7 +249,8 @@ TEST_F(AddressBookDialogTest, FindComputerButtonOnlyWithAHandler) {
     EXPECT_TRUE(find->isHidden());
 }
 
-TEST_F(AddressBookDialogTest, ColumnsShareTheListWidth) {
+TEST_F(AddressBookDialogTest, ColumnsShareTheListWidthAndTheListHasFocus) {
+    ASSERT_TRUE(saveContacts(file_, {{"A", "a", "1"}}));
     AddressBookDialog d(file_);
     d.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
@@ -261,6 +262,7 @@ TEST_F(AddressBookDialogTest, ColumnsShareTheListWidth) {
     EXPECT_EQ(l->columnWidth(1), usable * 40 / 100);
     EXPECT_EQ(l->columnWidth(2), usable * 20 / 100);
     EXPECT_EQ(QApplication::focusWidget(), l);
+    EXPECT_TRUE(l->selectedItems().isEmpty());  // focus alone selects nothing
 }
 
 }  // namespace
