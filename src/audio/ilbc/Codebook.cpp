@@ -51,15 +51,15 @@ bool codebookIndexValid(int lMem, int length, int index) {
 }
 
 void filterCodebookMemory(const float* mem, int lMem, int from, int count, float* out) {
+    // The memory between zeros, so that every tap reads a sample.
+    constexpr int kBefore = kCodebookHalfFilter - 1;
+    std::array<float, kBefore + kCodebookMemory + kCodebookFilterLength> padded{};
+    std::copy_n(mem, lMem, padded.begin() + kBefore);
     const auto& f = tables::kCodebookFilter;
     for (int n = 0; n < count; ++n) {
+        const float* x = padded.data() + from + n;  // = mem[from + n - 3]
         float sum = 0.0f;
-        const int first = from + n - (kCodebookHalfFilter - 1);
-        for (int j = 0; j < kCodebookFilterLength; ++j) {
-            const int at = first + j;
-            const float x = (at >= 0 && at < lMem) ? mem[at] : 0.0f;
-            sum += x * f[kCodebookFilterLength - 1 - j];
-        }
+        for (int j = 0; j < kCodebookFilterLength; ++j) sum += x[j] * f[kCodebookFilterLength - 1 - j];
         out[n] = sum;
     }
 }

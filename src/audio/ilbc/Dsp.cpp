@@ -318,14 +318,37 @@ float crossCorrCoef(const float* target, const float* regressor, int length) {
 }
 
 int bestPastLag(const float* target, int minLag, int endLag, int length) {
+    // Four lags side by side; each sum runs in the same order as alone.
+    float best = 0.0f;
     int lag = minLag;
-    float best = crossCorrCoef(target, target - minLag, length);
-    for (int l = minLag + 1; l < endLag; ++l) {
-        const float cc = crossCorrCoef(target, target - l, length);
-        if (cc > best) {
+    auto consider = [&](int l, float cross, float energy) {
+        const float cc = cross > 0.0f ? cross * cross / energy : 0.0f;
+        if (l == minLag || cc > best) {
             best = cc;
             lag = l;
         }
+    };
+    int l = minLag;
+    for (; l + 4 <= endLag; l += 4) {
+        std::array<float, 4> cross{}, energy{};
+        for (int i = 0; i < length; ++i) {
+            const float t = target[i];
+            for (int k = 0; k < 4; ++k) {
+                const float r = target[i - l - k];
+                cross[k] += t * r;
+                energy[k] += r * r;
+            }
+        }
+        for (int k = 0; k < 4; ++k) consider(l + k, cross[k], energy[k]);
+    }
+    for (; l < endLag; ++l) {
+        float cross = 0.0f, energy = 0.0f;
+        for (int i = 0; i < length; ++i) {
+            const float r = target[i - l];
+            cross += target[i] * r;
+            energy += r * r;
+        }
+        consider(l, cross, energy);
     }
     return lag;
 }

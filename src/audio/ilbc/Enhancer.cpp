@@ -25,9 +25,26 @@ int nearestNeighbor(const float* array, float value, int length) {
     return index;
 }
 
-// corr[i] = sum_j seq1[i + j] * seq2[j] for i in [0, dim1 - dim2].
+// corr[i] = sum_j seq1[i + j] * seq2[j] for i in [0, dim1 - dim2]; four
+// outputs side by side, each sum in order of j.
 void correlate(float* corr, const float* seq1, int dim1, const float* seq2, int dim2) {
-    for (int i = 0; i <= dim1 - dim2; ++i) {
+    const int count = dim1 - dim2 + 1;
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+        for (int j = 0; j < dim2; ++j) {
+            const float t = seq2[j];
+            s0 += seq1[i + j] * t;
+            s1 += seq1[i + 1 + j] * t;
+            s2 += seq1[i + 2 + j] * t;
+            s3 += seq1[i + 3 + j] * t;
+        }
+        corr[i] = s0;
+        corr[i + 1] = s1;
+        corr[i + 2] = s2;
+        corr[i + 3] = s3;
+    }
+    for (; i < count; ++i) {
         float sum = 0.0f;
         for (int j = 0; j < dim2; ++j) sum += seq1[i + j] * seq2[j];
         corr[i] = sum;
@@ -111,12 +128,19 @@ void refine(float* seg, float& updatedStart, const float* data, int dataLength, 
               tables::kPolyphaseUpsampler.data() + (2 * kEnhFilterHalf + 1) * fraction, 2 * kEnhFilterHalf + 1);
 }
 
-// Mixes the current block with the weighted sum of its neighbours, keeping
-// the change within a fraction alpha of the block's energy.
-void smooth(float* out, const float* segments, int half, float alpha) {
-    std::array<float, 2 * kEnhHalfLength + 1> wt;
+// Hann weights of the neighbouring segments (the current one gets none).
+SegmentWeights segmentWeights() {
+    constexpr int half = kEnhHalfLength;
+    SegmentWeights wt;
     for (int i = 1; i <= 2 * half + 1; ++i) wt[i - 1] = 0.5f * (1 - cosOf(2 * kPi * i / (2 * half + 2)));
     wt[half] = 0.0f;
+    return wt;
+}
+
+// Mixes the current block with the weighted sum of its neighbours, keeping
+// the change within a fraction alpha of the block's energy.
+void smooth(float* out, const float* segments, const SegmentWeights& wt, float alpha) {
+    constexpr int half = kEnhHalfLength;
 
     std::array<float, kEnhBlock> surround;
     for (int i = 0; i < kEnhBlock; ++i) surround[i] = segments[i] * wt[0];
@@ -187,6 +211,8 @@ void pitchSegments(float* segments, const float* data, int dataLength, int cente
 
 }  // namespace
 
+Enhancer::Enhancer(Mode mode) : mode_(mode), weights_(segmentWeights()) { reset(); }
+
 void Enhancer::reset() {
     buffer_.fill(0.0f);
     period_.fill(40.0f);
@@ -196,7 +222,7 @@ void Enhancer::enhanceBlock(float* out, int centerStart) const {
     std::array<float, (2 * kEnhHalfLength + 1) * kEnhBlock> segments;
     pitchSegments(segments.data(), buffer_.data(), kEnhBufferLength, centerStart, period_.data(),
                   tables::kEnhancerPitchLocations.data(), kEnhBlocksTotal, kEnhHalfLength);
-    smooth(out, segments.data(), kEnhHalfLength, kEnhAlpha);
+    smooth(out, segments.data(), weights_, kEnhAlpha);
 }
 
 int Enhancer::process(const float* in, float* out, bool previousConcealed) {

@@ -10,9 +10,11 @@
 
 namespace ambrel::ilbc {
 
+using SegmentWeights = std::array<float, 2 * kEnhHalfLength + 1>;
+
 class Enhancer {
 public:
-    explicit Enhancer(Mode mode) : mode_(mode) { reset(); }
+    explicit Enhancer(Mode mode);
 
     void reset();
 
@@ -27,6 +29,7 @@ private:
     void enhanceBlock(float* out, int centerStart) const;
 
     Mode mode_;
+    SegmentWeights weights_;
     std::array<float, kEnhBufferLength> buffer_{};
     std::array<float, kEnhBlocksTotal> period_{};
 };
