@@ -28,7 +28,7 @@ bool MessageThread::post(std::uint32_t id, std::uintptr_t wParam, std::uintptr_t
     {
         std::lock_guard lock(mutex_);
         if (quitting_) return false;
-        queue_.push_back(Message{id, wParam, lParam});
+        push(Message{id, wParam, lParam});
     }
     wake_.notify_one();
     return true;
@@ -52,7 +52,18 @@ bool MessageThread::isCurrentThread() const {
 
 std::size_t MessageThread::pending() const {
     std::lock_guard lock(mutex_);
-    return queue_.size();
+    return count_;
+}
+
+void MessageThread::push(const Message& m) {
+    if (count_ == ring_.size()) {
+        std::vector<Message> bigger(ring_.size() * 2);
+        for (std::size_t i = 0; i < count_; ++i) bigger[i] = ring_[(head_ + i) % ring_.size()];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    ring_[(head_ + count_) % ring_.size()] = m;
+    ++count_;
 }
 
 // Message thread. The handler runs without the lock, so it may post to this
@@ -61,10 +72,11 @@ void MessageThread::loop() {
     threadId_.store(std::this_thread::get_id(), std::memory_order_release);
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return !queue_.empty() || quitting_; });
-        if (queue_.empty()) break;  // quitting and everything before quit() has run
-        Message m = queue_.front();
-        queue_.pop_front();
+        wake_.wait(lock, [this] { return count_ > 0 || quitting_; });
+        if (count_ == 0) break;  // quitting and everything before quit() has run
+        Message m = ring_[head_];
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
         lock.unlock();
         handler_(m);
         lock.lock();

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace ambrel {
 
@@ -74,9 +74,16 @@ public:
 private:
     void loop();  // message thread
 
+    // Under mutex_: appends to the ring, growing it when full.
+    void push(const Message& m);
+
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Message> queue_;  // guarded by mutex_
+    // A ring that only grows: once it has reached the call's peak, posting
+    // allocates nothing. Guarded by mutex_.
+    std::vector<Message> ring_ = std::vector<Message>(64);
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
     bool quitting_ = false;      // guarded by mutex_
     bool started_ = false;       // guarded by mutex_
     Handler handler_;            // set before the thread starts, then read only by it

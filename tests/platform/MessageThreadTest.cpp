@@ -85,22 +85,24 @@ TEST(MessageThread, DestructorEndsAnIdleLoopAndStartRefusesAnEmptyHandler) {
     never.join();  // never started: returns at once
 }
 
-TEST(MessageThread, PostDoesNotWaitForABusyHandler) {
+TEST(MessageThread, PostDoesNotWaitForABusyHandlerAndTheQueueGrowsInOrder) {
     MessageThread t;
     std::mutex gate;
     std::unique_lock hold(gate);
-    std::atomic<int> handled{0};
-    ASSERT_TRUE(t.start([&](const Message&) {
+    std::vector<std::uintptr_t> seen;  // message thread only until join
+    ASSERT_TRUE(t.start([&](const Message& m) {
         std::lock_guard wait(gate);
-        handled++;
+        seen.push_back(m.lParam);
     }));
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(t.post(1));
-    // The handler is blocked on the gate; all posts returned anyway.
-    EXPECT_GE(t.pending(), 99u);
+    // The handler blocks on the gate with the first message taken, so the
+    // queue wraps and then grows several times while full.
+    for (std::uintptr_t i = 0; i < 1000; ++i) ASSERT_TRUE(t.post(1, 0, i));
+    EXPECT_GE(t.pending(), 999u);
     hold.unlock();
     t.quit();
     t.join();
-    EXPECT_EQ(handled, 100);
+    ASSERT_EQ(seen.size(), 1000u);
+    for (std::uintptr_t i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
 }
 
 }  // namespace
