@@ -6,6 +6,7 @@
 #include <string>
 
 #include "IlbcTestSupport.h"
+#include "audio/CodecTable.h"
 #include "audio/ilbc/Decoder.h"
 #include "audio/ilbc/Encoder.h"
 
@@ -60,6 +61,28 @@ TEST_P(IlbcVectors, ConcealsLostFramesLikeTheReference) {
     std::size_t mismatches = 0;
     for (std::size_t i = 0; i < decoded.size(); ++i) mismatches += decoded[i] != expected[i];
     EXPECT_EQ(mismatches, 0u) << "SNR " << test::snrDb(expected, decoded) << " dB";
+}
+
+TEST_P(IlbcVectors, CodecKindRoundTripsTheReferenceStreams) {
+    // Through the codec table, as the audio engine and ambrel-codec use it.
+    const Mode mode = GetParam();
+    const CodecChoice choice = chooseCodec(makeCodecId(mode == Mode::Ms20 ? 3 : 4, 0, true), 1000);
+    ASSERT_NE(choice.codec, nullptr);
+    const auto bits = readBytes(std::string("speech_") + modeName(mode) + ".bit");
+    const auto expected = readPcm(std::string("speech_") + modeName(mode) + "_decoded.pcm");
+    const auto input = readPcm("speech.pcm");
+    const std::size_t bytes = frameBytes(mode);
+    const std::size_t samples = frameSamples(mode);
+    std::vector<std::int16_t> decoded, pcm;
+    std::vector<std::uint8_t> encoded, frame;
+    for (std::size_t f = 0; f < bits.size() / bytes; ++f) {
+        ASSERT_EQ(choice.codec->decode16(bits.data() + f * bytes, bytes, pcm, false), samples);
+        decoded.insert(decoded.end(), pcm.begin(), pcm.end());
+        ASSERT_EQ(choice.codec->encode16(input.data() + f * samples, samples, frame, false), bytes);
+        encoded.insert(encoded.end(), frame.begin(), frame.end());
+    }
+    EXPECT_TRUE(decoded == expected);
+    EXPECT_TRUE(encoded == bits);
 }
 
 TEST_P(IlbcVectors, EncodesLikeTheReference) {
