@@ -8,11 +8,6 @@ namespace ambrel {
 
 namespace {
 
-// The server resolves these to whatever is the default at the moment of each
-// request, so the sliders follow a change of default device.
-constexpr const char* kDefaultSink = "@DEFAULT_SINK@";
-constexpr const char* kDefaultSource = "@DEFAULT_SOURCE@";
-
 // A facility bit per control: sinks drive the speakers, sources the two
 // recording controls; a server event (new default device) touches both.
 constexpr uint32_t kSinkBit = 1;
@@ -71,8 +66,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PulseMixer> PulseMixer::open(std::string* error) {
+std::unique_ptr<PulseMixer> PulseMixer::open(std::string* error, Devices devices) {
     std::unique_ptr<PulseMixer> mixer(new PulseMixer);
+    // The server resolves the "@DEFAULT_...@" names at each request, so the
+    // sliders follow a change of default device.
+    mixer->devices_ = std::move(devices);
     mixer->loop_ = pa_threaded_mainloop_new();
     if (!mixer->loop_) {
         if (error) *error = "cannot create the sound server main loop";
@@ -172,8 +170,8 @@ bool PulseMixer::waitLocked(pa_operation* op) {
 
 PulseMixer::DeviceState PulseMixer::queryLocked(bool sink) {
     Query q(loop_);
-    pa_operation* op = sink ? pa_context_get_sink_info_by_name(context_, kDefaultSink, sinkInfoCallback, &q)
-                            : pa_context_get_source_info_by_name(context_, kDefaultSource, sourceInfoCallback, &q);
+    pa_operation* op = sink ? pa_context_get_sink_info_by_name(context_, devices_.sink.c_str(), sinkInfoCallback, &q)
+                            : pa_context_get_source_info_by_name(context_, devices_.source.c_str(), sourceInfoCallback, &q);
     DeviceState state;
     if (!waitLocked(op) || !q.ok || q.volumes.empty()) return state;
     state.ok = true;
@@ -259,8 +257,8 @@ bool PulseMixer::writeControl(uint32_t controlId, const std::vector<uint32_t>& v
     Success s(loop_);
     pa_operation* op =
         controlId == kSpeakersControl
-            ? pa_context_set_sink_volume_by_name(context_, kDefaultSink, &volume, successCallback, &s)
-            : pa_context_set_source_volume_by_name(context_, kDefaultSource, &volume, successCallback, &s);
+            ? pa_context_set_sink_volume_by_name(context_, devices_.sink.c_str(), &volume, successCallback, &s)
+            : pa_context_set_source_volume_by_name(context_, devices_.source.c_str(), &volume, successCallback, &s);
     return waitLocked(op) && s.ok;
 }
 

@@ -24,6 +24,14 @@ struct pa_operation;
 
 namespace ambrel {
 
+// Which sink is the speakers line and which source the recording and
+// microphone lines. The default names follow the server's default devices,
+// also when they change.
+struct PulseMixerDevices {
+    std::string sink = "@DEFAULT_SINK@";
+    std::string source = "@DEFAULT_SOURCE@";
+};
+
 class PulseMixer : public MixerDevice {
 public:
     static constexpr uint32_t kSpeakersControl = 1;
@@ -31,10 +39,12 @@ public:
     static constexpr uint32_t kMicrophoneControl = 3;
     static constexpr uint32_t kSteps = 256;
 
+    using Devices = PulseMixerDevices;
+
     // Connects to the sound server (PULSE_SERVER or the usual places; never
     // starts one). Returns null, with the reason in `error` if given, when no
     // server answers. Any thread.
-    static std::unique_ptr<PulseMixer> open(std::string* error = nullptr);
+    static std::unique_ptr<PulseMixer> open(std::string* error = nullptr, Devices devices = Devices());
     ~PulseMixer() override;
 
     int destinationCount() override;
@@ -64,6 +74,7 @@ private:
     static void contextStateCallback(pa_context* context, void* self);
     static void subscribeCallback(pa_context* context, int type, uint32_t index, void* self);
 
+    Devices devices_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
 

@@ -10,3 +10,7 @@ if(TARGET ambrel)
     add_dependencies(app_blackbox_test ambrel)
   endif()
 endif()
+if(TARGET ambrel_ui)
+  ambrel_add_test(app_fader_test SOURCES app_fader_test.cpp LIBS ambrel_ui LABELS app gui pulse
+    ENV QT_QPA_PLATFORM=offscreen)
+endif()

@@ -13,39 +13,34 @@
 
 #include "platform/MixerBase.h"
 #include "platform/PulseMixer.h"
+#include "platform/mixer_private_sink.h"
 
 namespace ambrel {
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) return out;
-    std::array<char, 512> buffer;
-    while (fgets(buffer.data(), buffer.size(), pipe.get())) out += buffer.data();
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
-// The raw volume of one channel in pactl's "front-left: 16384 /  25% / ..." text.
-long channelVolume(const std::string& pactlText, const std::string& channel) {
-    size_t at = pactlText.find(channel + ": ");
-    if (at == std::string::npos) return -1;
-    return std::strtol(pactlText.c_str() + at + channel.size() + 2, nullptr, 10);
-}
+using test::channelVolume;
+using test::runCommand;
 
 class PulseMixerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
+        own = std::make_unique<test::PrivateSink>("mixer");
+        ASSERT_TRUE(own->ok()) << own->module;
+        sink = own->name;
+        source = own->monitor();
         std::string error;
-        mixer = PulseMixer::open(&error);
+        mixer = PulseMixer::open(&error, PulseMixer::Devices{sink, source});
         ASSERT_TRUE(mixer) << error;
-        sink = run("pactl get-default-sink");
-        ASSERT_FALSE(sink.empty());
     }
+    void TearDown() override {
+        mixer.reset();
+        own.reset();
+    }
+    std::unique_ptr<test::PrivateSink> own;
     std::unique_ptr<PulseMixer> mixer;
     std::string sink;
+    std::string source;
 };
 
 TEST_F(PulseMixerTest, SpeakersFollowTheDefaultSinkBothWays) {
@@ -61,19 +56,17 @@ TEST_F(PulseMixerTest, SpeakersFollowTheDefaultSinkBothWays) {
         << b.diagnostic();
     EXPECT_EQ(*b.readPosition(), static_cast<int>(values[1] / 256));
     ASSERT_TRUE(b.writePosition(128));  // half: right 50 %, left keeps half of it
-    std::string volume = run("pactl get-sink-volume " + sink);
+    std::string volume = runCommand("pactl get-sink-volume " + sink);
     EXPECT_NEAR(channelVolume(volume, "front-left"), 16384, 4) << volume;
     EXPECT_EQ(channelVolume(volume, "front-right"), 32768) << volume;
 }
 
-TEST_F(PulseMixerTest, MicrophoneIsTheDefaultSource) {
-    std::string source = run("pactl get-default-source");
-    ASSERT_FALSE(source.empty());
+TEST_F(PulseMixerTest, MicrophoneIsTheRecordingSource) {
     CMixerBase b;
     ASSERT_TRUE(b.bind(mixer.get(), kMixerDestinationWaveIn, kMixerSourceMicrophone, kMixerControlVolume, 2))
         << b.diagnostic();
     ASSERT_TRUE(b.writePosition(64));
-    std::string volume = run("pactl get-source-volume " + source);
+    std::string volume = runCommand("pactl get-source-volume " + source);
     EXPECT_EQ(channelVolume(volume, "front-left"), 16384) << volume;
     EXPECT_EQ(channelVolume(volume, "front-right"), 16384) << volume;
 }
@@ -93,6 +86,25 @@ TEST_F(PulseMixerTest, ChangeElsewhereReachesTheListener) {
     ASSERT_EQ(std::system(("pactl set-sink-volume " + sink + " 42%").c_str()), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(speakerEvents.load(), seen);
+}
+
+TEST(PulseMixerDefaults, FollowTheServersDefaultSink) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
+    auto mixer = PulseMixer::open();
+    ASSERT_TRUE(mixer);
+    // Read only: other tests play through the default devices.
+    auto speakers = mixer->destination(0);
+    ASSERT_TRUE(speakers);
+    EXPECT_EQ(speakers->componentType, kMixerDestinationSpeakers);
+    EXPECT_GE(speakers->channels, 1);
+    std::vector<uint32_t> values;
+    EXPECT_TRUE(mixer->readControl(PulseMixer::kSpeakersControl, values));
+    EXPECT_EQ(static_cast<int>(values.size()), speakers->channels);
+    auto microphone = mixer->source(1, 0);
+    ASSERT_TRUE(microphone);
+    EXPECT_EQ(microphone->componentType, kMixerSourceMicrophone);
+    EXPECT_FALSE(mixer->source(0, 0));
+    EXPECT_FALSE(mixer->lineControl(0, -1, 0x50030002));
 }
 
 TEST(PulseMixerNoServer, OpenFailsCleanly) {
