@@ -32,19 +32,6 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
-    if (from.empty()) return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    std::size_t pos = 0;
-    for (std::size_t hit; (hit = text.find(from, pos)) != std::string_view::npos; pos = hit + from.size()) {
-        out.append(text.substr(pos, hit - pos));
-        out.append(to);
-    }
-    out.append(text.substr(pos));
-    return out;
-}
-
 // One scan does the work of the five ordered replace-all passes: every
 // replacement starts with "&", so a later pass could only ever see "&" that an
 // earlier pass inserted, and those are exactly the ones it must leave alone.

@@ -23,10 +23,6 @@ constexpr char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<
 std::string asciiUpper(std::string_view text);
 bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
-// Replaces every occurrence of `from` (non-empty) left to right; inserted text
-// is never scanned again. An empty `from` returns the text unchanged.
-std::string replaceAll(std::string_view text, std::string_view from, std::string_view to);
-
 // "&" "<" ">" "'" and the double quote become "&amp;" "&lt;" "&gt;" "&apos;"
 // "&quot;". decodeEntities(encodeEntities(x)) == x for every byte string.
 std::string encodeEntities(std::string_view text);

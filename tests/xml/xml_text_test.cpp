@@ -1,4 +1,4 @@
-// Entity encoding and decoding, markup removal, trimming and case folding.
+// Entity encoding and decoding, markup removal and case folding.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -60,14 +60,6 @@ TEST(XmlStripMarkup, UnterminatedMarkupDropsTheRest) {
     EXPECT_EQ(stripMarkup("plain text"), "plain text");
 }
 
-TEST(XmlText, TrimsBytesUpTo32Only) {
-    const std::string s = std::string("\x01 \t\r\n") + "x \xa0" + std::string("\x1f\x20");
-    EXPECT_EQ(trimXmlSpace(s), "x \xa0");
-    EXPECT_EQ(trimLeadingXmlSpace("  a "), "a ");
-    EXPECT_EQ(trimTrailingXmlSpace("  a "), "  a");
-    EXPECT_EQ(trimXmlSpace(" \t "), "");
-}
-
 TEST(XmlText, CaseFoldingTouchesOnlyAsciiLetters) {
     EXPECT_TRUE(equalsIgnoreAsciiCase("HOST", "host"));
     EXPECT_TRUE(equalsIgnoreAsciiCase("cOnTaCt", "CONTACT"));
@@ -75,12 +67,6 @@ TEST(XmlText, CaseFoldingTouchesOnlyAsciiLetters) {
     EXPECT_FALSE(equalsIgnoreAsciiCase("[", "{"));
     EXPECT_FALSE(equalsIgnoreAsciiCase("host", "hos"));
     EXPECT_EQ(asciiUpper("Contact-\xe4z"), "CONTACT-\xe4Z");
-}
-
-TEST(XmlText, ReplaceAllDoesNotRescanInsertedText) {
-    EXPECT_EQ(replaceAll("aaa", "a", "aa"), "aaaaaa");
-    EXPECT_EQ(replaceAll("abcabc", "bc", ""), "aa");
-    EXPECT_EQ(replaceAll("abc", "", "x"), "abc");
 }
 
 }  // namespace
