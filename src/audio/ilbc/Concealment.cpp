@@ -26,7 +26,7 @@ void Concealment::received(const float* residual, const float* lpc) {
 }
 
 // Pitch prediction of the last 60 samples of the previous residual at `lag`.
-void Concealment::correlation(int lag, float& cc, float& gain, float& periodicity) const {
+void Concealment::correlation(int lag, float& cc, float& periodicity) const {
     const float* buffer = prevResidual_.data();
     int range = 60;
     if (blockLength_ - range - lag < 0) range = blockLength_ - lag;
@@ -41,11 +41,9 @@ void Concealment::correlation(int lag, float& cc, float& gain, float& periodicit
     }
     if (lagEnergy > 0.0f) {
         cc = cross * cross / lagEnergy;
-        gain = absOf(cross / lagEnergy);
         periodicity = absOf(cross) / (sqrtOf(lagEnergy) * sqrtOf(energy));
     } else {
         cc = 0.0f;
-        gain = 0.0f;
         periodicity = 0.0f;
     }
 }
@@ -56,12 +54,12 @@ void Concealment::conceal(int inLag, float* residual, float* lpc) {
     float periodicity = 0.0f;
     if (!prevLost_) {
         // First lost frame: refine the pitch around the decoder's estimate.
-        float best, gain;
+        float best;
         lag = inLag - 3;
-        correlation(lag, best, gain, periodicity);
+        correlation(lag, best, periodicity);
         for (int i = inLag - 2; i <= inLag + 3; ++i) {
-            float cc, g, per;
-            correlation(i, cc, g, per);
+            float cc, per;
+            correlation(i, cc, per);
             if (cc > best) {
                 best = cc;
                 lag = i;

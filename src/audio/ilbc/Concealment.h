@@ -24,7 +24,7 @@ public:
     void conceal(int lag, float* residual, float* lpc);
 
 private:
-    void correlation(int lag, float& cc, float& gain, float& periodicity) const;
+    void correlation(int lag, float& cc, float& periodicity) const;
 
     int blockLength_;
     int prevLag_ = 120;
