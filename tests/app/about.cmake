@@ -7,7 +7,7 @@ ambrel_add_test(about_banner_test
 ambrel_add_test(about_view_test
   SOURCES about_view_test.cpp
   LIBS ambrel_about ambrel_http_testservers Qt6::Test
-  LABELS app gui
+  LABELS app
   ENV QT_QPA_PLATFORM=offscreen)
 
 # The help text belongs to the application's targets: compared only where they exist.
@@ -15,7 +15,7 @@ if(TARGET ambrel_helptext)
   ambrel_add_test(about_help_test
     SOURCES about_help_test.cpp
     LIBS ambrel_about ambrel_helptext
-    LABELS app gui
+    LABELS app
     ENV QT_QPA_PLATFORM=offscreen)
   if(TARGET about_help_test AND TARGET ambrel)
     target_compile_definitions(about_help_test PRIVATE AMBREL_PROGRAM="$<TARGET_FILE:ambrel>")
