@@ -22,3 +22,13 @@ if(TARGET ambrel_helptext)
     add_dependencies(about_help_test ambrel)
   endif()
 endif()
+
+# Find computer against a real Avahi daemon, in a network namespace made by the
+# script (skipped where that is impossible).
+if(TARGET PkgConfig::AVAHI AND AMBREL_BUILD_TESTS AND NOT AMBREL_FUZZ)
+  add_executable(about_avahi_test about_avahi_test.cpp)
+  target_link_libraries(about_avahi_test PRIVATE ambrel_about GTest::gtest GTest::gtest_main)
+  add_test(NAME about_findcomputer_avahi
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/about_avahi.sh $<TARGET_FILE:about_avahi_test>)
+  set_tests_properties(about_findcomputer_avahi PROPERTIES LABELS app SKIP_RETURN_CODE 77 TIMEOUT 120)
+endif()
