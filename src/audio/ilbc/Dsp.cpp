@@ -278,7 +278,7 @@ int vectorQuantize(const float* x, const float* codebook, int size, int dim, flo
 }
 
 int scalarQuantize(float x, const float* table, int size, float& quantized) {
-    if (x <= table[0]) {
+    if (!(x > table[0])) {  // also takes NaN, which must not reach the search below
         quantized = table[0];
         return 0;
     }

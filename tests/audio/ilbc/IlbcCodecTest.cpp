@@ -147,6 +147,22 @@ TEST_P(IlbcModes, EncodedFramesEndWithAZeroEmptyFrameBit) {
         EXPECT_EQ(stream[f] & 1, 0) << "frame " << f / frameBytes(mode);
 }
 
+TEST_P(IlbcModes, ExtremeInputsEncodeToValidFrames) {
+    const Mode mode = GetParam();
+    const std::size_t count = 12 * frameSamples(mode);
+    std::vector<std::vector<std::int16_t>> signals(4, std::vector<std::int16_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        signals[0][i] = (i & 1) ? 32767 : -32768;               // Nyquist at full scale
+        signals[1][i] = 32767;                                   // DC
+        signals[2][i] = (i / 40) % 2 ? -32768 : 0;               // steps
+        signals[3][i] = i == count / 2 ? -32768 : 0;             // one click in silence
+    }
+    for (const auto& input : signals) {
+        const auto output = roundTrip(mode, input);  // expects every frame decoded normally
+        ASSERT_EQ(output.size(), count);
+    }
+}
+
 TEST_P(IlbcModes, SineSurvivesTheRoundTrip) {
     const Mode mode = GetParam();
     const auto input = sine(48 * 240, 440.0, 8000.0);
