@@ -29,8 +29,6 @@ namespace ambrel {
 // encoding and one decoding call may run at the same time.
 class VoiceCodec {
 public:
-    virtual ~VoiceCodec() = default;
-
     // Puts encoder and decoder back into their initial state.
     virtual void reset() {}
 
@@ -46,6 +44,8 @@ public:
     // Decodes one frame of `length` bytes into 16-bit signed samples.
     virtual std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                                  std::vector<std::int16_t>& out, bool append) = 0;
+
+    virtual ~VoiceCodec() = default;
 };
 
 }  // namespace ambrel
