@@ -36,6 +36,16 @@ constexpr int kDialogWidth = 200;   // dialog units
 constexpr int kDialogHeight = 207;
 constexpr int kMuteIconSize = 16;   // pixels
 
+// A label whose text is wider than its place (fonts differ in their ratio of
+// text width to average character width) gets a smaller font, down to 6 pt,
+// rather than losing letters.
+void fitText(QLabel* label) {
+    QFont font = label->font();
+    while (QFontMetrics(font).horizontalAdvance(label->text()) > label->width() && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+}
+
 QPushButton* button(QWidget* parent, const char* name, const QString& text, const QString& tip) {
     auto* b = new QPushButton(text, parent);
     b->setObjectName(name);
@@ -92,6 +102,8 @@ void MainWindow::buildControls() {
     portLabel_ = new QLabel("Port", this);
     portLabel_->setObjectName("portLabel");
     place(portLabel_, 106, 7, 14, 8);
+    fitText(hostLabel_);
+    fitText(portLabel_);
 
     host_ = new QLineEdit(this);
     host_->setObjectName("host");
@@ -157,6 +169,9 @@ void MainWindow::buildControls() {
     auto* banner = new QTextBrowser(this);
 #endif
     banner->setObjectName("banner");
+    QPalette bannerPalette = banner->palette();
+    bannerPalette.setColor(QPalette::Base, kFaceColour);
+    banner->setPalette(bannerPalette);
     banner->setFrameStyle(QFrame::NoFrame);
     banner->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     banner->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -18,17 +18,9 @@ namespace {
 
 using test::waitFor;
 
-QApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "app_fader_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
 class FaderTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { qtApp(); }
+    static void SetUpTestSuite() { test::qtApp(); }
 };
 
 TEST_F(FaderTest, TopIsLoudestAndChangesElsewhereMoveTheSlider) {

@@ -3,6 +3,7 @@
 // loop running.
 #pragma once
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
@@ -17,6 +18,16 @@
 #include "link/LinkAudio.h"
 
 namespace ambrel::test {
+
+// The process's one QApplication (made on first use; never destroyed, as
+// widgets of finished tests may still be queued for deletion).
+inline QApplication& qtApp() {
+    static int argc = 1;
+    static char name[] = "ambrel-test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
 
 // Runs the Qt event loop until pred() holds or timeoutMs passes.
 inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 10000) {

@@ -26,14 +26,6 @@ using test::FakeAudio;
 using test::UdpPeer;
 using test::waitFor;
 
-QApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "app_window_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
 // A window with a scripted audio half; the link starts for real.
 struct Window {
     explicit Window(AppSettings settings, CallController::LinkStarter starter = {}, int level = 0)
@@ -79,7 +71,7 @@ AppSettings settingsFor(int port) {
 
 class WindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { qtApp(); }
+    static void SetUpTestSuite() { test::qtApp(); }
 };
 
 TEST_F(WindowTest, StartsWithTheDefaultsInItsControls) {
