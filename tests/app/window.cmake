@@ -1,16 +1,16 @@
 ambrel_add_test(app_commandline_test SOURCES app_commandline_test.cpp LIBS ambrel_settings ambrel_helptext LABELS app)
 if(TARGET ambrel_ui)
-  ambrel_add_test(app_window_test SOURCES app_window_test.cpp LIBS ambrel_ui LABELS app gui
+  ambrel_add_test(app_window_test SOURCES app_window_test.cpp LIBS ambrel_ui LABELS gui
     ENV QT_QPA_PLATFORM=offscreen)
 endif()
 if(TARGET ambrel)
-  ambrel_add_test(app_blackbox_test SOURCES app_blackbox_test.cpp LIBS PkgConfig::SNDFILE LABELS app blackbox)
+  ambrel_add_test(app_blackbox_test SOURCES app_blackbox_test.cpp LIBS PkgConfig::SNDFILE LABELS app)
   if(TARGET app_blackbox_test)
     target_compile_definitions(app_blackbox_test PRIVATE AMBREL_PROGRAM="$<TARGET_FILE:ambrel>")
     add_dependencies(app_blackbox_test ambrel)
   endif()
 endif()
 if(TARGET ambrel_ui)
-  ambrel_add_test(app_fader_test SOURCES app_fader_test.cpp LIBS ambrel_ui LABELS app gui pulse
+  ambrel_add_test(app_fader_test SOURCES app_fader_test.cpp LIBS ambrel_ui LABELS gui
     ENV QT_QPA_PLATFORM=offscreen)
 endif()

@@ -1,2 +1,2 @@
 ambrel_add_test(mixer_base_test SOURCES mixer_base_test.cpp LIBS ambrel_mixer LABELS mixer)
-ambrel_add_test(mixer_pulse_test SOURCES mixer_pulse_test.cpp LIBS ambrel_mixer LABELS mixer pulse)
+ambrel_add_test(mixer_pulse_test SOURCES mixer_pulse_test.cpp LIBS ambrel_mixer LABELS mixer)
