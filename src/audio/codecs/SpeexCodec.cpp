@@ -69,8 +69,12 @@ void SpeexCodec::setMode(Mode mode) {
 }
 
 void SpeexCodec::setQuality(int quality) {
-    quality_ = quality;
     speex_encoder_ctl(encoder_, SPEEX_SET_QUALITY, &quality);
+    // The variable-rate encoder has a quality of its own (8 by default, which
+    // would make its frames larger than the constant-rate ones); keep the two
+    // the same.
+    float variableQuality = static_cast<float>(quality);
+    speex_encoder_ctl(encoder_, SPEEX_SET_VBR_QUALITY, &variableQuality);
 }
 
 void SpeexCodec::setComplexity(int complexity) {
@@ -80,12 +84,6 @@ void SpeexCodec::setComplexity(int complexity) {
 void SpeexCodec::setVariableBitRate(bool on) {
     int flag = on ? 1 : 0;
     speex_encoder_ctl(encoder_, SPEEX_SET_VBR, &flag);
-    if (on) {
-        // The variable-rate encoder has a quality of its own; keep it the
-        // same as the constant-rate one.
-        float quality = static_cast<float>(quality_);
-        speex_encoder_ctl(encoder_, SPEEX_SET_VBR_QUALITY, &quality);
-    }
 }
 
 void SpeexCodec::setSamplingRate(std::uint32_t hz) {

@@ -23,9 +23,9 @@ public:
     // setMode re-creates encoder and decoder with the library's defaults
     // (quality, complexity and the rest must be set again afterwards).
     void setMode(Mode mode);
-    void setQuality(int quality);        // 0-10
+    void setQuality(int quality);        // 0-10, constant and variable bit rate alike
     void setComplexity(int complexity);  // 1-10
-    void setVariableBitRate(bool on);    // also sets the variable-rate quality to the quality
+    void setVariableBitRate(bool on);
     void setSamplingRate(std::uint32_t hz);  // the rate the encoder is told (bit-rate figures only)
     void setEnhancement(bool on);        // decoder perceptual enhancement
 
@@ -59,7 +59,6 @@ private:
     std::unique_ptr<Bits> encodeBits_;  // recorder thread
     std::unique_ptr<Bits> decodeBits_;  // voice link thread
     std::uint32_t frameSamples_ = 0;
-    int quality_ = 7;
     std::vector<std::int16_t> input_;   // recorder thread; the encoder may overwrite its input
     std::vector<std::int16_t> output_;  // voice link thread
     std::size_t consumed_ = 0;
