@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -324,6 +325,89 @@ TEST_F(PulseDeviceTest, PlaysIntoASinkAndHandsBuffersBackAsTheyArePlayed) {
     auto sound = loudPart(toDouble(s), 0.1);
     ASSERT_GT(sound.size(), 6000u) << "most of the second of tone reached the sink";
     EXPECT_NEAR(test::toneAmplitude(sound, 1000, 8000), 0.5, 0.1);
+}
+
+// A sound server of the test's own, so that it can be killed under the
+// streams without disturbing the other tests.
+class OwnDaemon {
+public:
+    explicit OwnDaemon(const ScratchDir& dir) : socket_(dir.file("native")) {
+        for (const char* d : {"run", "state", "home"}) std::filesystem::create_directory(dir.file(d));
+        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir.file("run"), "PULSE_RUNTIME_PATH=" + dir.file("run"),
+                                        "PULSE_STATE_PATH=" + dir.file("state"), "HOME=" + dir.file("home")};
+        if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
+        std::vector<std::string> args = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                         "--use-pid-file=false", "--enable-memfd=no", "--log-target=stderr",
+                                         "--log-level=0",
+                                         "--load=module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1",
+                                         "--load=module-null-sink sink_name=own_spk"};
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (::posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        for (int i = 0; i < 100 && pid_ > 0 && !std::filesystem::exists(socket_); ++i)
+            std::this_thread::sleep_for(50ms);
+    }
+    ~OwnDaemon() { kill(); }
+    bool ready() const { return pid_ > 0 && std::filesystem::exists(socket_); }
+    std::string server() const { return "unix:" + socket_; }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(PulseDeviceTest, WhenTheServerDiesEveryBufferComesBackAndTheNextOpenFailsCleanly) {
+    OwnDaemon daemon(dir);
+    ASSERT_TRUE(daemon.ready()) << "cannot start a second pulseaudio daemon";
+    PulseOptions options;
+    options.server = daemon.server();
+    auto own = makePulseBackend(options);
+
+    Collector c;
+    SoundError err;
+    auto out = own->openOutput(SoundDeviceRef::named("own_spk"), format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(out) << err.text;
+    auto in = own->openInput(SoundDeviceRef::named("own_spk.monitor"), format(8000, 16, 160), c.thread, err);
+    ASSERT_TRUE(in) << err.text;
+    Buffers played(12, 320), recorded(12, 320);
+    for (std::size_t i = 0; i < 12; ++i) {
+        ASSERT_TRUE(out->write(played[i]).ok());
+        ASSERT_TRUE(in->addBuffer(recorded[i]).ok());
+    }
+    daemon.kill();
+    ASSERT_TRUE(c.waitFor(24, 10s)) << "every lent buffer comes back; got " << c.count();
+    std::size_t outputs = 0;
+    for (const auto& p : c.posted()) {
+        if (p.message.id == kMsgOutputDone) {
+            ++outputs;
+        } else {
+            EXPECT_EQ(p.bytes, 0u) << "the recording never started";
+        }
+    }
+    EXPECT_EQ(outputs, 12u);
+    for (std::size_t i = 0; i < 12; ++i) {
+        EXPECT_FALSE(played[i]->inDevice.load());
+        EXPECT_FALSE(recorded[i]->inDevice.load());
+    }
+    EXPECT_EQ(out->write(played[0]).code, SoundErrorCode::StreamFailed);
+    EXPECT_EQ(in->addBuffer(recorded[0]).code, SoundErrorCode::StreamFailed);
+    EXPECT_EQ(in->start().code, SoundErrorCode::StreamFailed);
+    EXPECT_TRUE(out->close().ok());
+    EXPECT_TRUE(in->close().ok());
+    EXPECT_EQ(c.count(), 24u);
+
+    EXPECT_FALSE(own->openOutput(-1, format(8000, 16, 160), c.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::NoServer);
+    EXPECT_FALSE(err.text.empty());
 }
 
 }  // namespace
