@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -25,9 +26,10 @@ public:
     explicit PulseCore(PulseOptions options) : options_(std::move(options)) {}
 
     ~PulseCore() {
-        if (loop_) pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop* loop = loop_.load();
+        if (loop) pa_threaded_mainloop_stop(loop);
         dropContext();
-        if (loop_) pa_threaded_mainloop_free(loop_);
+        if (loop) pa_threaded_mainloop_free(loop);
     }
 
     // Holds the main loop's lock: every libpulse call outside the loop's own
@@ -47,14 +49,14 @@ public:
     // is ready, connecting (again) if needed. Returns with nothing locked.
     SoundError connect() {
         std::lock_guard guard(connectMutex_);
-        if (!loop_) {
-            loop_ = pa_threaded_mainloop_new();
-            if (!loop_) return SoundError::make(SoundErrorCode::NoMemory, "Cannot create the sound main loop");
-            if (pa_threaded_mainloop_start(loop_) < 0) {
-                pa_threaded_mainloop_free(loop_);
-                loop_ = nullptr;
+        if (!loop_.load()) {
+            pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+            if (!loop) return SoundError::make(SoundErrorCode::NoMemory, "Cannot create the sound main loop");
+            if (pa_threaded_mainloop_start(loop) < 0) {
+                pa_threaded_mainloop_free(loop);
                 return SoundError::make(SoundErrorCode::Failed, "Cannot start the sound main loop");
             }
+            loop_.store(loop);
         }
         Lock lock(*this);
         if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return {};
@@ -161,7 +163,8 @@ private:
 
     const PulseOptions options_;
     std::mutex connectMutex_;               // one connect at a time; taken before Lock
-    pa_threaded_mainloop* loop_ = nullptr;  // set once under connectMutex_
+    // Created at the first connect and kept to the end; read by every thread.
+    std::atomic<pa_threaded_mainloop*> loop_{nullptr};
     pa_context* context_ = nullptr;         // under Lock
 };
 
