@@ -184,19 +184,25 @@ public:
     }
 
     SoundError stop() override {
-        std::lock_guard lock(mutex_);
-        if (closed_) return notOpen();
-        running_ = false;
-        ++epoch_;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return notOpen();
+            running_ = false;
+            ++epoch_;
+        }
+        wake_.notify_all();
         return {};
     }
 
     SoundError reset() override {
-        std::lock_guard lock(mutex_);
-        if (closed_) return notOpen();
-        running_ = false;
-        ++epoch_;
-        queue_.returnAll();
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return notOpen();
+            running_ = false;
+            ++epoch_;
+            queue_.returnAll();
+        }
+        wake_.notify_all();
         return {};
     }
 
