@@ -50,6 +50,8 @@ AboutDialog::AboutDialog(const QString& helpText, const QString& versionText, co
     help_->setLineWrapMode(QPlainTextEdit::NoWrap);
     help_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     help_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Codec lines are "name<TAB>description": one tab stop past the longest name.
+    help_->setTabStopDistance(help_->fontMetrics().horizontalAdvance(QLatin1Char(' ')) * 16);
     help_->setPlainText(helpText);
     help_->setMinimumSize(520, 300);
 

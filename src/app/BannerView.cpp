@@ -40,7 +40,7 @@ BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new Ban
         pageTickets_.insert(ticket, qMakePair(static_cast<quint64>(generation), index));
         fetcher_->fetch(ticket, pageUrl(address));
     };
-    rotation_.onShow = [this](const std::string& html) { show(html); };
+    rotation_.onShow = [this](const std::string& html) { showPage(html); };
 
     timer_.setInterval(1000);
     connect(&timer_, &QTimer::timeout, this, &BannerView::tick);
@@ -117,7 +117,7 @@ void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body) {
 
 void BannerView::tick() { rotation_.tick(); }
 
-void BannerView::show(const std::string& html) {
+void BannerView::showPage(const std::string& html) {
     shown_ = QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size()));
     setHtml(shown_);
     emit pageShown(shown_);

@@ -70,7 +70,7 @@ private:
     void loadStartPage();
     void refreshList();
     void onFetched(quint64 ticket, bool ok, const QByteArray& body);
-    void show(const std::string& html);
+    void showPage(const std::string& html);
     // A page address of the list as a URL: relative ones lead to the banner server.
     std::string pageUrl(const std::string& address) const;
 
