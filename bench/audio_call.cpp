@@ -80,8 +80,14 @@ void MouthToEar(benchmark::State& state, const char* codecName) {
         {
             Talker b(sound, &reporter, *id, file(quiet), file(out));
             Talker a(sound, &reporter, *id, file(in), file(dir.file("unused.wav")));
-            waitUntil([&] { return b.audio->playerMadeAt() != Clock::time_point(); }, 10.0);
-            startCall(b, a);
+            // B listens first and A connects only once B's worker is in its
+            // call loop: otherwise A's first datagrams wait in B's socket and
+            // arrive as one burst that fills B's ring, and that backlog stays
+            // in the delay for the whole call (the ring never drains faster
+            // than it plays).
+            b.link->listen("127.0.0.1", 0);
+            waitUntil([&] { return b.audio->captureStartedAt() != Clock::time_point(); }, 10.0);
+            a.link->connect("127.0.0.1", b.link->localSocketAddress().hostPort());
             const int frames = static_cast<int>((kLead + kPeriod * kClicks + kTail) / frame);
             waitUntil([&] { return b.audio->framesPlayed() >= frames; }, 60.0);
             std::this_thread::sleep_for(std::chrono::duration<double>(13 * frame + 0.3));
