@@ -127,7 +127,9 @@ int AmbrelApp::main(int argc, char** argv) {
     if (line.listDevices) {
         std::string text = formatDeviceList(*sound);
         std::fwrite(text.data(), 1, text.size(), stdout);
-        return 0;
+        SoundError error;
+        sound->listInputs(error);
+        return error.ok() ? 0 : 1;
     }
 
     AppSettings& settings = line.settings;
@@ -202,6 +204,9 @@ int AmbrelApp::main(int argc, char** argv) {
             window.initialize();
             window.show();
             QObject::connect(&window, &QDialog::finished, qt.get(), &QCoreApplication::quit);
+            // Ctrl+C in the terminal that started the window closes it properly.
+            TerminationWatch watch;
+            QObject::connect(&watch, &TerminationWatch::terminationRequested, &window, &QWidget::close);
             code = QCoreApplication::exec();
             app.setMainWindow(nullptr);
             windowReporter.setWindow(nullptr);
