@@ -201,7 +201,12 @@ bool HttpClient::send() {
 }
 
 void HttpClient::sendBytes(const std::string& bytes) {
-    sendAll(socket_.handle, bytes.data(), static_cast<int>(bytes.size()));
+    // The socket layer counts in int: a large POST body goes in pieces.
+    constexpr std::size_t kPiece = 1u << 20;
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+        std::size_t n = std::min(kPiece, bytes.size() - at);
+        sendAll(socket_.handle, bytes.data() + at, static_cast<int>(n));
+    }
 }
 
 // --- answer ------------------------------------------------------------------

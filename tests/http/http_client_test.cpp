@@ -52,6 +52,21 @@ TEST(HttpClientScripted, ExtraHeadersAndPostBody) {
     EXPECT_EQ(requests[1], "GET /done HTTP/1.0\r\nUser-Agent: Ambrel/2.8\r\nConnection: Keep-Alive\r\n" + host + "\r\n");
 }
 
+TEST(HttpClientScripted, LargePostBodyArrivesWhole) {
+    ScriptedServer server({{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
+    std::string upload(3u << 20, 'u');
+    upload.back() = 'z';
+    HttpClient client;
+    std::string body;
+    client.post(server.url("/upload"), upload, body);
+    EXPECT_EQ(body, "ok");
+    ASSERT_EQ(server.requests().size(), 1u);
+    const std::string& request = server.requests()[0];
+    EXPECT_NE(request.find("Content-Length: " + std::to_string(upload.size()) + "\r\n"), std::string::npos);
+    ASSERT_GE(request.size(), upload.size());
+    EXPECT_EQ(request.substr(request.size() - upload.size()), upload);
+}
+
 TEST(HttpClientScripted, MalformedStatusLineFailsWithPlainException) {
     ScriptedServer server({{"HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"}});
     HttpClient client;
