@@ -61,7 +61,7 @@ TEST(HttpClientScripted, LargePostBodyArrivesWhole) {
     client.post(server.url("/upload"), upload, body);
     EXPECT_EQ(body, "ok");
     ASSERT_EQ(server.requests().size(), 1u);
-    const std::string& request = server.requests()[0];
+    const std::string request = server.requests()[0];
     EXPECT_NE(request.find("Content-Length: " + std::to_string(upload.size()) + "\r\n"), std::string::npos);
     ASSERT_GE(request.size(), upload.size());
     EXPECT_EQ(request.substr(request.size() - upload.size()), upload);
