@@ -7,7 +7,9 @@ ambrel_add_test(platform_file_device_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/FileDeviceTest.cpp
   LIBS ambrel_platform PkgConfig::SNDFILE
   LABELS platform tsan)
+# libpulse is not instrumented: see pulse-tsan.supp.
 ambrel_add_test(platform_pulse_device_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/PulseDeviceTest.cpp
   LIBS ambrel_platform PkgConfig::SNDFILE
-  LABELS platform tsan pulse)
+  LABELS platform tsan pulse
+  ENV "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${CMAKE_CURRENT_LIST_DIR}/pulse-tsan.supp")
