@@ -56,7 +56,11 @@ std::vector<double> clickOnsets(const Samples& played, std::uint32_t rate, int c
     return at;
 }
 
-void MouthToEar(benchmark::State& state, const char* codecName) {
+// callerSpeaks: the clicks go from the caller (A) to the callee (B), which
+// was ready before the call. Otherwise the callee speaks: it records from the
+// moment it listens, and what it captured until the caller's first datagram
+// reaches the caller's player in one burst.
+void MouthToEar(benchmark::State& state, const char* codecName, bool callerSpeaks) {
     const auto id = codecIdFromName(codecName);
     CodecChoice probe = chooseCodec(*id, CodecSelection::kInitialFrameSamples);
     if (!probe.codec) {
@@ -78,8 +82,11 @@ void MouthToEar(benchmark::State& state, const char* codecName) {
         auto file = [&](const std::string& path) { return sound.alias(SoundDeviceRef::file(path)); };
         Clock::time_point mouth0, ear0;
         {
-            Talker b(sound, &reporter, *id, file(quiet), file(out));
-            Talker a(sound, &reporter, *id, file(in), file(dir.file("unused.wav")));
+            const std::string unused = dir.file("unused.wav");
+            Talker b(sound, &reporter, *id, file(callerSpeaks ? quiet : in), file(callerSpeaks ? out : unused));
+            Talker a(sound, &reporter, *id, file(callerSpeaks ? in : quiet), file(callerSpeaks ? unused : out));
+            Talker& mouth = callerSpeaks ? a : b;
+            Talker& ear = callerSpeaks ? b : a;
             // B listens first and A connects only once B's worker is in its
             // call loop: otherwise A's first datagrams wait in B's socket and
             // arrive as one burst that fills B's ring, and that backlog stays
@@ -89,11 +96,11 @@ void MouthToEar(benchmark::State& state, const char* codecName) {
             waitUntil([&] { return b.audio->captureStartedAt() != Clock::time_point(); }, 10.0);
             a.link->connect("127.0.0.1", b.link->localSocketAddress().hostPort());
             const int frames = static_cast<int>((kLead + kPeriod * kClicks + kTail) / frame);
-            waitUntil([&] { return b.audio->framesPlayed() >= frames; }, 60.0);
+            waitUntil([&] { return ear.audio->framesPlayed() >= frames; }, 60.0);
             std::this_thread::sleep_for(std::chrono::duration<double>(13 * frame + 0.3));
-            mouth0 = a.audio->captureStartedAt();
-            ear0 = b.audio->playerMadeAt();
-            drops = b.drops();
+            mouth0 = mouth.audio->captureStartedAt();
+            ear0 = ear.audio->playerMadeAt();
+            drops = ear.drops();
         }
         const auto onsets = clickOnsets(readWav(out), rate, kClicks);
         delays.clear();
@@ -116,10 +123,12 @@ void MouthToEar(benchmark::State& state, const char* codecName) {
     state.counters["drops"] = static_cast<double>(drops);
 }
 
-BENCHMARK_CAPTURE(MouthToEar, speex_16khz, "speex_16khz")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(MouthToEar, gsm_8khz, "gsm_8khz")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(MouthToEar, ilbc_8khz, "ilbc_8khz")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(MouthToEar, g711_8khz, "g711_8khz")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(MouthToEar, speex_16khz, "speex_16khz", true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(MouthToEar, gsm_8khz, "gsm_8khz", true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(MouthToEar, ilbc_8khz, "ilbc_8khz", true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(MouthToEar, g711_8khz, "g711_8khz", true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(MouthToEar, speex_16khz_callee_speaks, "speex_16khz", false)
+    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 double cpuSeconds() {
     rusage u{};
