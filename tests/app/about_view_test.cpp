@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <chrono>
@@ -72,6 +73,24 @@ TEST(BannerView, WithoutServerTheStartPageStaysAndNothingIsFetched) {
     EXPECT_TRUE(view.shownPage().isEmpty());
     EXPECT_EQ(view.fetchesOutstanding(), 0);
     EXPECT_TRUE(view.listUrl().isEmpty());
+}
+
+// A page from the network may name local files; the view loads none of them.
+struct ResourceProbe : BannerView {
+    using BannerView::loadResource;
+};
+
+TEST(BannerView, LoadsOnlyTheProgramsOwnResources) {
+    qtApp();
+    ResourceProbe view;
+    auto file = std::filesystem::temp_directory_path() / ("ambrel-banner-local-" + std::to_string(::getpid()) + ".png");
+    QFile::copy(QStringLiteral(":/about/logo.png"), QString::fromStdString(file.string()));
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_FALSE(view.loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(QString::fromStdString(file.string())))
+                     .isValid());
+    EXPECT_FALSE(view.loadResource(QTextDocument::ImageResource, QUrl(QStringLiteral("http://127.0.0.1:1/x.png"))).isValid());
+    EXPECT_TRUE(view.loadResource(QTextDocument::ImageResource, QUrl(QStringLiteral("qrc:/about/logo.png"))).isValid());
+    std::filesystem::remove(file);
 }
 
 class BannerWithServer : public ::testing::Test {
