@@ -27,7 +27,9 @@ namespace ambrel {
 class MessageThread;
 
 // Messages a device posts to its message thread. wParam: the SoundInput* or
-// SoundOutput* that posted it; lParam: the SoundBuffer* handed back.
+// SoundOutput* that posted it (to compare with, not to call: the device may be
+// closed and gone by the time the message is handled); lParam: the
+// SoundBuffer* handed back, the caller's own again from that moment.
 inline constexpr std::uint32_t kMsgInputData = 0x3C0;   // a recording buffer is back
 inline constexpr std::uint32_t kMsgOutputDone = 0x3BD;  // a playing buffer is back
 
