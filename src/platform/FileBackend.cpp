@@ -65,6 +65,10 @@ public:
         if (!file_) return fileError(path, nullptr);
         if (info.channels < 1 || info.samplerate < 1)
             return SoundError::make(SoundErrorCode::FileError, path + ": no sound in the file");
+        // A rate far outside sound would make the resampler's filter enormous.
+        if (info.samplerate < 1000 || info.samplerate > 768000)
+            return SoundError::make(SoundErrorCode::FileError, path + ": unsupported sample rate " +
+                                                                   std::to_string(info.samplerate) + " Hz");
         channels_ = static_cast<std::uint32_t>(info.channels);
         if (static_cast<std::uint32_t>(info.samplerate) != rate) {
             int err = 0;

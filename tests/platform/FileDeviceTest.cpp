@@ -221,6 +221,21 @@ TEST_F(FileInputTest, RefusesMissingFilesBadFormatsAndNumbers) {
     EXPECT_FALSE(backend->openInput(SoundDeviceRef::file(notWav), format(8000, 16, 160), collector.thread, err));
     EXPECT_EQ(err.code, SoundErrorCode::FileError);
 
+    // A header claiming a rate no sound has (patched into a valid file).
+    const auto odd = dir.file("rate.wav");
+    ASSERT_TRUE(test::writeWav(odd, 8000, 1, std::vector<float>(10)));
+    {
+        FILE* f = std::fopen(odd.c_str(), "r+b");
+        ASSERT_TRUE(f);
+        const std::uint32_t rate = 2000000000u;  // little-endian at byte 24 of a canonical header
+        std::fseek(f, 24, SEEK_SET);
+        std::fwrite(&rate, 4, 1, f);
+        std::fclose(f);
+    }
+    EXPECT_FALSE(backend->openInput(SoundDeviceRef::file(odd), format(8000, 16, 160), collector.thread, err));
+    EXPECT_EQ(err.code, SoundErrorCode::FileError);
+    EXPECT_NE(err.text.find("sample rate"), std::string::npos) << err.text;
+
     const auto path = dir.file("ok.wav");
     ASSERT_TRUE(test::writeWav(path, 8000, 1, std::vector<float>(10)));
     EXPECT_FALSE(backend->openInput(SoundDeviceRef::file(path), format(8000, 12, 160), collector.thread, err));
