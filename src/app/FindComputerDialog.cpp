@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <map>
+#include <string>
 #include <vector>
 
 #ifdef AMBREL_HAVE_AVAHI
@@ -40,6 +42,10 @@ struct FindComputerDialog::Browse {
     AvahiClient* client = nullptr;
     std::size_t types = 0;   // event thread only
     int resolvers = 0;       // event thread only
+    // Resolved services (interface, protocol, name, type, domain) -> host
+    // name, so that a service that goes away can be taken off its host.
+    std::map<std::string, std::string> services;  // event thread only
+    static constexpr std::size_t kMaxServices = 4000;
 
     explicit Browse(FindComputerDialog* d) : dialog(d) {}
     ~Browse() {
@@ -108,6 +114,15 @@ struct FindComputerDialog::Browse {
                           AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
                           AvahiLookupResultFlags, void* data) {
         auto* self = static_cast<Browse*>(data);
+        if (event == AVAHI_BROWSER_REMOVE) {
+            auto it = self->services.find(key(interface, protocol, name, type, domain));
+            if (it == self->services.end()) return;
+            QString host = QString::fromUtf8(it->second.c_str());
+            self->services.erase(it);
+            FindComputerDialog* d = self->dialog;
+            self->post([d, host] { d->removeService(host); });
+            return;
+        }
         if (event != AVAHI_BROWSER_NEW || self->resolvers >= kMaxResolvers) return;
         if (avahi_service_resolver_new(self->client, interface, protocol, name, type, domain, AVAHI_PROTO_INET,
                                        static_cast<AvahiLookupFlags>(0), &Browse::onResolved, self) != nullptr) {
@@ -115,11 +130,23 @@ struct FindComputerDialog::Browse {
         }
     }
 
-    static void onResolved(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-                           const char*, const char*, const char*, const char* hostName, const AvahiAddress* a,
-                           uint16_t, AvahiStringList*, AvahiLookupResultFlags, void* data) {
+    static std::string key(AvahiIfIndex interface, AvahiProtocol protocol, const char* name, const char* type,
+                           const char* domain) {
+        std::string k = std::to_string(interface) + '/' + std::to_string(protocol);
+        for (const char* part : {name, type, domain}) {
+            k += '/';
+            if (part != nullptr) k += part;
+        }
+        return k;
+    }
+
+    static void onResolved(AvahiServiceResolver* r, AvahiIfIndex interface, AvahiProtocol protocol,
+                           AvahiResolverEvent event, const char* name, const char* type, const char* domain,
+                           const char* hostName, const AvahiAddress* a, uint16_t, AvahiStringList*,
+                           AvahiLookupResultFlags, void* data) {
         auto* self = static_cast<Browse*>(data);
-        if (event == AVAHI_RESOLVER_FOUND && hostName != nullptr) {
+        if (event == AVAHI_RESOLVER_FOUND && hostName != nullptr && self->services.size() < kMaxServices &&
+            self->services.emplace(key(interface, protocol, name, type, domain), hostName).second) {
             char text[AVAHI_ADDRESS_STR_MAX] = "";
             if (a != nullptr) avahi_address_snprint(text, sizeof text, a);
             QString host = QString::fromUtf8(hostName);
@@ -192,16 +219,33 @@ QStringList FindComputerDialog::computers() const {
     return names;
 }
 
-void FindComputerDialog::addComputer(const QString& hostName, const QString& address) {
-    if (list_->count() >= kMaxComputers) return;
+int FindComputerDialog::rowOf(const QString& hostName) const {
     for (int i = 0; i < list_->count(); ++i) {
-        if (list_->item(i)->data(kHostRole).toString().compare(hostName, Qt::CaseInsensitive) == 0) return;
+        if (list_->item(i)->data(kHostRole).toString().compare(hostName, Qt::CaseInsensitive) == 0) return i;
     }
+    return -1;
+}
+
+void FindComputerDialog::addComputer(const QString& hostName, const QString& address) {
+    if (rowOf(hostName) >= 0) {
+        ++services_[hostName.toLower()];
+        return;
+    }
+    if (list_->count() >= kMaxComputers) return;
+    services_[hostName.toLower()] = 1;
     auto* item = new QListWidgetItem(address.isEmpty() ? hostName : hostName + QStringLiteral("  (") + address +
                                                                           QStringLiteral(")"));
     item->setData(kHostRole, hostName);
     list_->addItem(item);
     status_->setText(tr("Computers on the local network:"));
+}
+
+void FindComputerDialog::removeService(const QString& hostName) {
+    auto it = services_.find(hostName.toLower());
+    if (it == services_.end() || --it.value() > 0) return;
+    services_.erase(it);
+    int row = rowOf(hostName);
+    if (row >= 0) delete list_->takeItem(row);
 }
 
 void FindComputerDialog::browseFailed(const QString& why) {

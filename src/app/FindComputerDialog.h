@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -50,8 +51,11 @@ private:
     struct Browse;
     friend struct Browse;
 
-    // User-interface thread, posted from Avahi's event thread.
+    // User-interface thread, posted from Avahi's event thread. A host stays
+    // listed while at least one of its services is announced.
     void addComputer(const QString& hostName, const QString& address);
+    void removeService(const QString& hostName);
+    int rowOf(const QString& hostName) const;
     void browseFailed(const QString& why);
     void browseSettled();
 
@@ -59,6 +63,7 @@ private:
     QListWidget* list_;
     QPushButton* ok_;
     bool browsing_ = false;
+    QHash<QString, int> services_;  // lower-case host name -> services announced
     std::unique_ptr<Browse> browse_;
 };
 

@@ -28,8 +28,26 @@ ip link add amb0 type veth peer name amb1 || exit 77
 ip link set amb0 multicast on up
 ip link set amb1 up
 ip addr add 10.213.0.1/24 dev amb0
-# The daemon's pid file lives under /run: give this namespace its own.
+# The daemon's pid file lives under /run, its static hosts and services under
+# /etc/avahi: give this namespace its own.
 mount -t tmpfs tmpfs /run || exit 77
+mount -t tmpfs tmpfs /etc/avahi || exit 77
+mkdir /etc/avahi/services
+# A second computer: one service announced for a host of its own.
+echo "10.213.0.2 other-host.local" > /etc/avahi/hosts
+cat > /etc/avahi/services/ambrel.service <<CONF
+<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>Ambrel intercom</name>
+  <service>
+    <type>_ambrel._udp</type>
+    <port>5007</port>
+    <host-name>other-host.local</host-name>
+  </service>
+</service-group>
+CONF
+export AMBREL_AVAHI_SERVICE=/etc/avahi/services/ambrel.service
 
 cat > "$scratch/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"

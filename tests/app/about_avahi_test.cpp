@@ -8,6 +8,10 @@
 #include <QListWidget>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
 #include "app/FindComputerDialog.h"
 
 namespace ambrel {
@@ -15,11 +19,16 @@ namespace {
 
 const QString kHost = QStringLiteral("ambrel-test-host.local");
 
-TEST(FindComputerAvahi, ListsTheAnnouncedComputerAndReturnsItsName) {
+QApplication& qtApp() {
     static int argc = 1;
     static char name[] = "about_avahi_test";
     static char* argv[] = {name, nullptr};
     static QApplication app(argc, argv);
+    return app;
+}
+
+TEST(FindComputerAvahi, ListsTheAnnouncedComputerAndReturnsItsName) {
+    qtApp();
 
     QString chosen;
     bool listed = false;
@@ -44,6 +53,27 @@ TEST(FindComputerAvahi, ListsTheAnnouncedComputerAndReturnsItsName) {
     chosen = FindComputerDialog::findComputer(&owner);
     EXPECT_TRUE(listed);
     EXPECT_EQ(chosen, kHost);
+}
+
+TEST(FindComputerAvahi, AComputerWhoseServicesGoAwayLeavesTheList) {
+    qtApp();
+    const QString other = QStringLiteral("other-host.local");
+    FindComputerDialog dialog;
+    auto waitUntil = [&](const std::function<bool()>& condition) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition() && timer.elapsed() < 30000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return condition();
+    };
+    ASSERT_TRUE(waitUntil([&] { return dialog.computers().contains(kHost) && dialog.computers().contains(other); }))
+        << dialog.computers().join(QLatin1Char(' ')).toStdString();
+    // Unpublish the other computer's only service.
+    const char* service = std::getenv("AMBREL_AVAHI_SERVICE");
+    ASSERT_NE(service, nullptr);
+    ASSERT_EQ(std::remove(service), 0);
+    ASSERT_EQ(std::system("avahi-daemon --reload"), 0);
+    EXPECT_TRUE(waitUntil([&] { return !dialog.computers().contains(other); }));
+    EXPECT_TRUE(dialog.computers().contains(kHost));
 }
 
 }  // namespace
