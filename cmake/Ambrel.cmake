@@ -31,14 +31,25 @@ function(ambrel_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-  set(props LABELS "${T_LABELS}")
-  if(T_ENV)
-    list(APPEND props ENVIRONMENT "${T_ENV}")
-  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES ${props})
+    TEST_LIST ${name}_TESTS)
+  # Labels and environment are applied by a script that ctest runs after the
+  # discovered tests are added: gtest_discover_tests cannot pass list-valued
+  # properties (several labels, several variables) through intact.
+  set(props "")
+  if(T_LABELS)
+    string(APPEND props " LABELS [==[${T_LABELS}]==]")
+  endif()
+  if(T_ENV)
+    string(APPEND props " ENVIRONMENT [==[${T_ENV}]==]")
+  endif()
+  if(props)
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+    file(WRITE ${script} "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES${props})\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 # ambrel_add_fuzzer(NAME SOURCE file.cpp LIBS lib1 [SEEDS dir])
