@@ -67,7 +67,12 @@ int AudioEngine::addPlayer(int device) {
     }
     // Built completely before it enters the table, so playFrame never sees a
     // half-made player.
-    auto slot = std::make_unique<PlayerSlot>(*this, static_cast<int>(index), sound_, reporter_);
+    std::unique_ptr<PlayerSlot> slot;
+    try {
+        slot = std::make_unique<PlayerSlot>(*this, static_cast<int>(index), sound_, reporter_);
+    } catch (const std::bad_alloc&) {
+        throw MemoryException();
+    }
     SoundPlayer& player = slot->player();
     player.setDeviceId(device);
     player.setBitsPerSample(bitsPerSample_.load());
