@@ -97,11 +97,12 @@ inline Samples clickTrain(std::uint32_t rate, double lead, double period, int cl
     return out;
 }
 
-inline bool writeWav(const std::string& path, const Samples& samples, std::uint32_t rate) {
+// `bits` 8: an 8-bit unsigned WAV of the samples' high bytes (s >> 8).
+inline bool writeWav(const std::string& path, const Samples& samples, std::uint32_t rate, int bits = 16) {
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate);
     info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = SF_FORMAT_WAV | (bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!f) return false;
     const auto n = sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
