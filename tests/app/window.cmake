@@ -1,6 +1,6 @@
 ambrel_add_test(app_commandline_test SOURCES app_commandline_test.cpp LIBS ambrel_settings ambrel_helptext LABELS app)
 if(TARGET ambrel_ui)
-  ambrel_add_test(app_window_test SOURCES app_window_test.cpp LIBS ambrel_ui LABELS gui
+  ambrel_add_test(app_window_test SOURCES app_window_test.cpp app_lsan_suppressions.cpp LIBS ambrel_ui LABELS gui
     ENV QT_QPA_PLATFORM=offscreen)
 endif()
 if(TARGET ambrel)
@@ -11,6 +11,6 @@ if(TARGET ambrel)
   endif()
 endif()
 if(TARGET ambrel_ui)
-  ambrel_add_test(app_fader_test SOURCES app_fader_test.cpp LIBS ambrel_ui LABELS gui
+  ambrel_add_test(app_fader_test SOURCES app_fader_test.cpp app_lsan_suppressions.cpp LIBS ambrel_ui LABELS gui
     ENV QT_QPA_PLATFORM=offscreen)
 endif()
