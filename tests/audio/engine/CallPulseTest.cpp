@@ -161,5 +161,35 @@ TEST(CallPulseTest, SpeechFedIntoOneSinkComesOutOfTheOther) {
     EXPECT_GE(l.waveform, 0.5);
 }
 
+// A microphone that is not there yet (a headset still to be plugged in): one
+// "Open" error, and the next start finds it.
+TEST(CallPulseTest, AMissingSourceGivesOneOpenErrorAndTheNextStartFindsIt) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
+    SoundSystem sound;
+    sound.addBackend(makePulseBackend());
+    CollectingReporter reporter;
+    Capture heard;
+    const std::string name = "ambrel_late" + std::to_string(::getpid());
+    SoundRecorder recorder(sound, &reporter);
+    recorder.setListener(&heard);
+    recorder.setSampleRate(16000);
+    recorder.setSamplesPerBlock(320);
+    recorder.setDeviceId(sound.alias(SoundDeviceRef::named(name + ".monitor", "pulse")));
+
+    recorder.post(SoundRecorder::REC_START);
+    ASSERT_TRUE(waitUntil([&] { return !reporter.lines().empty(); }, 10.0));
+    EXPECT_EQ(reporter.lines()[0].rfind("RECORD: Open : ", 0), 0u) << reporter.lines()[0];
+    EXPECT_FALSE(recorder.isOpen());
+
+    NullSink sink(name, 16000);
+    ASSERT_TRUE(sink.loaded());
+    recorder.post(SoundRecorder::REC_START);
+    ASSERT_TRUE(waitUntil([&] { return recorder.isOpen(); }, 10.0));
+    recorder.post(SoundRecorder::REC_STOP);
+    recorder.quitAndWait();
+    EXPECT_EQ(reporter.lines().size(), 1u);
+}
+
 }  // namespace
 }  // namespace ambrel
