@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "audio/AudioEngine.h"
@@ -432,6 +433,46 @@ TEST_F(EngineTest, ShutdownEndsEverythingAndKeepsTheCodecId) {
     // The same id again changes nothing, even though the adapter is gone.
     engine.setCodec(kMulaw16);
     EXPECT_EQ(engine.frameSamples(), 800u);
+}
+
+// Whatever a datagram carries, every codec plays exactly one whole frame per
+// received frame, and the level stays within its range.
+TEST_F(EngineTest, AnyBytesFromTheNetworkPlayAsOneWholeFrame) {
+    const CodecId ids[] = {
+        kRaw8, kRaw16, kMulaw16, makeCodecId(5, 0, false), makeCodecId(1, 0, false),  // delta, 8-bit
+        makeCodecId(2, 0, true), makeCodecId(3, 0, true), makeCodecId(4, 0, true),  // GSM, iLBC 20/30
+        makeCodecId(6, 0, true), makeCodecId(8, 0, true), makeCodecId(8, 1, true), makeCodecId(9, 2, true),
+        makeCodecId(7, 3, false),
+    };
+    std::mt19937 random(7);
+    for (CodecId id : ids) {
+        SCOPED_TRACE(static_cast<int>(id));
+        FakeState fake;
+        auto fakeSound = test::makeFakeSystem(fake);
+        AudioEngine e(*fakeSound, &reporter);
+        e.setCodec(id);
+        const int index = e.addPlayer(-1);
+        ASSERT_TRUE(waitFor([&] { return fake.get(&FakeState::outputOpens) == 1; }));
+        const std::size_t frameBytes = e.frameSamples() * (e.bitsPerSample() / 8);
+        std::vector<std::uint8_t> bytes(3000);
+        for (int n = 0; n < 40; ++n) {
+            for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+            if (n % 5 == 0) bytes[0] = static_cast<std::uint8_t>(0xD0 | (bytes[0] & 0x0F));  // passes GSM's check
+            const int length = n < 3 ? n : static_cast<int>(random() % bytes.size());
+            e.playFrame(index, bytes.data(), length);
+            const int level = e.playerLevel(index);
+            EXPECT_GE(level, -100);
+            EXPECT_LE(level, 100);
+            ASSERT_TRUE(waitFor([&] { return fake.outputQueued() > 0; }));
+            ASSERT_TRUE(fake.finishOutput());
+        }
+        e.shutdown();
+        EXPECT_EQ(e.playerDrops(index), 0u);
+        std::lock_guard<std::mutex> hold(fake.mutex);
+        ASSERT_EQ(fake.written.size(), 40u);
+        for (const auto& w : fake.written) EXPECT_EQ(w.size(), frameBytes);
+    }
+    EXPECT_TRUE(reporter.lines().empty());
 }
 
 }  // namespace
