@@ -156,9 +156,11 @@ TEST(CallPulseTest, SpeechFedIntoOneSinkComesOutOfTheOther) {
     std::printf("pulse call: heard %.2f s; correlation with what was said: envelope %.3f, waveform %.3f\n",
                 static_cast<double>(got.size()) / rate, l.envelope, l.waveform);
     // The envelope shows the speech arrived whole; the waveform, that it is
-    // the same sound (gaps where B's player ran dry keep it below 1).
-    EXPECT_GE(l.envelope, 0.9);
-    EXPECT_GE(l.waveform, 0.5);
+    // the same sound. Both are measured at one lag, so a gap where B's player
+    // ran dry (a late datagram on a loaded machine) lowers them; typical
+    // values are 0.98 and 0.8-0.9, unrelated sound gives about 0.
+    EXPECT_GE(l.envelope, 0.8);
+    EXPECT_GE(l.waveform, 0.3);
 }
 
 // A microphone that is not there yet (a headset still to be plugged in): one
