@@ -435,6 +435,30 @@ TEST_F(EngineTest, ShutdownEndsEverythingAndKeepsTheCodecId) {
     EXPECT_EQ(engine.frameSamples(), 800u);
 }
 
+// A new codec between two calls, with the second call started before the
+// recorder has even handled the first stop: the buffers are rebuilt only once
+// the old device has handed them all back, and the new device gets the new
+// frame length.
+TEST_F(EngineTest, ACodecChangeBetweenCallsRebuildsTheBuffersSafely) {
+    engine.setCodec(kMulaw16);
+    engine.startCapture();
+    capture([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 1, n); });
+    EXPECT_EQ(sink.frames.back().size(), 800u);
+    engine.stopCapture();
+    engine.setCodec(makeCodecId(2, 0, true));  // GSM: 160 samples, 33 bytes
+    engine.startCapture();
+    ASSERT_TRUE(waitFor([&] { return state.get(&FakeState::inputOpens) == 2; }));
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        EXPECT_EQ(state.inputFormat.blockSamples, 160u);
+        ASSERT_EQ(state.inputQueue.size(), 12u);
+        for (SoundBuffer* b : state.inputQueue) EXPECT_EQ(b->capacity, 320u);
+    }
+    capture([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 2, n); });
+    EXPECT_EQ(sink.frames.back().size(), 33u);
+    EXPECT_EQ(state.get(&FakeState::closes), 1);
+}
+
 // Whatever a datagram carries, every codec plays exactly one whole frame per
 // received frame, and the level stays within its range.
 TEST_F(EngineTest, AnyBytesFromTheNetworkPlayAsOneWholeFrame) {
