@@ -1,6 +1,7 @@
 #include "app/CallController.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "link/LinkMessages.h"
 
@@ -76,7 +77,19 @@ void CallController::listenForPeer() {
     }
 }
 
-void CallController::disconnectCall() { link_->disconnect(); }
+void CallController::disconnectCall() {
+    link_->disconnect();
+    // The worker posts WM_LINK_DISCONNECTED when it ends a call it has begun;
+    // a disconnect that comes before the worker noticed the call (it looks
+    // every few hundred milliseconds) ends it silently, which would leave only
+    // Disconnect enabled for good. So if nothing arrives in time and the link
+    // is idle, the notification is handled here; a late real one is a harmless
+    // repeat.
+    awaitingDisconnect_ = true;
+    QTimer::singleShot(kDisconnectGraceMs, this, [this] {
+        if (awaitingDisconnect_ && link_->state() == VoiceLink::Idle) onLinkMessage(WM_LINK_DISCONNECTED);
+    });
+}
 
 void CallController::setSpeakersMuted(bool muted) {
     speakersMuted_ = muted;
@@ -129,6 +142,7 @@ void CallController::onLinkMessage(int message) {
         showStatus("Connected.");
         break;
     case WM_LINK_DISCONNECTED:
+        awaitingDisconnect_ = false;
         view_.setCallButtons(true, !oneToMany_, false);
         showStatus("Disconnected.");
         // The link posts this twice for one call; a repeat that finds the link

@@ -106,6 +106,9 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // How long a user's disconnect waits for the link's notification.
+    static constexpr int kDisconnectGraceMs = 1500;
+
     void onLinkMessage(int message);
     void showStatus(const std::string& text);
 
@@ -119,6 +122,7 @@ private:
     bool stopped_ = false;
     bool speakersMuted_ = false;
     bool microphoneMuted_ = false;
+    bool awaitingDisconnect_ = false;
     std::string status_;
 };
 

@@ -219,6 +219,22 @@ TEST_F(WindowTest, RepeatedDisconnectDoesNotStartASecondConnect) {
     EXPECT_NE(std::find(lview.statuses.begin(), lview.statuses.end(), "Disconnected."), lview.statuses.end());
 }
 
+TEST_F(WindowTest, DisconnectBeforeTheLinkNoticedTheCallStillEndsIt) {
+    AppSettings s = settingsFor(test::freeUdpPort());
+    CountingView view;
+    // The worker never runs, so the link never reports the end of the call.
+    CallController c(s, std::make_unique<VoiceLink>(std::make_unique<FakeAudio>()), view, nullptr,
+                     [](VoiceLink&) {});
+    c.initialize();
+    c.listenForPeer();
+    test::spin(50);
+    EXPECT_EQ(view.statuses.back(), "Listening...");
+    EXPECT_EQ(view.buttons, (std::array<bool, 3>{false, false, true}));
+    c.disconnectCall();
+    ASSERT_TRUE(waitFor([&] { return view.statuses.back() == "Disconnected."; }, 5000));
+    EXPECT_EQ(view.buttons, (std::array<bool, 3>{true, true, false}));
+}
+
 TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     AppSettings s = settingsFor(test::freeUdpPort());  // nobody there: sends are refused
     s.autoConnect = true;
