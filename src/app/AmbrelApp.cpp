@@ -154,6 +154,9 @@ int AmbrelApp::main(int argc, char** argv) {
                        "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
 
     bool headless = line.headless || !hasDisplay();
+    // Without a window nobody can press Connect or Listen.
+    if (headless && !settings.autoConnect && !settings.autoListen)
+        return usageError("without a window, give -l:port:yes or -c:host:port:yes");
     std::unique_ptr<QCoreApplication> qt;
     if (headless)
         qt = std::make_unique<QCoreApplication>(argc, argv);

@@ -262,6 +262,7 @@ TEST(Blackbox, MalformedCommandLinesExitWithCodeTwo) {
         {"-t:soon", "bad time-out 'soon'"},
         {"-i:-2", "device number out of range"},
         {"--frobnicate", "unknown option '--frobnicate'"},
+        {"-l:5007:no", "without a window, give -l:port:yes or -c:host:port:yes"},
     };
     for (const auto& [arg, message] : cases) {
         Program p(dir, "bad", {arg});
