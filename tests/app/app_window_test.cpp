@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QTimer>
 #include <cstdlib>
 #include <memory>
 
@@ -363,6 +364,30 @@ TEST_F(WindowTest, LevelsShowAtLeastOne) {
     QCoreApplication::postEvent(&w.app, new LevelsEvent(99, 99));
     test::spin(50);
     EXPECT_NE(record->level(), 99);
+}
+
+// Clicks `button` and returns the title of the modal dialog it opened (closed
+// again at once), or an empty text when none opened.
+QString dialogOpenedBy(QPushButton* button) {
+    QString title;
+    QTimer::singleShot(100, [&title] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            title = modal->windowTitle();
+            modal->close();
+        }
+    });
+    button->click();
+    test::spin(150);
+    return title;
+}
+
+TEST_F(WindowTest, HelpAndAddressBookButtonsOpenTheirDialogs) {
+    Window w(AppSettings{});
+    EXPECT_EQ(dialogOpenedBy(w.button("help")), "About Ambrel");
+    EXPECT_EQ(dialogOpenedBy(w.button("addressBook")), "Contacts");
+    // Closing the address book changes nothing.
+    EXPECT_EQ(w.child<QLineEdit>("host")->text(), "127.0.0.1");
+    EXPECT_EQ(w.child<QLineEdit>("port")->text(), "5007");
 }
 
 TEST_F(WindowTest, ExitStopsTheLinkAndClosesTheWindow) {
