@@ -1,5 +1,6 @@
 #include "app/MixerFader.h"
 
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPainter>
 #include <QStyleOptionSlider>
@@ -7,6 +8,12 @@
 #include "app/Look.h"
 
 namespace ambrel {
+
+namespace {
+// Why a slider stayed disabled, for a debug trace only:
+// QT_LOGGING_RULES="ambrel.mixer.debug=true".
+Q_LOGGING_CATEGORY(mixerTrace, "ambrel.mixer", QtInfoMsg)
+}  // namespace
 
 CMixerFader::CMixerFader(QWidget* parent) : QSlider(Qt::Vertical, parent), face_(kFaceColour), highlight_(kHighlightColour) {
     // Position 0 at the top, like the mixer binding's inverted positions.
@@ -30,7 +37,10 @@ void CMixerFader::unbind() {
 bool CMixerFader::bind(MixerDevice* device, uint32_t destinationType, uint32_t sourceType, uint32_t controlType,
                        int faderKind) {
     unbind();
-    if (!mixer_.bind(device, destinationType, sourceType, controlType, faderKind)) return false;
+    if (!mixer_.bind(device, destinationType, sourceType, controlType, faderKind)) {
+        qCDebug(mixerTrace, "%s", mixer_.diagnostic().c_str());
+        return false;
+    }
     device_ = device;
     following_ = true;
     setRange(0, mixer_.steps());
