@@ -104,7 +104,7 @@ TEST_F(WindowTest, StartsWithTheDefaultsInItsControls) {
     EXPECT_TRUE(w.window->controller().started());
 }
 
-TEST_F(WindowTest, LayoutKeepsTheTemplateProportions) {
+TEST_F(WindowTest, LayoutKeepsItsProportions) {
     Window w(AppSettings{});
     QRect connect = w.button("connect")->geometry();
     QRect exit = w.button("exit")->geometry();
