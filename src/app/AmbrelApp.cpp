@@ -146,6 +146,11 @@ int AmbrelApp::main(int argc, char** argv) {
     bool listed = inputError.ok() && outputError.ok();
     if (auto error = checkDevices(settings, listed ? &inputs : nullptr, listed ? &outputs : nullptr))
         return usageError(error->message);
+    if (isFile(settings.recordDevice) && settings.sendEnabled) {
+        std::FILE* file = std::fopen(settings.recordDevice.name.c_str(), "rb");
+        if (!file) return usageError("cannot read the recording file '" + settings.recordDevice.name + "'");
+        std::fclose(file);
+    }
     settings.recordingDeviceIndex = deviceIndex(*sound, settings.recordDevice);
     settings.playingDeviceIndex = deviceIndex(*sound, settings.playDevice);
     std::string soundProblem;

@@ -263,6 +263,7 @@ TEST(Blackbox, MalformedCommandLinesExitWithCodeTwo) {
         {"-i:-2", "device number out of range"},
         {"--frobnicate", "unknown option '--frobnicate'"},
         {"-l:5007:no", "without a window, give -l:port:yes or -c:host:port:yes"},
+        {"--record-file=missing.wav", "cannot read the recording file 'missing.wav'"},
     };
     for (const auto& [arg, message] : cases) {
         Program p(dir, "bad", {arg});
