@@ -105,6 +105,15 @@ private:
         if (name == "--version") return flag(line_.showVersion);
         if (name == "--headless") return flag(line_.headless);
         if (name == "--list-devices") return flag(line_.listDevices);
+        if (name == "--banner-server") {
+            if (!value && i + 1 < args.size()) value = args[++i];
+            if (!value || !validBannerServer(*value)) {
+                error_ = "option --banner-server needs HOST[:PORT]" + (value ? ": " + quoted(*value) : std::string());
+                return false;
+            }
+            line_.settings.bannerServer = *value;
+            return true;
+        }
         if (name == "--record-file" || name == "--play-file") {
             if (!value) {
                 if (i + 1 >= args.size()) {
@@ -123,6 +132,22 @@ private:
         }
         error_ = "unknown option " + quoted(arg);
         return false;
+    }
+
+    // HOST or HOST:PORT with a port of 1..65535.
+    static bool validBannerServer(std::string_view text) {
+        size_t colon = text.rfind(':');
+        std::string_view host = colon == std::string_view::npos ? text : text.substr(0, colon);
+        if (host.empty()) return false;
+        if (colon == std::string_view::npos) return true;
+        std::string_view port = text.substr(colon + 1);
+        if (port.empty() || port.size() > 5) return false;
+        long n = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9') return false;
+            n = n * 10 + (c - '0');
+        }
+        return n >= 1 && n <= 65535;
     }
 
     bool shortOption(char letter, std::string_view value, const std::string& arg) {

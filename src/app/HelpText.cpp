@@ -79,6 +79,7 @@ constexpr std::string_view kHelp =
     "  --list-devices      print the numbered recording and playing devices\n"
     "  --record-file PATH  record from a WAV file instead of a sound card\n"
     "  --play-file PATH    play into a WAV file instead of a sound card\n"
+    "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
     "\n"
     "Examples:\n"
     "\n"

@@ -147,6 +147,12 @@ TEST(CommandLine, DevicesByNameAndFiles) {
     EXPECT_EQ(ok({"--record-file", "a.wav", "-i:2"}).recordDevice.number, 2);
 }
 
+TEST(CommandLine, BannerServer) {
+    EXPECT_EQ(ok({}).bannerServer, "");
+    EXPECT_EQ(ok({"--banner-server", "banners.example"}).bannerServer, "banners.example");
+    EXPECT_EQ(ok({"--banner-server=127.0.0.1:8080"}).bannerServer, "127.0.0.1:8080");
+}
+
 TEST(CommandLine, LongFlags) {
     auto r = parse({"--headless", "--list-devices", "--version", "--help"});
     ASSERT_TRUE(r.commandLine);
@@ -190,6 +196,10 @@ TEST(CommandLine, MalformedArgumentsAreNamed) {
         {{"--record-file"}, "--record-file needs a file path"},
         {{"--play-file="}, "--play-file needs a file path"},
         {{"--headless=1"}, "takes no value"},
+        {{"--banner-server"}, "--banner-server needs HOST[:PORT]"},
+        {{"--banner-server=:80"}, "needs HOST[:PORT]"},
+        {{"--banner-server=host:0"}, "needs HOST[:PORT]"},
+        {{"--banner-server=host:http"}, "needs HOST[:PORT]"},
     };
     for (const Case& c : cases) {
         std::string message = error(c.args);
