@@ -89,10 +89,11 @@ void SoundRecorder::onStop() {
 // Recorder thread. One buffer is back from the device.
 void SoundRecorder::onData(const Message& message) {
     SoundBuffer* b = message.lParamAs<SoundBuffer>();
-    if (!b || b->bytesRecorded == 0) return;
     // A report from a device that has been closed since, or for a buffer that
-    // is already lent again, is stale: its contents are not ours to read.
-    if (!device_ || message.wParamAs<SoundInput>() != device_.get() || b->inDevice.load()) return;
+    // is already lent again, is stale: its contents (its length too) are not
+    // ours to read, so that is checked before anything else.
+    if (!b || !device_ || message.wParamAs<SoundInput>() != device_.get() || b->inDevice.load()) return;
+    if (b->bytesRecorded == 0) return;
     if (b->data) {
         if (SoundListener* l = listener_.load()) l->block(b->data, b->bytesRecorded);
     }
