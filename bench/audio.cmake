@@ -2,5 +2,5 @@
 # time of a full-duplex call per minute of call (WAV file devices).
 ambrel_add_bench(audio_bench
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_call.cpp
-  LIBS ambrel_audio PkgConfig::SNDFILE)
+  LIBS ambrel_audio ambrel_link PkgConfig::SNDFILE)
 target_include_directories(audio_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)

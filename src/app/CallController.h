@@ -20,7 +20,7 @@
 #include <string>
 
 #include "app/AppSettings.h"
-#include "link/Exception.h"
+#include "base/Exception.h"
 #include "link/LinkOwner.h"
 #include "link/VoiceLink.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

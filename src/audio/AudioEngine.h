@@ -29,7 +29,7 @@
 #include "audio/PlayerSlot.h"
 #include "audio/SoundListener.h"
 #include "audio/SoundRecorder.h"
-#include "link/LinkAudio.h"
+#include "audio/LinkAudio.h"
 #include "platform/SoundDevice.h"
 
 namespace ambrel {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "audio/ErrorReporter.h"
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

@@ -1,6 +1,6 @@
 #include "audio/SoundRecorder.h"
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

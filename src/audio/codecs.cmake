@@ -12,7 +12,7 @@ add_library(ambrel_codecs STATIC
 )
 target_include_directories(ambrel_codecs PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(ambrel_codecs
-  PUBLIC ambrel_link
+  PUBLIC ambrel_base
   PRIVATE PkgConfig::SPEEX PkgConfig::SPANDSP Gsm::gsm)
 target_link_libraries(ambrel_codecs PUBLIC ambrel_ilbc)
 

@@ -7,4 +7,4 @@ add_library(ambrel_audio STATIC
   ${CMAKE_CURRENT_LIST_DIR}/AudioEngine.cpp
 )
 target_include_directories(ambrel_audio PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(ambrel_audio PUBLIC ambrel_codecs ambrel_platform ambrel_link Threads::Threads)
+target_link_libraries(ambrel_audio PUBLIC ambrel_codecs ambrel_platform ambrel_base Threads::Threads)

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

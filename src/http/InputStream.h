@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

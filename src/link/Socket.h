@@ -19,7 +19,8 @@
 #include <cstdint>
 #include <string>
 
-#include "link/Exception.h"
+#include "base/Clock.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 
@@ -119,14 +120,6 @@ uint32_t resolveHost(const char* host);
 std::string reverseLookup(uint32_t address);
 // Dotted-decimal text of an address (network order).
 std::string addressText(uint32_t address);
-
-// Wall-clock time: milliseconds since 1970. For values shown or stored, never
-// for measuring intervals.
-uint64_t nowMilliseconds();
-// Monotonic time for deadlines and intervals: milliseconds / whole seconds
-// since an arbitrary fixed point.
-int64_t monotonicMilliseconds();
-int64_t monotonicSeconds();
 
 // An owning socket: closes its handle when destroyed. Not locked: its owner
 // decides which thread uses it.

@@ -16,7 +16,7 @@
 #include <pthread.h>
 
 #include "link/AutoResetEvent.h"
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 

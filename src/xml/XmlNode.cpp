@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 #include "xml/XmlText.h"
 
 namespace ambrel {

@@ -6,7 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HelpText.h"
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel {
 namespace {

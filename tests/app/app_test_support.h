@@ -15,7 +15,7 @@
 
 #include "app/app_udp_peer.h"
 #include "audio/AudioSink.h"
-#include "link/LinkAudio.h"
+#include "audio/LinkAudio.h"
 
 namespace ambrel::test {
 

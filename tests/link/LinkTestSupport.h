@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "audio/AudioSink.h"
-#include "link/LinkAudio.h"
+#include "audio/LinkAudio.h"
 #include "link/LinkOwner.h"
 #include "link/Socket.h"
 #include "link/VoiceLink.h"

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace ambrel::codec {
 

@@ -27,7 +27,7 @@
 #include "audio/codecs/DeltaBitCodec.h"
 #include "audio/codecs/FrameBuffer.h"
 #include "audio/codecs/SpeexCodec.h"
-#include "link/Exception.h"
+#include "base/Exception.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/CodecTable.h"
-#include "link/LinkAudio.h"
+#include "audio/LinkAudio.h"
 #include "link/LinkOwner.h"
 #include "link/VoiceLink.h"
 
