@@ -1,7 +1,7 @@
 # Ambrel: one command to run the program, one to run every test.
 #   make run ARGS="-l:5007:yes"     install what is missing, build, start the program
 #   make test                       install what is missing, build, run the whole test suite
-# Other targets: build, bench, test-asan, test-tsan, fuzz, install, clean.
+# Other targets: build, bench, test-asan, test-tsan, fuzz, install, package, clean.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -9,7 +9,7 @@ FUZZ_SECS  ?= 20
 CMAKE_GEN  := -G Ninja
 PULSE      := tests/support/with-pulse.sh
 
-.PHONY: all setup setup-test configure build run test test-plain test-tsan test-asan fuzz bench install clean
+.PHONY: all setup setup-test configure build run test test-plain test-tsan test-asan fuzz bench install package clean
 
 all: build
 
@@ -65,6 +65,10 @@ bench: build
 
 install: build
 	cmake --install $(BUILD)
+
+# The Debian package ambrel_VERSION-REVISION_ARCH.deb, made by cpack in $(BUILD).
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-fuzz

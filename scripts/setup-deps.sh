@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git dpkg-dev
   libspeex-dev libspeexdsp-dev libgsm1-dev libspandsp-dev
   libpulse-dev libsndfile1-dev libavahi-client-dev
   qt6-base-dev
@@ -13,7 +13,7 @@ packages=(
 test_packages=(
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng
   xvfb imagemagick clang libclang-rt-14-dev python3 iproute2 nftables
-  avahi-daemon dbus
+  avahi-daemon dbus man-db groff-base
 )
 
 want=("${packages[@]}")
