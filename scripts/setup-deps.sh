@@ -13,7 +13,7 @@ packages=(
 test_packages=(
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng
   xvfb imagemagick clang libclang-rt-14-dev python3 iproute2 nftables
-  avahi-daemon dbus man-db groff-base
+  avahi-daemon dbus man-db groff-base pipewire pipewire-pulse wireplumber
 )
 
 want=("${packages[@]}")
