@@ -336,13 +336,16 @@ int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms)
                        reinterpret_cast<sockaddr*>(&s), &len);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        const int err = errno;
+        int err = errno;
         const int reported = takeErrorReports(handle);
-        if (err != EAGAIN && err != EWOULDBLOCK) throwReceiveError(err);
         // Only a report woke the wait (a send took its error first): it still
         // ends the receive as a failure. Nothing at all: nothing came.
-        if (reported != 0) throwReceiveError(reported);
-        return 0;
+        if (err == EAGAIN || err == EWOULDBLOCK) err = reported;
+        // "Message too long" tells that a datagram sent was larger than the
+        // path allows (the system has learnt the smaller size): the peer is
+        // still there, and nothing came.
+        if (err == 0 || err == EMSGSIZE) return 0;
+        throwReceiveError(err);
     }
     if (len >= sizeof(sockaddr_in) && s.sin_family == AF_INET) from = fromSockaddr(s);
     if (n > size) throw SocketException();
