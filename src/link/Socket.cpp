@@ -6,9 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <mutex>
 #include <netdb.h>
-#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
