@@ -143,6 +143,10 @@ void CallController::onLinkMessage(int message) {
         break;
     case WM_LINK_DISCONNECTED:
         awaitingDisconnect_ = false;
+        // A listen shows its state at once, so a notification that finds the
+        // link listening is stale: the repeat of one that made it listen
+        // again, or the end of a call that came before a new listen.
+        if (link_->state() == VoiceLink::Listening) break;
         view_.setCallButtons(true, !oneToMany_, false);
         showStatus("Disconnected.");
         // The link posts this twice for one call; a repeat that finds the link

@@ -76,8 +76,9 @@ void HttpClient::perform(Mode mode, std::string method, std::string url, std::st
         }
         if (!readResponse(mode, send())) {
             // The server closed the kept connection just as the request went
-            // out: the request never reached it, so it is sent once more on a
-            // new connection.
+            // out, most likely unseen: a request that is safe to repeat goes
+            // once more on a new connection. readResponse refuses this for
+            // any other.
             openConnection();
             sendBytes(request_.wireForm());
             readResponse(mode, false);
@@ -190,6 +191,8 @@ bool HttpClient::send() {
         sendBytes(bytes);
     } catch (const AbortedException&) {
         throw;
+    } catch (const TimeoutException&) {
+        throw;
     } catch (const Exception&) {
         // A kept connection may have been closed by the server just now: one
         // more try on a new connection.
@@ -201,11 +204,19 @@ bool HttpClient::send() {
 }
 
 void HttpClient::sendBytes(const std::string& bytes) {
-    // The socket layer counts in int: a large POST body goes in pieces.
+    // The socket layer counts in int: a large POST body goes in pieces, each
+    // within the time left, so a server that stops reading cannot hold the
+    // request past its deadline.
     constexpr std::size_t kPiece = 1u << 20;
-    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
-        std::size_t n = std::min(kPiece, bytes.size() - at);
-        sendAll(socket_.handle, bytes.data() + at, static_cast<int>(n));
+    try {
+        for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+            std::size_t n = std::min(kPiece, bytes.size() - at);
+            sendAll(socket_.handle, bytes.data() + at, static_cast<int>(n), timeLeft());
+        }
+    } catch (const TimeoutException&) {
+        closeConnection();
+        checkAborted();
+        throw;
     }
 }
 
@@ -229,7 +240,10 @@ bool HttpClient::readResponse(Mode mode, bool reused) {
         bool silent = reader_.totalReceived() == before;
         closeConnection();
         checkAborted();
-        if (reused && silent) return false;
+        // Only a request that is safe to repeat: a POST may have been acted on.
+        if (reused && silent && request_.method == "GET") return false;
+        // A head that broke after its status line is not an answer.
+        if (response_.parseState() == HttpMessage::kHeaders) throw BadResponseException();
         // Without "Content-Length" the end of the connection is the end of the
         // answer: what arrived is the whole of it.
         if (response_.parseState() < HttpMessage::kHeaders || response_.contentLengthSeen()) throw Exception();
@@ -250,7 +264,13 @@ void HttpClient::readHead() {
         } catch (const TimeoutException&) {
             continue;
         }
+        // A folded line (one that begins with a space or tab) would be read
+        // as a header of its own.
+        const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
         line = std::string(http::trim(line));
+        if (folded && !line.empty() && response_.parseState() == HttpMessage::kHeaders) {
+            throw BadResponseException();
+        }
         line += "\r\n";
         response_.feed(line);
         if (response_.headers().size() > kMaxHeaderLines) throw BadResponseException();

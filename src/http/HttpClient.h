@@ -26,7 +26,9 @@ class HttpClient {
 public:
     // The final status is not 200, 301, 302, 303, 401 or 407; also: more than
     // kMaxRedirects redirects in a row, a body longer than kMaxBodySize, a
-    // head of more than kMaxHeaderLines header lines.
+    // head of more than kMaxHeaderLines header lines, and a head that breaks
+    // after its status line (a header line without ":", a folded or over-long
+    // header line, the connection ending or failing before the empty line).
     class BadResponseException : public Exception {};
     // Status 401.
     class AuthenticationRequiredException : public BadResponseException {};
@@ -53,6 +55,9 @@ public:
     // ProxyClient::ProxyAuthenticationRequiredException (407),
     // TimeoutException, AbortedException, or another Exception (socket
     // failures, a malformed answer). On a throw `out` is left unchanged.
+    // The time-out bounds the whole request: connecting, sending and every
+    // wait for the answer. A kept connection that the server closes without
+    // an answer is tried once more on a new one.
     void get(std::string_view url, std::string& out);
 
     // GET url, leaving the body in the connection: the returned stream reads
@@ -62,7 +67,9 @@ public:
     InputStream& getStream(std::string_view url);
 
     // POST url with `body` and a "Content-Length" header; the answer's body
-    // goes to `out`. A redirected POST continues as a GET. Throws as get.
+    // goes to `out`. A redirected POST continues as a GET. Throws as get;
+    // sent once only: a kept connection closed without an answer is a
+    // failure (Exception), since the server may have acted on it.
     void post(std::string_view url, std::string_view body, std::string& out);
 
     // An extra header sent with every request: an empty name does nothing, an

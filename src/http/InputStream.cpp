@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/Clock.h"
 #include "link/Socket.h"
 
 namespace ambrel {
@@ -33,7 +34,11 @@ bool InputStream::fill(int ms) {
 }
 
 std::string InputStream::readLine(int ms) {
+    // One limit for the whole line: a source that trickles a byte at a time
+    // must not stretch it.
+    const int64_t deadline = ms < 0 ? 0 : monotonicMilliseconds() + ms;
     std::size_t scanned = begin_;
+    bool firstRead = true;
     for (;;) {
         const char* start = buffer_ + begin_;
         const void* lf = std::memchr(buffer_ + scanned, '\n', end_ - scanned);
@@ -48,7 +53,15 @@ std::string InputStream::readLine(int ms) {
         // limit can never become a valid line.
         if (end_ - begin_ > static_cast<std::size_t>(kLineSizeLimit)) throw LineSizeLimitExceeded();
         std::size_t pending = end_ - begin_;
-        if (!fill(ms)) throw TimeoutException();
+        int wait = -1;
+        if (ms >= 0) {
+            // With no time left the line still gets one look at what is ready.
+            const int64_t left = deadline - monotonicMilliseconds();
+            if (left <= 0 && !firstRead) throw TimeoutException();
+            wait = static_cast<int>(std::clamp<int64_t>(left, 0, ms));
+        }
+        firstRead = false;
+        if (!fill(wait)) throw TimeoutException();
         scanned = begin_ + pending;
     }
 }

@@ -57,10 +57,11 @@ public:
     void reset();
 
     // One line up to LF, without the LF and without a final CR. Waits at most
-    // ms (-1: no limit) for each read of the source. Throws TimeoutException
-    // when no byte came in time (bytes already buffered stay buffered, so the
-    // call can be repeated), LineSizeLimitExceeded for an over-long line, and
-    // NoConnectionException when the source ends before an LF.
+    // ms (-1: no limit) in all, however slowly the bytes come. Throws
+    // TimeoutException when the line was not complete in time (bytes already
+    // buffered stay buffered, so the call can be repeated),
+    // LineSizeLimitExceeded for an over-long line, and NoConnectionException
+    // when the source ends before an LF.
     std::string readLine(int ms);
 
     // Reads at most size bytes, buffered ones first, waiting at most ms for the

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -48,8 +49,10 @@ SocketAddress fromSockaddr(const sockaddr_in& s) {
 // Waits for `events` on one descriptor for at most ms (-1: no limit), on the
 // monotonic clock; interrupted waits resume with the time that is left.
 // Returns true when ready (or the descriptor reports an error or hang-up,
-// which the following call then reports), false on time-out.
+// which the following call then reports), false on time-out. A negative
+// handle is no socket at all: poll would skip it and never report anything.
 bool waitFor(int handle, short events, int ms) {
+    if (handle < 0) throw SocketException();
     const int64_t deadline = ms < 0 ? 0 : monotonicMilliseconds() + ms;
     for (;;) {
         int wait = -1;
@@ -92,6 +95,35 @@ int aboveStandardStreams(int fd) {
 [[noreturn]] void throwReceiveError(int err) {
     if (err == ETIMEDOUT) throw NoRouteToHostException();
     throw SocketException();
+}
+
+// Takes every queued error report off a socket (only one with
+// reportPeerErrors gets any) and returns the error number of the first one,
+// 0 when there was none. Reports left queued would keep the socket "ready"
+// for every later wait.
+int takeErrorReports(int handle) {
+    int first = 0;
+    for (;;) {
+        char payload[1];
+        alignas(cmsghdr) char control[256];
+        iovec piece{payload, sizeof payload};
+        msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(handle, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            if (errno == EINTR) continue;
+            return first;  // EAGAIN: the queue is empty
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) continue;
+            sock_extended_err report;
+            std::memcpy(&report, CMSG_DATA(c), sizeof report);
+            if (first == 0) first = static_cast<int>(report.ee_errno);
+        }
+        if (first == 0) first = EIO;  // a report without its details
+    }
 }
 
 // One piece of the dotted-quad test: at most three digits, read modulo 256.
@@ -243,13 +275,19 @@ void connectWithTimeout(int handle, const SocketAddress& address, int ms) {
     throwConnectError(err);
 }
 
-int sendAll(int handle, const void* bytes, int length) {
+int sendAll(int handle, const void* bytes, int length, int ms) {
     if (length <= 0) return 0;
+    const int64_t deadline = ms < 0 ? 0 : monotonicMilliseconds() + ms;
     const char* p = static_cast<const char*>(bytes);
     int done = 0;
     while (done < length) {
-        waitWritable(handle, -1);
-        ssize_t n = ::send(handle, p + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
+        int wait = -1;
+        if (ms >= 0) {
+            wait = static_cast<int>(std::max<int64_t>(0, deadline - monotonicMilliseconds()));
+        }
+        if (!waitWritable(handle, wait)) throw TimeoutException();
+        // Not blocking: a wait above bounds the time, never the send itself.
+        ssize_t n = ::send(handle, p + done, static_cast<size_t>(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             throwSendError(errno);
@@ -288,17 +326,36 @@ int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms)
     socklen_t len = sizeof s;
     ssize_t n;
     // MSG_TRUNC makes the kernel return the datagram's real length, so one
-    // larger than the buffer is seen instead of being cut silently.
+    // larger than the buffer is seen instead of being cut silently. After a
+    // wait the receive does not block: the wait may have ended for an error
+    // report alone, with no datagram behind it.
+    const int flags = MSG_TRUNC | (ms != -1 ? MSG_DONTWAIT : 0);
     do {
         len = sizeof s;
-        n = ::recvfrom(handle, buffer, static_cast<size_t>(std::max(size, 0)), MSG_TRUNC,
+        n = ::recvfrom(handle, buffer, static_cast<size_t>(std::max(size, 0)), flags,
                        reinterpret_cast<sockaddr*>(&s), &len);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) throwReceiveError(errno);
+    if (n < 0) {
+        int err = errno;
+        const int reported = takeErrorReports(handle);
+        // Only a report woke the wait (a send took its error first): it still
+        // ends the receive as a failure. Nothing at all: nothing came.
+        if (err == EAGAIN || err == EWOULDBLOCK) err = reported;
+        // "Message too long" tells that a datagram sent was larger than the
+        // path allows (the system has learnt the smaller size): the peer is
+        // still there, and nothing came.
+        if (err == 0 || err == EMSGSIZE) return 0;
+        throwReceiveError(err);
+    }
     if (len >= sizeof(sockaddr_in) && s.sin_family == AF_INET) from = fromSockaddr(s);
     if (n > size) throw SocketException();
     if (n == 0) throw NoConnectionException();
     return static_cast<int>(n);
+}
+
+void reportPeerErrors(int handle) {
+    int on = 1;
+    if (::setsockopt(handle, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) throw SocketException();
 }
 
 bool waitWritable(int handle, int ms) { return waitFor(handle, POLLOUT, ms); }

@@ -7,7 +7,8 @@
 // "none" even when the standard streams are closed. Sockets stay blocking
 // except during connectWithTimeout.
 //
-// Time-outs are in milliseconds; -1 waits without limit. Every deadline is
+// Time-outs are in milliseconds; -1 waits without limit. Every wait on a
+// negative handle throws SocketException. Every deadline is
 // measured on the monotonic clock, so a step of the wall clock (NTP, resume
 // from suspend) neither cuts a wait short nor stretches it.
 //
@@ -80,9 +81,11 @@ void connectSocket(int handle, const SocketAddress& address);
 // 100 ms; the socket is blocking again afterwards whatever the outcome. ms -1
 // is connectSocket. Other failures as connectSocket.
 void connectWithTimeout(int handle, const SocketAddress& address, int ms);
-// Sends all length bytes on a stream, waiting as needed; returns length.
-// NoRouteToHostException (time-out, unreachable), SocketException otherwise.
-int sendAll(int handle, const void* bytes, int length);
+// Sends all length bytes on a stream, waiting as needed but at most ms in all
+// (-1: no limit); returns length. TimeoutException when the time runs out
+// (part of the bytes may have gone), NoRouteToHostException (network
+// time-out, unreachable), SocketException otherwise.
+int sendAll(int handle, const void* bytes, int length, int ms = -1);
 // One datagram of length bytes; length 0 sends nothing and returns 0. Returns
 // the count sent. NoRouteToHostException (time-out, host or network
 // unreachable), SocketException otherwise.
@@ -94,7 +97,15 @@ int sendTo(int handle, const SocketAddress& to, const void* bytes, int length);
 int receive(int handle, void* buffer, int size, int ms);
 // As receive, for one datagram; the sender's address is written to `from`. A
 // datagram larger than size is a failure (SocketException), never silently cut.
+// An error report of a socket given reportPeerErrors (a datagram sent from it
+// was refused: port or host unreachable) makes the next call fail with
+// SocketException, and takes the queued reports off the socket. A report that
+// a datagram sent was too large for the path is no failure: 0, nothing came.
 int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms);
+// For a datagram socket that is not connected: the system's error reports for
+// datagrams it sent (ICMP port or host unreachable) reach receiveFrom, as they
+// do for a connected one. Throws SocketException.
+void reportPeerErrors(int handle);
 // Waits at most ms (unless -1) until the socket is writable; false on time-out.
 bool waitWritable(int handle, int ms);
 // Waits at most ms (unless -1) until the socket is readable; false on time-out.

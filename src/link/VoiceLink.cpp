@@ -53,6 +53,10 @@ void VoiceLink::listen(const char* localHost, int port) {
     SocketAddress local;
     local.setAddress(localHost, port & 0xFFFF);
     bindSocket(fresh.handle, local);
+    // The socket is never connected to the caller, so without this the call
+    // would not end when the caller's port is gone: the system's "port
+    // unreachable" answers would be dropped.
+    reportPeerErrors(fresh.handle);
     installSocket(fresh, 0, Listening);
     post(WM_LINK_LISTENING);
 }
@@ -108,16 +112,20 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
     if (bytes == nullptr || length <= 0) return;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
-        if (count_ >= kMaxQueuedFrames) {  // drop the oldest
-            head_ = (head_ + 1) % kMaxQueuedFrames;
-            --count_;
-        }
-        // Slots keep their capacity, so a steady codec allocates nothing here.
-        try {
-            ring_[(head_ + count_) % kMaxQueuedFrames].assign(bytes, bytes + length);
-            ++count_;
-        } catch (const std::bad_alloc&) {
-            // Out of memory: this frame is lost, the recorder goes on.
+        // A late frame of a call that has ended is dropped: it must not go to
+        // the next call's peer.
+        if (queueOpen_) {
+            if (count_ >= kMaxQueuedFrames) {  // drop the oldest
+                head_ = (head_ + 1) % kMaxQueuedFrames;
+                --count_;
+            }
+            // Slots keep their capacity, so a steady codec allocates nothing here.
+            try {
+                ring_[(head_ + count_) % kMaxQueuedFrames].assign(bytes, bytes + length);
+                ++count_;
+            } catch (const std::bad_alloc&) {
+                // Out of memory: this frame is lost, the recorder goes on.
+            }
         }
     }
     const int64_t now = monotonicMilliseconds();
@@ -189,6 +197,10 @@ bool VoiceLink::enterCall() {
         activeHandle_ = callHandle_;
         callGeneration_ = generation_.load();
     }
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        queueOpen_ = true;
+    }
     audio_->startCapture();
     nextLevelReport_.store(0);
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
@@ -198,9 +210,7 @@ bool VoiceLink::enterCall() {
         while (state_.load() == Listening && callIsCurrent()) {
             throwIfStopRequested();
             if (bytesAvailable(callHandle_) > 0) {
-                // Only from Listening: a disconnect meanwhile must not be undone.
-                int expected = Listening;
-                state_.compare_exchange_strong(expected, Connected);
+                answerCall();
                 break;
             }
             if (waitReadable(callHandle_, 0)) {
@@ -225,6 +235,15 @@ bool VoiceLink::enterCall() {
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
     return connected;
+}
+
+bool VoiceLink::answerCall() {
+    // Under the socket lock, where listen and connect install a new call: a
+    // disconnect, or a disconnect and a new listen, since the datagram was
+    // seen must not be undone or taken for this call.
+    std::lock_guard<std::mutex> guard(socketLock_);
+    int expected = Listening;
+    return callIsCurrent() && state_.compare_exchange_strong(expected, Connected);
 }
 
 bool VoiceLink::serviceCall() {
@@ -332,6 +351,7 @@ void VoiceLink::sendQueued() {
 
 void VoiceLink::leaveCall() {
     audio_->stopCapture();
+    closeFrameQueue();
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         endCallLocked();
@@ -343,10 +363,21 @@ void VoiceLink::leaveCall() {
 // the link or by the next listen/connect); a handle this call held that is no
 // longer in the field has no other owner and is closed here.
 void VoiceLink::abandonCall() {
+    closeFrameQueue();
     std::lock_guard<std::mutex> guard(socketLock_);
     if (callHandle_ != kNoSocket && socket_.handle != callHandle_) closeSocket(callHandle_);
     callHandle_ = kNoSocket;
     activeHandle_ = kNoSocket;
+}
+
+// Frames still queued when a call ends, and frames the recorder delivers
+// before it has seen the stop, belong to that call: they are dropped, and
+// nothing is queued again until the next call starts.
+void VoiceLink::closeFrameQueue() {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    queueOpen_ = false;
+    head_ = 0;
+    count_ = 0;
 }
 
 }  // namespace ambrel

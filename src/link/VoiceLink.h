@@ -114,8 +114,11 @@ protected:
     // the receive time-out), play it, run the idle check, send every group of
     // four queued frames. Returns false when the call ended.
     bool serviceCall();
-    // Ends the call normally: stops capture, closes the socket, posts
-    // WM_LINK_DISCONNECTED.
+    // Listening -> Connected, for the call being driven only. Returns whether
+    // it switched.
+    bool answerCall();
+    // Ends the call normally: stops capture, drops the frames still queued,
+    // closes the socket, posts WM_LINK_DISCONNECTED.
     void leaveCall();
     // The call's socket is released after an exception left the loop.
     void abandonCall();
@@ -125,6 +128,7 @@ private:
     bool idleCheck();
     void endCallLocked();
     void sendQueued();
+    void closeFrameQueue();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
     void post(int message);
 
@@ -145,6 +149,9 @@ private:
     std::vector<std::vector<uint8_t>> ring_;  // kMaxQueuedFrames slots
     int head_ = 0;                            // queueLock_
     int count_ = 0;                           // queueLock_
+    // Frames are queued from a call's start to its end (and on a link that
+    // has run no call yet).
+    bool queueOpen_ = true;                   // queueLock_
 
     std::atomic<bool> playMuted_{false};
     std::atomic<bool> sendMuted_{false};

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
+
 namespace ambrel {
 
 namespace {
@@ -54,6 +56,7 @@ bool readWholeFile(const char* path, std::string& out) {
     try {
         struct stat st {};
         if (::stat(path, &st) != 0 || st.st_size <= 0) return false;
+        if (static_cast<std::size_t>(st.st_size) > kMaxWholeFileSize) throw FileCantReadException();
         std::string data(static_cast<std::size_t>(st.st_size), '\0');
         OpenFile file(openFile(path, O_RDONLY));
         // A regular file normally arrives in one read; keep reading after a
@@ -75,6 +78,8 @@ bool readWholeFile(const char* path, std::string& out) {
         out.swap(data);
         return true;
     } catch (const Exception&) {
+        return false;
+    } catch (const std::bad_alloc&) {
         return false;
     }
 }

@@ -27,9 +27,15 @@ class FileCantWriteException : public FileException {};
 // Closing a file returned an error.
 class FileCantCloseException : public FileException {};
 
+// The largest file readWholeFile reads (64 MiB), far above any file this
+// program keeps; a larger one (a mistake, or a huge sparse file) is refused
+// rather than loaded.
+inline constexpr std::size_t kMaxWholeFileSize = 64u * 1024u * 1024u;
+
 // Reads the whole file at `path` (relative paths resolve against the current
 // directory) into `out`. False, with `out` untouched, for a null path, a
-// missing file, an empty file or any read error.
+// missing file, an empty file, a file over kMaxWholeFileSize, a lack of
+// memory or any read error.
 bool readWholeFile(const char* path, std::string& out);
 bool readWholeFile(const std::filesystem::path& path, std::string& out);
 

@@ -220,6 +220,28 @@ TEST_F(WindowTest, RepeatedDisconnectDoesNotStartASecondConnect) {
     EXPECT_NE(std::find(lview.statuses.begin(), lview.statuses.end(), "Disconnected."), lview.statuses.end());
 }
 
+TEST_F(WindowTest, ALateRepeatOfTheDisconnectLeavesAnUnattendedListenOnShow) {
+    // Port 0: without its worker the link keeps the first socket open.
+    AppSettings s = settingsFor(0);
+    s.autoListen = true;
+    CountingView view;
+    CallController c(s, std::make_unique<VoiceLink>(std::make_unique<FakeAudio>()), view, nullptr,
+                     [](VoiceLink&) {});
+    c.initialize();
+    test::spin(50);
+    c.link().disconnect();  // the caller went away
+    c.postLinkMessage(WM_LINK_DISCONNECTED);
+    test::spin(100);
+    EXPECT_EQ(view.portReads, 2);  // listening again
+    EXPECT_EQ(view.statuses.back(), "Listening...");
+    c.postLinkMessage(WM_LINK_DISCONNECTED);  // the link's repeat, after the new listen
+    test::spin(100);
+    EXPECT_EQ(c.link().state(), VoiceLink::Listening);
+    EXPECT_EQ(view.portReads, 2);
+    EXPECT_EQ(view.statuses.back(), "Listening...");
+    EXPECT_EQ(view.buttons, (std::array<bool, 3>{false, false, true}));
+}
+
 TEST_F(WindowTest, DisconnectBeforeTheLinkNoticedTheCallStillEndsIt) {
     AppSettings s = settingsFor(test::freeUdpPort());
     CountingView view;

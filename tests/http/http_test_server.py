@@ -8,6 +8,8 @@ given as the first argument. Extra paths:
   /setcookie?n=v&...   one Set-Cookie header per pair (path=/)
   /cookies             the request's Cookie header as the body
   /count?path=P        how often P has been requested so far
+  /trickle?ms=N        a 917-byte status line, one byte every N ms, for as
+                       long as the client stays
 Every answer carries "X-Connection: <serial of the TCP connection>", so a test
 sees from the server side whether two requests shared a connection.
 """
@@ -16,6 +18,7 @@ import itertools
 import os
 import sys
 import threading
+import time
 import urllib.parse
 
 counter = itertools.count(1)
@@ -58,6 +61,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.reply(200, b"set", [("Set-Cookie", "%s=%s; path=/" % kv) for kv in query])
         elif url.path == "/cookies":
             self.reply(200, (self.headers.get("Cookie") or "").encode())
+        elif url.path == "/trickle":
+            pause = int(dict(query).get("ms", "250")) / 1000.0
+            line = b"HTTP/1.0 200 " + b"x" * 902 + b"\r\n"
+            try:
+                for i in range(len(line)):
+                    self.wfile.write(line[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(pause)
+            except OSError:
+                pass  # the client gave up
+            self.close_connection = True
         elif url.path == "/count":
             with lock:
                 n = counts.get(dict(query).get("path", ""), 0)

@@ -141,6 +141,7 @@ private:
 class DrivenLink : public VoiceLink {
 public:
     using VoiceLink::VoiceLink;
+    using VoiceLink::answerCall;
     using VoiceLink::enterCall;
     using VoiceLink::leaveCall;
     using VoiceLink::serviceCall;

@@ -174,6 +174,42 @@ TEST(DatagramTest, RefusedSendIsSocketException) {
     EXPECT_THROW(sendTo(-1, a.address, "x", 1), SocketException);
 }
 
+TEST(DatagramTest, RefusalReportsEndOneReceiveWhenAskedFor) {
+    BoundUdp a;
+    reportPeerErrors(a.s.handle);
+    SocketAddress gone;
+    {
+        BoundUdp closed;
+        gone = closed.address;
+    }
+    char buf[8];
+    SocketAddress from;
+    sendTo(a.s.handle, gone, "x", 1);
+    EXPECT_THROW(receiveFrom(a.s.handle, from, buf, sizeof buf, 5000), SocketException);
+    EXPECT_EQ(receiveFrom(a.s.handle, from, buf, sizeof buf, 20), 0) << "the report is used up";
+    // A send that meets the refusal first still leaves it to the receive,
+    // which must neither block nor keep reporting it.
+    sendTo(a.s.handle, gone, "x", 1);
+    ASSERT_TRUE(waitReadable(a.s.handle, 5000));
+    EXPECT_THROW(sendTo(a.s.handle, gone, "y", 1), SocketException);
+    EXPECT_THROW(receiveFrom(a.s.handle, from, buf, sizeof buf, 5000), SocketException);
+    EXPECT_EQ(receiveFrom(a.s.handle, from, buf, sizeof buf, 20), 0);
+    EXPECT_FALSE(waitReadable(a.s.handle, 0));
+}
+
+TEST(DatagramTest, WaitsOnANegativeHandleThrow) {
+    char buf[4];
+    SocketAddress from;
+    EXPECT_THROW(waitReadable(-1, 20), SocketException);
+    EXPECT_THROW(waitWritable(-1, 20), SocketException);
+    EXPECT_THROW(receive(-1, buf, sizeof buf, 20), SocketException);
+    EXPECT_THROW(receiveFrom(-1, from, buf, sizeof buf, 20), SocketException);
+    EXPECT_THROW(acceptWithTimeout(-1, from, 20), SocketException);
+    // These waited without limit before.
+    EXPECT_THROW(waitWritable(-1, -1), SocketException);
+    EXPECT_THROW(sendAll(-1, "x", 1), SocketException);
+}
+
 TEST(DatagramTest, EmptyDatagramIsNoConnection) {
     BoundUdp b;
     int raw = ::socket(AF_INET, SOCK_DGRAM, 0);

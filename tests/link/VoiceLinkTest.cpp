@@ -281,6 +281,70 @@ TEST(VoiceLinkTest, ListenDuringACallReplacesIt) {
     EXPECT_EQ(r.owner.count(WM_LINK_DISCONNECTED), 1);
 }
 
+TEST(VoiceLinkTest, AListeningLinkEndsTheCallWhenTheCallerIsGone) {
+    Rig<> r(true);
+    r.start();
+    r.link->listen("127.0.0.1", 0);
+    auto caller = std::make_unique<RawPeer>();
+    caller->sendTo(r.port(), {1});
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
+    Bytes got;
+    ASSERT_TRUE(caller->receive(got)) << "the listener answers its caller";
+    // The caller's port closes; no idle time-out is set, so only the
+    // system's refusals can end the call.
+    caller.reset();
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_DISCONNECTED, 2));
+    EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+    // Listening again (as the window does when it listens unattended) takes
+    // the next caller.
+    r.link->listen("127.0.0.1", 0);
+    RawPeer next;
+    next.sendTo(r.port(), {1});
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED, 2));
+    ASSERT_TRUE(next.receive(got));
+}
+
+TEST(VoiceLinkQueueTest, AStaleAnswerLeavesANewListeningCallAlone) {
+    Rig<DrivenLink> r;
+    RawPeer caller;
+    r.link->listen("127.0.0.1", 0);
+    // The call is ended and a new one set up while the driver of the first
+    // is between seeing a datagram and taking the call.
+    r.link->disconnect();
+    EXPECT_FALSE(r.link->enterCall());
+    r.link->listen("127.0.0.1", 0);
+    EXPECT_FALSE(r.link->answerCall());
+    EXPECT_EQ(r.link->state(), VoiceLink::Listening);
+    r.link->leaveCall();
+    EXPECT_EQ(r.link->state(), VoiceLink::Listening);
+    // The new call still takes its own caller.
+    caller.sendTo(r.port(), {1});
+    ASSERT_TRUE(r.link->enterCall());
+    ASSERT_TRUE(r.link->serviceCall());
+    EXPECT_EQ(r.link->peer(), caller.address());
+}
+
+TEST(VoiceLinkQueueTest, FramesOfAnEndedCallNeverReachTheNextPeer) {
+    Rig<DrivenLink> r;
+    RawPeer first, second;
+    r.link->connect("127.0.0.1", first.port());
+    ASSERT_TRUE(r.link->enterCall());
+    for (uint8_t t = 1; t <= 3; ++t) r.audio->produce(frame(t, 1));  // less than a datagram
+    ASSERT_TRUE(r.link->serviceCall());
+    r.link->disconnect();
+    r.link->leaveCall();
+    r.audio->produce(frame(4, 1));  // the recorder had not yet seen the stop
+    EXPECT_EQ(r.link->queuedFrames(), 0);
+    r.link->connect("127.0.0.1", second.port());
+    ASSERT_TRUE(r.link->enterCall());
+    for (uint8_t t = 5; t <= 8; ++t) r.audio->produce(frame(t, 1));
+    ASSERT_TRUE(r.link->serviceCall());
+    Bytes got;
+    ASSERT_TRUE(second.receive(got));
+    EXPECT_EQ(got, (Bytes{0, 5, 6, 7, 8}));
+    EXPECT_FALSE(first.receive(got, 50));
+}
+
 TEST(VoiceLinkQueueTest, SevenQueuedFramesMakeOneDatagramAndThreeStay) {
     Rig<DrivenLink> r;
     RawPeer peer;

@@ -51,6 +51,26 @@ TEST_F(WholeFileTest, MissingEmptyOrUnreadableReadsAsFalse) {
     EXPECT_EQ(out, "keep");
 }
 
+TEST_F(WholeFileTest, FilesOverTheSizeLimitAreRefusedUnread) {
+    // Sparse files: they take no room on the disk, only their size counts.
+    const fs::path huge = dir_ / "huge";
+    const fs::path over = dir_ / "over";
+    const fs::path limit = dir_ / "limit";
+    std::ofstream(huge).put('x');
+    std::ofstream(over).put('x');
+    std::ofstream(limit).put('x');
+    fs::resize_file(huge, uint64_t{1} << 40);
+    fs::resize_file(over, kMaxWholeFileSize + 1);
+    fs::resize_file(limit, kMaxWholeFileSize);
+    std::string out = "keep";
+    EXPECT_FALSE(readWholeFile(huge, out));
+    EXPECT_FALSE(readWholeFile(over, out));
+    EXPECT_EQ(out, "keep");
+    ASSERT_TRUE(readWholeFile(limit, out));
+    EXPECT_EQ(out.size(), kMaxWholeFileSize);
+    EXPECT_EQ(out[0], 'x');
+}
+
 TEST_F(WholeFileTest, WriteFailuresReturnFalse) {
     EXPECT_FALSE(writeWholeFile(static_cast<const char*>(nullptr), "x", 1));
     EXPECT_FALSE(writeWholeFile(dir_ / "no-such-dir" / "f.txt", "x"));
