@@ -13,6 +13,7 @@
 #include <QTextBrowser>
 #include <cmath>
 
+#include "app/FittedLabel.h"
 #include "app/LevelMeter.h"
 #include "app/Look.h"
 #include "app/MixerFader.h"
@@ -153,11 +154,11 @@ void MainWindow::buildControls() {
     help_ = button(this, "help", "?", "Help about application parameters");
     place(help_, 182, 110, 15, 14);
 
-    status_ = new QLabel("Status", this);
+    status_ = new FittedLabel("Status", this);
     status_->setObjectName("status");
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     place(status_, 3, 127, 95, 12);
-    codec_ = new QLabel("Codec", this);
+    codec_ = new FittedLabel("Codec", this);
     codec_->setObjectName("codec");
     codec_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     place(codec_, 102, 127, 95, 12);
@@ -197,7 +198,7 @@ void MainWindow::initialize() {
     recordMeter_->setLevel(1);
     status_->setText(" ");
     codec_->setText(QString::fromStdString("codec: " + settings_.codecLabel));
-    for (QLabel* label : {status_, codec_, hostLabel_, portLabel_}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{status_, codec_, hostLabel_, portLabel_}) {
         QPalette p = label->palette();
         p.setColor(QPalette::Window, kFaceColour);
         label->setPalette(p);

@@ -15,6 +15,7 @@ set_target_properties(ambrel_settings PROPERTIES AUTOMOC OFF AUTORCC OFF)
 add_library(ambrel_ui STATIC
   AmbrelApp.cpp AmbrelApp.h
   CallController.cpp CallController.h
+  FittedLabel.cpp FittedLabel.h
   HeadlessView.cpp HeadlessView.h
   LevelMeter.cpp LevelMeter.h
   Look.cpp Look.h

@@ -14,10 +14,12 @@
 #include <memory>
 
 #include "app/AmbrelApp.h"
+#include "app/FittedLabel.h"
 #include "app/LevelMeter.h"
 #include "app/MainWindow.h"
 #include "app/MixerFader.h"
 #include "app/app_test_support.h"
+#include "audio/CodecId.h"
 #include "link/LinkMessages.h"
 
 namespace ambrel {
@@ -122,6 +124,38 @@ TEST_F(WindowTest, LayoutKeepsItsProportions) {
         waitFor([&] { return w.child<LevelMeter>("recordMeter")->level() == 42; });
         EXPECT_TRUE(w.window->grab().save(path));
     }
+}
+
+// Every text the status and codec lines can show is either drawn whole
+// within the line or elided there with the whole text in the tooltip.
+TEST_F(WindowTest, StatusAndCodecLinesNeverCutATextOff) {
+    Window w(AppSettings{});
+    auto* status = w.child<FittedLabel>("status");
+    auto* codec = w.child<FittedLabel>("codec");
+    auto check = [](FittedLabel* line, const QString& text) {
+        line->setText(text);
+        EXPECT_EQ(line->text(), text);
+        int drawn = QFontMetrics(line->shownFont()).horizontalAdvance(line->shownText());
+        EXPECT_LE(drawn, line->contentsRect().width()) << text.toStdString();
+        EXPECT_GE(line->shownFont().pointSizeF(), line->font().pointSizeF() * FittedLabel::kMinimumScale - 0.01);
+        if (line->shownText() != text) {
+            EXPECT_TRUE(line->shownText().endsWith(QChar(0x2026))) << line->shownText().toStdString();
+            EXPECT_TRUE(line->fullToolTip().startsWith(text)) << text.toStdString();
+        } else {
+            EXPECT_EQ(line->fullToolTip(), "");
+        }
+    };
+    for (const char* text : {" ", "One-to-many mode.", "Failed to initialize Sound Card!",
+                             "Error> Can't connect to the peer!", "Error> Can't listen on the port!",
+                             "Listening...", "Connected.", "Disconnected.", "Looking up the host...",
+                             "A status text far longer than any status line could ever hold in one line"}) {
+        w.window->showStatus(text);
+        check(status, text);
+    }
+    for (const CodecName& name : codecNames()) check(codec, QString::fromStdString("codec: " + codecLabel(name.id)));
+    // The short texts are shown whole.
+    w.window->showStatus("Connected.");
+    EXPECT_EQ(status->shownText(), "Connected.");
 }
 
 TEST_F(WindowTest, ListenConnectDisconnectBetweenTwoWindows) {
