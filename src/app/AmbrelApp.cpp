@@ -86,6 +86,11 @@ int deviceIndex(SoundSystem& sound, const SoundDeviceRef& ref) {
 
 bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file"; }
 
+std::string noServerText(const SoundError& error) {
+    return "no sound server is reachable (" + error.text +
+           "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
+}
+
 struct SocketLayer {
     SocketLayer() { socketStartup(); }
     ~SocketLayer() {
@@ -155,8 +160,7 @@ int AmbrelApp::main(int argc, char** argv) {
     settings.playingDeviceIndex = deviceIndex(*sound, settings.playDevice);
     std::string soundProblem;
     if (needServer && inputError.code == SoundErrorCode::NoServer)
-        soundProblem = "no sound server is reachable (" + inputError.text +
-                       "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
+        soundProblem = noServerText(inputError);
 
     bool headless = line.headless || !hasDisplay();
     // Without a window nobody can press Connect or Listen.
@@ -179,19 +183,31 @@ int AmbrelApp::main(int argc, char** argv) {
     engine->setCodec(settings.codecId);
     engine->setRecordDevice(settings.recordingDeviceIndex);
     auto link = std::make_unique<VoiceLink>(std::move(engine));
-    CallController::LinkStarter starter = [soundProblem, headless](VoiceLink& voiceLink) {
-        if (!soundProblem.empty()) {
-            if (headless) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());
+    // The first start uses what the lists above found; a later one (Connect or
+    // Listen after a failed start) asks the sound server again.
+    auto problem = std::make_shared<std::string>(soundProblem);
+    CallController::LinkStarter starter = [problem, headless, needServer, &sound,
+                                           first = true](VoiceLink& voiceLink) mutable {
+        if (!first) {
+            SoundError error;
+            if (needServer) sound->listInputs(error);
+            *problem = error.code == SoundErrorCode::NoServer ? noServerText(error) : std::string();
+        }
+        first = false;
+        if (!problem->empty()) {
+            if (headless) std::fprintf(stderr, "ambrel: %s\n", problem->c_str());
             throw SoundStartException();
         }
         voiceLink.create();
         voiceLink.start();
     };
+    CallController::SoundDiagnosis diagnosis = [problem] { return *problem; };
 
     int code = 0;
     if (headless) {
         HeadlessView view;
         CallController controller(settings, std::move(link), view, &app, starter);
+        controller.setSoundDiagnosis(diagnosis);
         TerminationWatch watch;
         QObject::connect(&watch, &TerminationWatch::terminationRequested, &controller, [&controller] {
             controller.shutdown();
@@ -207,6 +223,7 @@ int AmbrelApp::main(int argc, char** argv) {
         {
             MainWindow window(settings, std::move(link), mixer.get(), &app, starter);
             if (!soundProblem.empty()) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());
+            window.controller().setSoundDiagnosis(diagnosis);
             windowReporter.setWindow(&window);
             app.setMainWindow(&window);
             window.initialize();

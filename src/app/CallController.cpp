@@ -40,23 +40,33 @@ void CallController::initialize() {
     microphoneMuted_ = !settings_.sendEnabled;
 
     link_->setOwner(this);
-    try {
-        starter_(*link_);
-        started_ = true;
-    } catch (const Exception&) {
-        showStatus("Failed to initialize Sound Card!");
-    }
+    startLink();
 
-    if (settings_.autoConnect)
+    if (started_ && settings_.autoConnect)
         connectToPeer();
-    else if (settings_.autoListen)
+    else if (started_ && settings_.autoListen)
         listenForPeer();
     view_.showMuteStates(speakersMuted_, microphoneMuted_);
 }
 
+bool CallController::startLink() {
+    try {
+        starter_(*link_);
+        started_ = true;
+        view_.showSoundProblem("");
+        return true;
+    } catch (const Exception&) {
+    }
+    std::string why = diagnosis_ ? diagnosis_() : std::string();
+    if (why.empty()) why = "The sound could not be started.";
+    showStatus("Failed to initialize Sound Card!");
+    view_.showSoundProblem(why + "\nConnect and Listen try again.");
+    return false;
+}
+
 void CallController::connectToPeer() {
     std::optional<int> port = view_.portValue();
-    if (!port) return;
+    if (!port || (!started_ && !startLink())) return;
     std::string host = view_.hostText();
     try {
         link_->connect(host.c_str(), *port);
@@ -67,7 +77,7 @@ void CallController::connectToPeer() {
 
 void CallController::listenForPeer() {
     std::optional<int> port = view_.portValue();
-    if (!port) return;
+    if (!port || (!started_ && !startLink())) return;
     try {
         link_->listen("0.0.0.0", *port);
     } catch (const Exception&) {

@@ -55,6 +55,9 @@ public:
     // The port 0..65535, or nothing after telling the user that the text is
     // not such a number (the action is then not carried out).
     virtual std::optional<int> portValue() = 0;
+    // Why the sound could not be started (empty once it runs). The status
+    // line itself says "Failed to initialize Sound Card!".
+    virtual void showSoundProblem(const std::string& why) { (void)why; }
 };
 
 class CallController : public QObject, public LinkOwner {
@@ -63,6 +66,8 @@ public:
     // Starts the link's worker thread; throws an Exception when the link or
     // the sound cannot be started. The default creates and starts the thread.
     using LinkStarter = std::function<void(VoiceLink&)>;
+    // Why the last start failed, in words for the user (may be empty).
+    using SoundDiagnosis = std::function<std::string()>;
 
     // `link` must not be started yet; `levelReceiver` (may be null) gets the
     // LevelsEvents and must outlive this controller.
@@ -74,9 +79,14 @@ public:
     // The initialisation that is not drawing: buttons, host and port,
     // destinations (one-to-many mode), devices, direction and time-out to the
     // link, mute states, link start ("Failed to initialize Sound Card!" when
-    // it throws), then Connect (autoConnect) or Listen (autoListen).
+    // it throws), then Connect (autoConnect) or Listen (autoListen) once the
+    // link runs.
     void initialize();
+    // Asked after a failed start; call before initialize().
+    void setSoundDiagnosis(SoundDiagnosis diagnosis) { diagnosis_ = std::move(diagnosis); }
 
+    // Both first start the link again if it has not started yet; while it
+    // cannot start they only say so, as a call without it would stay silent.
     void connectToPeer();
     void listenForPeer();
     void disconnectCall();
@@ -110,6 +120,8 @@ private:
     static constexpr int kDisconnectGraceMs = 1500;
 
     void onLinkMessage(int message);
+    // Runs the starter; on failure shows why and returns false.
+    bool startLink();
     void showStatus(const std::string& text);
 
     AppSettings settings_;
@@ -117,6 +129,7 @@ private:
     CallView& view_;
     QObject* levelReceiver_;
     LinkStarter starter_;
+    SoundDiagnosis diagnosis_;
     bool oneToMany_ = false;
     bool started_ = false;
     bool stopped_ = false;

@@ -218,6 +218,8 @@ void MainWindow::setLevels(int recording, int playing) {
 
 void MainWindow::showStatus(const std::string& text) { status_->setText(QString::fromStdString(text)); }
 
+void MainWindow::showSoundProblem(const std::string& why) { status_->setDetail(QString::fromStdString(why)); }
+
 void MainWindow::setCallButtons(bool connect, bool listen, bool disconnect) {
     connect_->setEnabled(connect);
     listen_->setEnabled(listen);

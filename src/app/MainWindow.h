@@ -59,6 +59,7 @@ public:
     void setHostAndPort(const std::string& host, int port) override;
     std::string hostText() override;
     std::optional<int> portValue() override;
+    void showSoundProblem(const std::string& why) override;
 
     // Dialog units to pixels for this window's font.
     QRect dialogRect(int x, int y, int w, int h) const;

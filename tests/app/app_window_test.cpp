@@ -343,14 +343,46 @@ TEST_F(WindowTest, ReceiveOnlyStartsWithTheMicrophoneMutedAndSendsNoSound) {
     EXPECT_EQ(w.button("muteSpeakers")->accessibleName(), "Speakers muted");
 }
 
-TEST_F(WindowTest, FailingSoundStartKeepsTheWindowUsable) {
+// A call without sound would stay silent: while the sound cannot start,
+// Connect and Listen only try to start it again and say why they could not.
+TEST_F(WindowTest, FailingSoundStartIsRetriedByConnectAndListen) {
     int port = test::freeUdpPort();
-    Window w(settingsFor(port), [](VoiceLink&) { throw SoundStartException(); });
+    bool soundThere = false;
+    int starts = 0;
+    Window w(settingsFor(port), [&](VoiceLink& link) {
+        ++starts;
+        if (!soundThere) throw SoundStartException();
+        link.create();
+        link.start();
+    });
+    auto* status = w.child<FittedLabel>("status");
     EXPECT_EQ(w.status(), "Failed to initialize Sound Card!");
+    EXPECT_TRUE(status->fullToolTip().contains("Connect and Listen try again.")) << status->fullToolTip().toStdString();
     EXPECT_FALSE(w.window->controller().started());
     EXPECT_TRUE(w.buttons(true, true, false));
+
+    w.button("listen")->click();
+    w.button("connect")->click();
+    test::spin(100);
+    EXPECT_EQ(starts, 3);
+    EXPECT_EQ(w.status(), "Failed to initialize Sound Card!");
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_TRUE(w.buttons(true, true, false));
+
+    // The reason given by the program's diagnosis reaches the tooltip.
+    w.window->controller().setSoundDiagnosis([] { return std::string("no sound server is reachable"); });
+    w.button("connect")->click();
+    EXPECT_TRUE(status->fullToolTip().startsWith("no sound server is reachable"));
+
+    soundThere = true;
     w.button("listen")->click();
     EXPECT_TRUE(w.waitStatus("Listening..."));
+    EXPECT_TRUE(w.window->controller().started());
+    EXPECT_EQ(status->fullToolTip(), "");
+    Window caller(settingsFor(port));
+    caller.button("connect")->click();
+    EXPECT_TRUE(w.waitStatus("Connected."));
+    EXPECT_EQ(starts, 5);
 }
 
 TEST_F(WindowTest, FailingListenLeavesTheButtons) {
