@@ -16,6 +16,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -68,6 +69,12 @@ public:
     using LinkStarter = std::function<void(VoiceLink&)>;
     // Why the last start failed, in words for the user (may be empty).
     using SoundDiagnosis = std::function<std::string()>;
+    // Host name -> IPv4 address in network byte order; throws an Exception
+    // when there is none. Runs on a thread of its own for each Connect to a
+    // name (never on the user-interface thread: a slow name server would
+    // freeze the window) and may outlive the controller. The default is the
+    // socket layer's resolveHost.
+    using HostResolver = std::function<uint32_t(const std::string& host)>;
 
     // `link` must not be started yet; `levelReceiver` (may be null) gets the
     // LevelsEvents and must outlive this controller.
@@ -84,9 +91,13 @@ public:
     void initialize();
     // Asked after a failed start; call before initialize().
     void setSoundDiagnosis(SoundDiagnosis diagnosis) { diagnosis_ = std::move(diagnosis); }
+    void setHostResolver(HostResolver resolver) { resolver_ = std::move(resolver); }
 
     // Both first start the link again if it has not started yet; while it
     // cannot start they only say so, as a call without it would stay silent.
+    // Connect to a host name first looks it up elsewhere ("Looking up the
+    // host...", only Disconnect enabled, which cancels the lookup) and
+    // connects when the address arrives; an address connects at once.
     void connectToPeer();
     void listenForPeer();
     void disconnectCall();
@@ -122,6 +133,16 @@ private:
     void onLinkMessage(int message);
     // Runs the starter; on failure shows why and returns false.
     bool startLink();
+    void connectToAddress(const std::string& host, int port);
+    void cancelLookup();
+
+    // A host lookup under way; shared with the thread doing it, which posts
+    // its result to `owner` unless that was cleared (cancelled, or the
+    // controller is gone).
+    struct Lookup {
+        std::mutex lock;
+        CallController* owner = nullptr;  // guarded by lock
+    };
     void showStatus(const std::string& text);
 
     AppSettings settings_;
@@ -130,6 +151,8 @@ private:
     QObject* levelReceiver_;
     LinkStarter starter_;
     SoundDiagnosis diagnosis_;
+    HostResolver resolver_;
+    std::shared_ptr<Lookup> lookup_;
     bool oneToMany_ = false;
     bool started_ = false;
     bool stopped_ = false;

@@ -9,7 +9,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTimer>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <memory>
 
@@ -287,6 +289,85 @@ TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     EXPECT_EQ(connects, seen);
     EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
     EXPECT_TRUE(w.buttons(true, true, false));
+}
+
+// A name server that takes its time: the lookup runs beside the window,
+// which keeps handling events, and the call starts when the address arrives.
+struct SlowNameServer {
+    struct State {
+        std::atomic<bool> answer{false};
+        std::atomic<int> asked{0};
+        std::atomic<int> finished{0};
+        std::atomic<bool> onCallerThread{false};
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+    Qt::HANDLE uiThread = QThread::currentThreadId();
+
+    CallController::HostResolver resolver() {
+        return [s = state, ui = uiThread](const std::string& host) -> uint32_t {
+            if (QThread::currentThreadId() == ui) s->onCallerThread = true;
+            ++s->asked;
+            // Held until the test answers (30 s at most: never on the caller's thread).
+            for (int i = 0; i < 3000 && !s->answer && QThread::currentThreadId() != ui; ++i) QThread::msleep(10);
+            ++s->finished;
+            if (host != "peer.example") throw UnknownHostException();
+            return htonl(0x7F000001);
+        };
+    }
+};
+
+TEST_F(WindowTest, ConnectLooksNamesUpWithoutFreezingTheWindow) {
+    UdpPeer peer;
+    Window w(settingsFor(peer.port()));
+    SlowNameServer dns;
+    w.window->controller().setHostResolver(dns.resolver());
+    w.child<QLineEdit>("host")->setText("peer.example");
+
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 1; }));
+    EXPECT_FALSE(dns.state->onCallerThread);
+    EXPECT_EQ(w.status(), "Looking up the host...");
+    EXPECT_TRUE(w.buttons(false, false, true));
+    // The window answers while the name server does not.
+    w.button("muteMicrophone")->click();
+    EXPECT_TRUE(w.window->controller().link().sendMuted());
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+
+    dns.state->answer = true;
+    ASSERT_TRUE(w.waitStatus("Connected."));
+    EXPECT_EQ(peer.receive(5000), std::vector<uint8_t>{1});  // muted: no-sound datagrams
+    w.button("disconnect")->click();
+    ASSERT_TRUE(w.waitStatus("Disconnected."));
+
+    // A name nobody knows: the error, and the buttons as before.
+    w.child<QLineEdit>("host")->setText("nobody.example");
+    w.button("connect")->click();
+    EXPECT_TRUE(w.waitStatus("Error> Can't connect to the peer!"));
+    EXPECT_TRUE(w.buttons(true, true, false));
+
+    // Disconnect drops a lookup under way; its late answer changes nothing.
+    dns.state->answer = false;
+    w.child<QLineEdit>("host")->setText("peer.example");
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 3; }));
+    w.button("disconnect")->click();
+    EXPECT_EQ(w.status(), "Disconnected.");
+    EXPECT_TRUE(w.buttons(true, true, false));
+    dns.state->answer = true;
+    ASSERT_TRUE(waitFor([&] { return dns.state->finished == 3; }));
+    test::spin(100);
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_EQ(w.status(), "Disconnected.");
+
+    // A window closed during a lookup is not called back.
+    dns.state->answer = false;
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 4; }));
+    w.app.setMainWindow(nullptr);
+    w.window.reset();
+    dns.state->answer = true;
+    ASSERT_TRUE(waitFor([&] { return dns.state->finished == 4; }));
+    test::spin(100);
 }
 
 TEST_F(WindowTest, OneToManyModeSendsToEveryDestination) {
