@@ -148,7 +148,10 @@ bool contactsTextIsWhole(std::string_view text) {
             seen[k] = true;
         }
     }
-    return true;
+    // And every value is one the writer gives back as it stands (values read
+    // from attributes may hold what element text cannot).
+    const std::vector<Contact> contacts = contactsFromText(text);
+    return contactsFromText(contactsToText(contacts)) == contacts;
 }
 
 std::filesystem::path contactsBackupName(const std::filesystem::path& file) {

@@ -51,7 +51,8 @@ struct ContactsBook {
     // them back would lose the rest: it exists but could not be read, its
     // document is damaged (a tag without its end, elements left open), or it
     // holds anything besides contacts with at most one name, host and port
-    // each (other elements, attributes, text beside elements).
+    // each (other elements, attributes, text beside elements), or a value
+    // that would not be written back as it stands.
     bool whole = true;
 };
 ContactsBook readContacts(const std::filesystem::path& file);
