@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "app/CallController.h"
 #include "app/CommandLine.h"
@@ -18,6 +19,10 @@
 #include "link/Socket.h"
 #include "platform/PulseMixer.h"
 #include "platform/SoundDevice.h"
+
+#ifdef AMBREL_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
 
 namespace ambrel {
 
@@ -36,6 +41,23 @@ bool hasDisplay() {
         if (value && *value) return true;
     }
     return false;
+}
+
+std::string unusableDisplay() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const bool chosen = platform && *platform;
+    if (chosen && std::string_view(platform).substr(0, 3) != "xcb") return {};
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return {};
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!chosen && wayland && *wayland) return {};
+#ifdef AMBREL_HAVE_XCB
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool failed = xcb_connection_has_error(connection) != 0;
+    xcb_disconnect(connection);
+    if (failed) return "cannot open the display '" + std::string(display) + "'";
+#endif
+    return {};
 }
 
 namespace {
@@ -162,10 +184,17 @@ int AmbrelApp::main(int argc, char** argv) {
     if (needServer && inputError.code == SoundErrorCode::NoServer)
         soundProblem = noServerText(inputError);
 
-    bool headless = line.headless || !hasDisplay();
+    // A display that cannot hold a window means headless mode, as no display does.
+    const std::string displayProblem = line.headless || !hasDisplay() ? std::string() : unusableDisplay();
+    bool headless = line.headless || !hasDisplay() || !displayProblem.empty();
     // Without a window nobody can press Connect or Listen.
-    if (headless && !settings.autoConnect && !settings.autoListen)
-        return usageError("without a window, give -l:port:yes or -c:host:port:yes");
+    if (headless && !settings.autoConnect && !settings.autoListen) {
+        if (displayProblem.empty()) return usageError("without a window, give -l:port:yes or -c:host:port:yes");
+        std::fprintf(stderr, "ambrel: %s; without a window, give -l:port:yes or -c:host:port:yes\n",
+                     displayProblem.c_str());
+        return 2;
+    }
+    if (!displayProblem.empty()) std::fprintf(stderr, "ambrel: %s; running without a window\n", displayProblem.c_str());
     std::unique_ptr<QCoreApplication> qt;
     if (headless)
         qt = std::make_unique<QCoreApplication>(argc, argv);
