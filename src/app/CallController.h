@@ -14,6 +14,7 @@
 
 #include <QEvent>
 #include <QObject>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -89,6 +90,7 @@ public:
     // it throws), then Connect (autoConnect) or Listen (autoListen) once the
     // link runs.
     void initialize();
+
     // Asked after a failed start; call before initialize().
     void setSoundDiagnosis(SoundDiagnosis diagnosis) { diagnosis_ = std::move(diagnosis); }
     void setHostResolver(HostResolver resolver) { resolver_ = std::move(resolver); }
@@ -131,6 +133,7 @@ private:
     static constexpr int kDisconnectGraceMs = 1500;
 
     void onLinkMessage(int message);
+    void showStatus(const std::string& text);
     // Runs the starter; on failure shows why and returns false.
     bool startLink();
     void connectToAddress(const std::string& host, int port);
@@ -143,7 +146,6 @@ private:
         std::mutex lock;
         CallController* owner = nullptr;  // guarded by lock
     };
-    void showStatus(const std::string& text);
 
     AppSettings settings_;
     std::unique_ptr<VoiceLink> link_;
