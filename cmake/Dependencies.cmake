@@ -19,6 +19,9 @@ set_target_properties(Gsm::gsm PROPERTIES
 
 if(AMBREL_BUILD_APP AND NOT AMBREL_FUZZ)
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+  # The program asks the X server itself before Qt does (Qt aborts on one
+  # that does not answer).
+  pkg_check_modules(XCB IMPORTED_TARGET GLOBAL xcb)
 endif()
 
 if((AMBREL_BUILD_TESTS) AND NOT AMBREL_FUZZ)

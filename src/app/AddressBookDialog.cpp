@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -60,6 +61,7 @@ AddressBookDialog::AddressBookDialog(std::filesystem::path file, QWidget* parent
     hostEdit_->setText(chosenHost_);
     portEdit_->setText(QString::number(chosenPort_));
     modified_ = false;
+    messageSink = [this](const QString& text) { QMessageBox::warning(this, "Contacts", text); };
     load();
 }
 
@@ -201,7 +203,9 @@ void AddressBookDialog::sizeColumns() {
 
 void AddressBookDialog::load() {
     list_->clear();
-    std::vector<Contact> contacts = loadContacts(file_);
+    ContactsBook book = readContacts(file_);
+    fileWhole_ = book.whole;
+    std::vector<Contact>& contacts = book.contacts;
     std::stable_sort(contacts.begin(), contacts.end(), [](const Contact& a, const Contact& b) {
         return nameLess(fromBytes(a.name), fromBytes(b.name));
     });
@@ -248,7 +252,22 @@ void AddressBookDialog::save() {
         const QTreeWidgetItem* item = list_->topLevelItem(row);
         contacts.push_back({cellBytes(item, NameColumn), cellBytes(item, HostColumn), cellBytes(item, PortColumn)});
     }
-    saveContacts(file_, contacts);  // a failed save is not reported; the old file stays
+    if (fileWhole_) {
+        saveContacts(file_, contacts);  // a failed save is not reported; the old file stays
+        return;
+    }
+    const QString name = QString::fromStdString(file_.filename().string());
+    const QString backup = QString::fromStdString(contactsBackupName(file_.filename()).string());
+    if (saveContactsKeepingOld(file_, contacts)) {
+        fileWhole_ = true;
+        if (messageSink)
+            messageSink(QString("%1 held more than this list could read. The earlier file was kept as %2.")
+                            .arg(name, backup));
+    } else if (messageSink) {
+        messageSink(QString("%1 held more than this list could read, and it could not be kept as %2 (that "
+                            "name may be taken). The address book was not saved.")
+                        .arg(name, backup));
+    }
 }
 
 void AddressBookDialog::add() {

@@ -21,8 +21,12 @@
 // after an Add or a Remove. A missing or damaged file gives an empty or
 // partial list and a failed save is not reported: neither is worth stopping a
 // call for. A save replaces the file in one step, so it never loses the old
-// address book. Rows are shown sorted by name (case-insensitively, equal
-// names in the order they were added) and written in that order.
+// address book. A file that was not read whole (unreadable, damaged, or
+// holding more than contacts) is kept as "contacts.txt.bak" by the save that
+// replaces it, and the user is told; if that name is taken the save is
+// refused and the user is told so. Rows are shown sorted by name
+// (case-insensitively, equal names in the order they were added) and written
+// in that order.
 #pragma once
 
 #include <QDialog>
@@ -66,6 +70,10 @@ public:
     // of the width less 20 pixels.
     static constexpr int kColumnMargin = 20;
 
+    // Where the notes about a file that was not read whole go; the default
+    // shows a message box. Tests replace it.
+    std::function<void(const QString&)> messageSink;
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -94,6 +102,7 @@ private:
     QString chosenHost_;
     int chosenPort_ = 0;
     bool modified_ = false;
+    bool fileWhole_ = true;  // the file held nothing the list does not show
 };
 
 }  // namespace ambrel

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "app/CallController.h"
 #include "app/CommandLine.h"
@@ -18,6 +19,10 @@
 #include "link/Socket.h"
 #include "platform/PulseMixer.h"
 #include "platform/SoundDevice.h"
+
+#ifdef AMBREL_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
 
 namespace ambrel {
 
@@ -36,6 +41,23 @@ bool hasDisplay() {
         if (value && *value) return true;
     }
     return false;
+}
+
+std::string unusableDisplay() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const bool chosen = platform && *platform;
+    if (chosen && std::string_view(platform).substr(0, 3) != "xcb") return {};
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return {};
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!chosen && wayland && *wayland) return {};
+#ifdef AMBREL_HAVE_XCB
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool failed = xcb_connection_has_error(connection) != 0;
+    xcb_disconnect(connection);
+    if (failed) return "cannot open the display '" + std::string(display) + "'";
+#endif
+    return {};
 }
 
 namespace {
@@ -85,6 +107,11 @@ int deviceIndex(SoundSystem& sound, const SoundDeviceRef& ref) {
 }
 
 bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file"; }
+
+std::string noServerText(const SoundError& error) {
+    return "no sound server is reachable (" + error.text +
+           "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
+}
 
 struct SocketLayer {
     SocketLayer() { socketStartup(); }
@@ -155,13 +182,19 @@ int AmbrelApp::main(int argc, char** argv) {
     settings.playingDeviceIndex = deviceIndex(*sound, settings.playDevice);
     std::string soundProblem;
     if (needServer && inputError.code == SoundErrorCode::NoServer)
-        soundProblem = "no sound server is reachable (" + inputError.text +
-                       "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
+        soundProblem = noServerText(inputError);
 
-    bool headless = line.headless || !hasDisplay();
+    // A display that cannot hold a window means headless mode, as no display does.
+    const std::string displayProblem = line.headless || !hasDisplay() ? std::string() : unusableDisplay();
+    bool headless = line.headless || !hasDisplay() || !displayProblem.empty();
     // Without a window nobody can press Connect or Listen.
-    if (headless && !settings.autoConnect && !settings.autoListen)
-        return usageError("without a window, give -l:port:yes or -c:host:port:yes");
+    if (headless && !settings.autoConnect && !settings.autoListen) {
+        if (displayProblem.empty()) return usageError("without a window, give -l:port:yes or -c:host:port:yes");
+        std::fprintf(stderr, "ambrel: %s; without a window, give -l:port:yes or -c:host:port:yes\n",
+                     displayProblem.c_str());
+        return 2;
+    }
+    if (!displayProblem.empty()) std::fprintf(stderr, "ambrel: %s; running without a window\n", displayProblem.c_str());
     std::unique_ptr<QCoreApplication> qt;
     if (headless)
         qt = std::make_unique<QCoreApplication>(argc, argv);
@@ -179,19 +212,31 @@ int AmbrelApp::main(int argc, char** argv) {
     engine->setCodec(settings.codecId);
     engine->setRecordDevice(settings.recordingDeviceIndex);
     auto link = std::make_unique<VoiceLink>(std::move(engine));
-    CallController::LinkStarter starter = [soundProblem, headless](VoiceLink& voiceLink) {
-        if (!soundProblem.empty()) {
-            if (headless) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());
+    // The first start uses what the lists above found; a later one (Connect or
+    // Listen after a failed start) asks the sound server again.
+    auto problem = std::make_shared<std::string>(soundProblem);
+    CallController::LinkStarter starter = [problem, headless, needServer, &sound,
+                                           first = true](VoiceLink& voiceLink) mutable {
+        if (!first) {
+            SoundError error;
+            if (needServer) sound->listInputs(error);
+            *problem = error.code == SoundErrorCode::NoServer ? noServerText(error) : std::string();
+        }
+        first = false;
+        if (!problem->empty()) {
+            if (headless) std::fprintf(stderr, "ambrel: %s\n", problem->c_str());
             throw SoundStartException();
         }
         voiceLink.create();
         voiceLink.start();
     };
+    CallController::SoundDiagnosis diagnosis = [problem] { return *problem; };
 
     int code = 0;
     if (headless) {
         HeadlessView view;
         CallController controller(settings, std::move(link), view, &app, starter);
+        controller.setSoundDiagnosis(diagnosis);
         TerminationWatch watch;
         QObject::connect(&watch, &TerminationWatch::terminationRequested, &controller, [&controller] {
             controller.shutdown();
@@ -207,6 +252,7 @@ int AmbrelApp::main(int argc, char** argv) {
         {
             MainWindow window(settings, std::move(link), mixer.get(), &app, starter);
             if (!soundProblem.empty()) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());
+            window.controller().setSoundDiagnosis(diagnosis);
             windowReporter.setWindow(&window);
             app.setMainWindow(&window);
             window.initialize();

@@ -41,4 +41,10 @@ private:
 // or a Qt platform chosen explicitly (QT_QPA_PLATFORM, e.g. offscreen).
 bool hasDisplay();
 
+// Why the display that DISPLAY names cannot hold a window (no X server
+// answers there, or it refuses us), or empty when it can or when another
+// platform is chosen (QT_QPA_PLATFORM other than xcb, or WAYLAND_DISPLAY).
+// Asked before Qt starts, which would abort instead.
+std::string unusableDisplay();
+
 }  // namespace ambrel

@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <arpa/inet.h>
+#include <system_error>
+#include <thread>
 
 #include "link/LinkMessages.h"
 
@@ -17,6 +20,7 @@ CallController::CallController(const AppSettings& settings, std::unique_ptr<Voic
             link.start();
         };
     }
+    resolver_ = [](const std::string& host) { return resolveHost(host.c_str()); };
 }
 
 CallController::~CallController() { shutdown(); }
@@ -40,34 +44,95 @@ void CallController::initialize() {
     microphoneMuted_ = !settings_.sendEnabled;
 
     link_->setOwner(this);
-    try {
-        starter_(*link_);
-        started_ = true;
-    } catch (const Exception&) {
-        showStatus("Failed to initialize Sound Card!");
-    }
+    startLink();
 
-    if (settings_.autoConnect)
+    if (started_ && settings_.autoConnect)
         connectToPeer();
-    else if (settings_.autoListen)
+    else if (started_ && settings_.autoListen)
         listenForPeer();
     view_.showMuteStates(speakersMuted_, microphoneMuted_);
 }
 
+bool CallController::startLink() {
+    try {
+        starter_(*link_);
+        started_ = true;
+        view_.showSoundProblem("");
+        return true;
+    } catch (const Exception&) {
+    }
+    std::string why = diagnosis_ ? diagnosis_() : std::string();
+    if (why.empty()) why = "The sound could not be started.";
+    showStatus("Failed to initialize Sound Card!");
+    view_.showSoundProblem(why + "\nConnect and Listen try again.");
+    return false;
+}
+
 void CallController::connectToPeer() {
     std::optional<int> port = view_.portValue();
-    if (!port) return;
+    if (!port || (!started_ && !startLink())) return;
     std::string host = view_.hostText();
+    // Addresses and empty text need no name server; one-to-many mode sends to
+    // the destinations and ignores the host.
+    in_addr numeric{};
+    if (oneToMany_ || host.empty() || ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 || !resolver_) {
+        connectToAddress(host, *port);
+        return;
+    }
+    cancelLookup();
+    auto lookup = std::make_shared<Lookup>();
+    lookup->owner = this;
+    lookup_ = lookup;
+    view_.setCallButtons(false, false, true);
+    showStatus("Looking up the host...");
+    // Resolver thread: its result goes to the user-interface thread.
+    auto resolve = [lookup, resolver = resolver_, host, port = *port] {
+        std::optional<uint32_t> address;
+        try {
+            address = resolver(host);
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> guard(lookup->lock);
+        if (CallController* owner = lookup->owner) {
+            QMetaObject::invokeMethod(owner, [owner, lookup, address, port] {
+                if (owner->lookup_ != lookup) return;  // cancelled meanwhile
+                owner->lookup_.reset();
+                owner->view_.setCallButtons(true, !owner->oneToMany_, false);
+                if (address)
+                    owner->connectToAddress(addressText(*address), port);
+                else
+                    owner->showStatus("Error> Can't connect to the peer!");
+            }, Qt::QueuedConnection);
+        }
+    };
     try {
-        link_->connect(host.c_str(), *port);
+        std::thread(std::move(resolve)).detach();
+    } catch (const std::system_error&) {
+        cancelLookup();
+        view_.setCallButtons(true, !oneToMany_, false);
+        showStatus("Error> Can't connect to the peer!");
+    }
+}
+
+void CallController::connectToAddress(const std::string& host, int port) {
+    try {
+        link_->connect(host.c_str(), port);
     } catch (const Exception&) {
         showStatus("Error> Can't connect to the peer!");
     }
 }
 
+// User-interface thread.
+void CallController::cancelLookup() {
+    std::shared_ptr<Lookup> lookup = std::move(lookup_);
+    if (!lookup) return;
+    std::lock_guard<std::mutex> guard(lookup->lock);
+    lookup->owner = nullptr;
+}
+
 void CallController::listenForPeer() {
     std::optional<int> port = view_.portValue();
-    if (!port) return;
+    if (!port || (!started_ && !startLink())) return;
     try {
         link_->listen("0.0.0.0", *port);
     } catch (const Exception&) {
@@ -78,6 +143,12 @@ void CallController::listenForPeer() {
 }
 
 void CallController::disconnectCall() {
+    if (lookup_) {
+        // Nothing to end but the lookup, which is dropped.
+        cancelLookup();
+        onLinkMessage(WM_LINK_DISCONNECTED);
+        return;
+    }
     link_->disconnect();
     // The worker posts WM_LINK_DISCONNECTED when it ends a call it has begun;
     // a disconnect that comes before the worker noticed the call (it looks
@@ -104,6 +175,7 @@ void CallController::setMicrophoneMuted(bool muted) {
 }
 
 void CallController::shutdown() {
+    cancelLookup();
     if (stopped_ || !link_) return;
     stopped_ = true;
     link_->disconnect();

@@ -14,8 +14,10 @@
 
 #include <QEvent>
 #include <QObject>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -55,6 +57,9 @@ public:
     // The port 0..65535, or nothing after telling the user that the text is
     // not such a number (the action is then not carried out).
     virtual std::optional<int> portValue() = 0;
+    // Why the sound could not be started (empty once it runs). The status
+    // line itself says "Failed to initialize Sound Card!".
+    virtual void showSoundProblem(const std::string& why) { (void)why; }
 };
 
 class CallController : public QObject, public LinkOwner {
@@ -63,6 +68,14 @@ public:
     // Starts the link's worker thread; throws an Exception when the link or
     // the sound cannot be started. The default creates and starts the thread.
     using LinkStarter = std::function<void(VoiceLink&)>;
+    // Why the last start failed, in words for the user (may be empty).
+    using SoundDiagnosis = std::function<std::string()>;
+    // Host name -> IPv4 address in network byte order; throws an Exception
+    // when there is none. Runs on a thread of its own for each Connect to a
+    // name (never on the user-interface thread: a slow name server would
+    // freeze the window) and may outlive the controller. The default is the
+    // socket layer's resolveHost.
+    using HostResolver = std::function<uint32_t(const std::string& host)>;
 
     // `link` must not be started yet; `levelReceiver` (may be null) gets the
     // LevelsEvents and must outlive this controller.
@@ -74,9 +87,19 @@ public:
     // The initialisation that is not drawing: buttons, host and port,
     // destinations (one-to-many mode), devices, direction and time-out to the
     // link, mute states, link start ("Failed to initialize Sound Card!" when
-    // it throws), then Connect (autoConnect) or Listen (autoListen).
+    // it throws), then Connect (autoConnect) or Listen (autoListen) once the
+    // link runs.
     void initialize();
 
+    // Asked after a failed start; call before initialize().
+    void setSoundDiagnosis(SoundDiagnosis diagnosis) { diagnosis_ = std::move(diagnosis); }
+    void setHostResolver(HostResolver resolver) { resolver_ = std::move(resolver); }
+
+    // Both first start the link again if it has not started yet; while it
+    // cannot start they only say so, as a call without it would stay silent.
+    // Connect to a host name first looks it up elsewhere ("Looking up the
+    // host...", only Disconnect enabled, which cancels the lookup) and
+    // connects when the address arrives; an address connects at once.
     void connectToPeer();
     void listenForPeer();
     void disconnectCall();
@@ -111,12 +134,27 @@ private:
 
     void onLinkMessage(int message);
     void showStatus(const std::string& text);
+    // Runs the starter; on failure shows why and returns false.
+    bool startLink();
+    void connectToAddress(const std::string& host, int port);
+    void cancelLookup();
+
+    // A host lookup under way; shared with the thread doing it, which posts
+    // its result to `owner` unless that was cleared (cancelled, or the
+    // controller is gone).
+    struct Lookup {
+        std::mutex lock;
+        CallController* owner = nullptr;  // guarded by lock
+    };
 
     AppSettings settings_;
     std::unique_ptr<VoiceLink> link_;
     CallView& view_;
     QObject* levelReceiver_;
     LinkStarter starter_;
+    SoundDiagnosis diagnosis_;
+    HostResolver resolver_;
+    std::shared_ptr<Lookup> lookup_;
     bool oneToMany_ = false;
     bool started_ = false;
     bool stopped_ = false;

@@ -1,5 +1,6 @@
 #include "app/ContactsFile.h"
 
+#include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <memory>
@@ -54,19 +55,153 @@ std::string contactsToText(const std::vector<Contact>& contacts) {
     return root.toText(0, true);
 }
 
-std::vector<Contact> loadContacts(const std::filesystem::path& file) {
+std::vector<Contact> loadContacts(const std::filesystem::path& file) { return readContacts(file).contacts; }
+
+ContactsBook readContacts(const std::filesystem::path& file) {
+    ContactsBook book;
     std::string text;
-    if (!readWholeFile(file, text)) return {};
-    return contactsFromText(text);
+    if (!readWholeFile(file, text)) {
+        // Only a missing or empty file holds nothing.
+        std::error_code ec;
+        const auto status = std::filesystem::status(file, ec);
+        book.whole = status.type() == std::filesystem::file_type::not_found ||
+                     (status.type() == std::filesystem::file_type::regular && std::filesystem::file_size(file, ec) == 0 &&
+                      !ec);
+        return book;
+    }
+    book.contacts = contactsFromText(text);
+    book.whole = contactsTextIsWhole(text);
+    return book;
 }
 
-bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts) {
+namespace {
+
+// Whether every element that is opened is closed again: counts start tags
+// (not self-closing) and end tags, skipping comments, CDATA, processing
+// instructions, declarations and quoted attribute values.
+bool tagsBalance(std::string_view text) {
+    long open = 0;
+    std::size_t i = 0;
+    auto skipPast = [&](std::string_view end) {
+        std::size_t at = text.find(end, i);
+        if (at == std::string_view::npos) return false;
+        i = at + end.size();
+        return true;
+    };
+    while ((i = text.find('<', i)) != std::string_view::npos) {
+        std::string_view rest = text.substr(i);
+        if (rest.starts_with("<!--")) {
+            if (!skipPast("-->")) return false;
+        } else if (rest.starts_with("<![CDATA[")) {
+            if (!skipPast("]]>")) return false;
+        } else if (rest.starts_with("<?")) {
+            if (!skipPast("?>")) return false;
+        } else if (rest.starts_with("<!")) {
+            if (!skipPast(">")) return false;
+        } else {
+            const bool closing = rest.starts_with("</");
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < text.size(); ++j) {
+                if (quote) {
+                    if (text[j] == quote) quote = 0;
+                } else if (text[j] == '"' || text[j] == '\'') {
+                    quote = text[j];
+                } else if (text[j] == '>') {
+                    break;
+                }
+            }
+            if (j >= text.size()) return false;
+            if (closing)
+                --open;
+            else if (text[j - 1] != '/')
+                ++open;
+            if (open < 0) return false;
+            i = j + 1;
+        }
+    }
+    return open == 0;
+}
+
+}  // namespace
+
+bool contactsTextIsWhole(std::string_view text) {
+    // Text before the first tag or after the last one is not read.
+    std::size_t first = 0, last = text.size();
+    while (first < last && isXmlSpace(text[first])) ++first;
+    while (last > first && isXmlSpace(text[last - 1])) --last;
+    if (first == last) return true;
+    if (text[first] != '<' || text[last - 1] != '>') return false;
+    if (!tagsBalance(text)) return false;
+    XmlNode root;
+    if (!root.parse(text)) return false;
+    if (!root.value().empty()) return false;
+    for (std::size_t i = 0; i < root.childCount(); ++i) {
+        XmlNode& c = root.child(i);
+        if (asciiUpper(c.name()) != "CONTACT" || !c.value().empty()) return false;
+        bool seen[3] = {false, false, false};
+        for (std::size_t j = 0; j < c.childCount(); ++j) {
+            const XmlNode& f = c.child(j);
+            const std::string name = asciiUpper(f.name());
+            const int k = name == "NAME" ? 0 : name == "HOST" ? 1 : name == "PORT" ? 2 : -1;
+            if (k < 0 || seen[k] || f.childCount() != 0) return false;
+            seen[k] = true;
+        }
+    }
+    // And every value is one the writer gives back as it stands (values read
+    // from attributes may hold what element text cannot).
+    const std::vector<Contact> contacts = contactsFromText(text);
+    return contactsFromText(contactsToText(contacts)) == contacts;
+}
+
+std::filesystem::path contactsBackupName(const std::filesystem::path& file) {
+    std::filesystem::path backup = file;
+    backup += ".bak";
+    return backup;
+}
+
+namespace {
+
+// A symbolic link's target (the file a save replaces), else the file itself.
+std::filesystem::path saveTarget(const std::filesystem::path& file) {
     std::error_code ec;
-    std::filesystem::path target = file;
     if (std::filesystem::is_symlink(file, ec)) {
         const std::filesystem::path resolved = std::filesystem::canonical(file, ec);
-        if (!ec) target = resolved;
+        if (!ec) return resolved;
     }
+    return file;
+}
+
+// How keepOld kept the file a save replaces.
+enum class Kept { Failed, Nothing, Linked, Moved };
+
+// Keeps the current `target` under `backup`, which must not exist: a second
+// name where the file system allows it (`target` stays in place), else a
+// rename.
+Kept keepOld(const std::filesystem::path& target, const std::filesystem::path& backup) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) return errno == ENOENT ? Kept::Nothing : Kept::Failed;
+    if (::lstat(backup.c_str(), &st) == 0 || errno != ENOENT) return Kept::Failed;
+    if (::link(target.c_str(), backup.c_str()) == 0) return Kept::Linked;
+    if (errno == EEXIST) return Kept::Failed;
+    return ::rename(target.c_str(), backup.c_str()) == 0 ? Kept::Moved : Kept::Failed;
+}
+
+bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep);
+
+}  // namespace
+
+bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts) {
+    return saveTo(saveTarget(file), contacts, false);
+}
+
+bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts) {
+    return saveTo(saveTarget(file), contacts, true);
+}
+
+namespace {
+
+bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep) {
     // The temporary file must be in the target's directory so that the rename
     // is atomic; the process id keeps two running copies apart.
     std::filesystem::path temp = target;
@@ -81,7 +216,13 @@ bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>&
         }
         // Flushed before the rename, or a crash could leave an empty file
         // where the old address book was.
-        ok = syncFile(temp) && ::rename(temp.c_str(), target.c_str()) == 0;
+        ok = syncFile(temp);
+        const std::filesystem::path backup = contactsBackupName(target);
+        const Kept kept = ok && keep ? keepOld(target, backup) : Kept::Nothing;
+        ok = ok && kept != Kept::Failed && ::rename(temp.c_str(), target.c_str()) == 0;
+        // A failed save leaves everything as it was.
+        if (!ok && kept == Kept::Linked) ::unlink(backup.c_str());
+        if (!ok && kept == Kept::Moved) ::rename(backup.c_str(), target.c_str());
     }
     if (!ok) {
         // Only a regular file of ours is removed, never a directory or
@@ -91,6 +232,8 @@ bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>&
     }
     return ok;
 }
+
+}  // namespace
 
 int portFromText(std::string_view text) {
     std::size_t i = 0;

@@ -44,6 +44,21 @@ std::string contactsToText(const std::vector<Contact>& contacts);
 // The contacts in `file`; empty when the file is missing, empty or unreadable.
 std::vector<Contact> loadContacts(const std::filesystem::path& file);
 
+// What reading the address book found.
+struct ContactsBook {
+    std::vector<Contact> contacts;
+    // False when the file holds more than `contacts` tells, so that writing
+    // them back would lose the rest: it exists but could not be read, its
+    // document is damaged (a tag without its end, elements left open), or it
+    // holds anything besides contacts with at most one name, host and port
+    // each (other elements, attributes, text beside elements), or a value
+    // that would not be written back as it stands.
+    bool whole = true;
+};
+ContactsBook readContacts(const std::filesystem::path& file);
+// Whether a document is an address book as described above, nothing more.
+bool contactsTextIsWhole(std::string_view text);
+
 // Replaces `file` with the document for `contacts`. The text goes to a
 // temporary file beside it (same name plus ".<process id>.tmp"), which is
 // flushed to disk and then renamed over `file`, so a failed save leaves the
@@ -51,6 +66,14 @@ std::vector<Contact> loadContacts(const std::filesystem::path& file);
 // replaced; an existing file's permission bits are kept. Returns false on
 // failure (the temporary file is then removed).
 bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts);
+
+// The file name a file that was not read whole is kept under: "<file>.bak".
+std::filesystem::path contactsBackupName(const std::filesystem::path& file);
+// saveContacts for a file that was not read whole: the file it replaces is
+// kept as contactsBackupName(file) (beside a link's target), also when it
+// could not be read at all. Refused, changing nothing, when that name is
+// already taken. Returns false on failure or refusal.
+bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts);
 
 // Decimal conversion of a port text as the address book does it: leading
 // whitespace and one sign are accepted, digits are read up to the first

@@ -13,6 +13,7 @@
 #include <QTextBrowser>
 #include <cmath>
 
+#include "app/FittedLabel.h"
 #include "app/LevelMeter.h"
 #include "app/Look.h"
 #include "app/MixerFader.h"
@@ -153,11 +154,11 @@ void MainWindow::buildControls() {
     help_ = button(this, "help", "?", "Help about application parameters");
     place(help_, 182, 110, 15, 14);
 
-    status_ = new QLabel("Status", this);
+    status_ = new FittedLabel("Status", this);
     status_->setObjectName("status");
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     place(status_, 3, 127, 95, 12);
-    codec_ = new QLabel("Codec", this);
+    codec_ = new FittedLabel("Codec", this);
     codec_->setObjectName("codec");
     codec_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     place(codec_, 102, 127, 95, 12);
@@ -197,7 +198,7 @@ void MainWindow::initialize() {
     recordMeter_->setLevel(1);
     status_->setText(" ");
     codec_->setText(QString::fromStdString("codec: " + settings_.codecLabel));
-    for (QLabel* label : {status_, codec_, hostLabel_, portLabel_}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{status_, codec_, hostLabel_, portLabel_}) {
         QPalette p = label->palette();
         p.setColor(QPalette::Window, kFaceColour);
         label->setPalette(p);
@@ -216,6 +217,8 @@ void MainWindow::setLevels(int recording, int playing) {
 }
 
 void MainWindow::showStatus(const std::string& text) { status_->setText(QString::fromStdString(text)); }
+
+void MainWindow::showSoundProblem(const std::string& why) { status_->setDetail(QString::fromStdString(why)); }
 
 void MainWindow::setCallButtons(bool connect, bool listen, bool disconnect) {
     connect_->setEnabled(connect);

@@ -24,6 +24,7 @@ class QFrame;
 namespace ambrel {
 
 class CMixerFader;
+class FittedLabel;
 class LevelMeter;
 class MixerDevice;
 
@@ -58,6 +59,7 @@ public:
     void setHostAndPort(const std::string& host, int port) override;
     std::string hostText() override;
     std::optional<int> portValue() override;
+    void showSoundProblem(const std::string& why) override;
 
     // Dialog units to pixels for this window's font.
     QRect dialogRect(int x, int y, int w, int h) const;
@@ -100,8 +102,9 @@ private:
     QPushButton* muteSpeakers_ = nullptr;    // 1005
     QPushButton* muteMicrophone_ = nullptr;  // 1006
     QPushButton* help_ = nullptr;        // 1011
-    QLabel* status_ = nullptr;           // 1008
-    QLabel* codec_ = nullptr;            // 1012
+    // Both lines fit any text: smaller font, then elided with a tooltip.
+    FittedLabel* status_ = nullptr;      // 1008
+    FittedLabel* codec_ = nullptr;       // 1012
     QWidget* banner_ = nullptr;          // 1013
     bool closing_ = false;
 };

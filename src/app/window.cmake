@@ -15,6 +15,7 @@ set_target_properties(ambrel_settings PROPERTIES AUTOMOC OFF AUTORCC OFF)
 add_library(ambrel_ui STATIC
   AmbrelApp.cpp AmbrelApp.h
   CallController.cpp CallController.h
+  FittedLabel.cpp FittedLabel.h
   HeadlessView.cpp HeadlessView.h
   LevelMeter.cpp LevelMeter.h
   Look.cpp Look.h
@@ -23,6 +24,10 @@ add_library(ambrel_ui STATIC
 )
 target_include_directories(ambrel_ui PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(ambrel_ui PUBLIC ambrel_settings ambrel_helptext ambrel_audio ambrel_mixer Qt6::Widgets)
+if(TARGET PkgConfig::XCB)
+  target_link_libraries(ambrel_ui PRIVATE PkgConfig::XCB)
+  target_compile_definitions(ambrel_ui PRIVATE AMBREL_HAVE_XCB)
+endif()
 if(TARGET ambrel_about)
   target_link_libraries(ambrel_ui PUBLIC ambrel_about)
   target_compile_definitions(ambrel_ui PRIVATE AMBREL_HAVE_ABOUT)

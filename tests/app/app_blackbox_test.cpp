@@ -296,6 +296,26 @@ TEST(Blackbox, WithoutASoundServerItSaysSoAndPointsToFiles) {
     EXPECT_NE(p.out().find("Failed to initialize Sound Card!"), std::string::npos) << p.out();
 }
 
+// A display that no X server answers: headless mode with one line saying
+// so, or one line and exit code 2 where headless mode has nothing to do.
+TEST(Blackbox, ADeadDisplayMeansHeadlessModeNotACrash) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 30);
+    const std::string dead = "DISPLAY=:64999";
+    Program listener(dir, "l", {"-l:" + port(test::freeUdpPort()) + ":yes", "--record-file", "a.wav", "--play-file",
+                                "out.wav"},
+                     {dead});
+    ASSERT_TRUE(listener.waitForLines({"Listening..."})) << listener.out() << listener.err();
+    EXPECT_EQ(listener.err(), "ambrel: cannot open the display ':64999'; running without a window\n");
+    listener.signal(SIGTERM);
+    EXPECT_EQ(listener.wait(), 0);
+
+    Program idle(dir, "idle", {}, {dead});
+    EXPECT_EQ(idle.wait(), 2);
+    EXPECT_EQ(idle.err(),
+              "ambrel: cannot open the display ':64999'; without a window, give -l:port:yes or -c:host:port:yes\n");
+}
+
 TEST(Blackbox, ListDevicesNamesTheServersDevices) {
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
     Scratch dir;

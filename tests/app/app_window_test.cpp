@@ -9,15 +9,19 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTimer>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <memory>
 
 #include "app/AmbrelApp.h"
+#include "app/FittedLabel.h"
 #include "app/LevelMeter.h"
 #include "app/MainWindow.h"
 #include "app/MixerFader.h"
 #include "app/app_test_support.h"
+#include "audio/CodecId.h"
 #include "link/LinkMessages.h"
 
 namespace ambrel {
@@ -122,6 +126,38 @@ TEST_F(WindowTest, LayoutKeepsItsProportions) {
         waitFor([&] { return w.child<LevelMeter>("recordMeter")->level() == 42; });
         EXPECT_TRUE(w.window->grab().save(path));
     }
+}
+
+// Every text the status and codec lines can show is either drawn whole
+// within the line or elided there with the whole text in the tooltip.
+TEST_F(WindowTest, StatusAndCodecLinesNeverCutATextOff) {
+    Window w(AppSettings{});
+    auto* status = w.child<FittedLabel>("status");
+    auto* codec = w.child<FittedLabel>("codec");
+    auto check = [](FittedLabel* line, const QString& text) {
+        line->setText(text);
+        EXPECT_EQ(line->text(), text);
+        int drawn = QFontMetrics(line->shownFont()).horizontalAdvance(line->shownText());
+        EXPECT_LE(drawn, line->contentsRect().width()) << text.toStdString();
+        EXPECT_GE(line->shownFont().pointSizeF(), line->font().pointSizeF() * FittedLabel::kMinimumScale - 0.01);
+        if (line->shownText() != text) {
+            EXPECT_TRUE(line->shownText().endsWith(QChar(0x2026))) << line->shownText().toStdString();
+            EXPECT_TRUE(line->fullToolTip().startsWith(text)) << text.toStdString();
+        } else {
+            EXPECT_EQ(line->fullToolTip(), "");
+        }
+    };
+    for (const char* text : {" ", "One-to-many mode.", "Failed to initialize Sound Card!",
+                             "Error> Can't connect to the peer!", "Error> Can't listen on the port!",
+                             "Listening...", "Connected.", "Disconnected.", "Looking up the host...",
+                             "A status text far longer than any status line could ever hold in one line"}) {
+        w.window->showStatus(text);
+        check(status, text);
+    }
+    for (const CodecName& name : codecNames()) check(codec, QString::fromStdString("codec: " + codecLabel(name.id)));
+    // The short texts are shown whole.
+    w.window->showStatus("Connected.");
+    EXPECT_EQ(status->shownText(), "Connected.");
 }
 
 TEST_F(WindowTest, ListenConnectDisconnectBetweenTwoWindows) {
@@ -277,6 +313,85 @@ TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     EXPECT_TRUE(w.buttons(true, true, false));
 }
 
+// A name server that takes its time: the lookup runs beside the window,
+// which keeps handling events, and the call starts when the address arrives.
+struct SlowNameServer {
+    struct State {
+        std::atomic<bool> answer{false};
+        std::atomic<int> asked{0};
+        std::atomic<int> finished{0};
+        std::atomic<bool> onCallerThread{false};
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+    Qt::HANDLE uiThread = QThread::currentThreadId();
+
+    CallController::HostResolver resolver() {
+        return [s = state, ui = uiThread](const std::string& host) -> uint32_t {
+            if (QThread::currentThreadId() == ui) s->onCallerThread = true;
+            ++s->asked;
+            // Held until the test answers (30 s at most: never on the caller's thread).
+            for (int i = 0; i < 3000 && !s->answer && QThread::currentThreadId() != ui; ++i) QThread::msleep(10);
+            ++s->finished;
+            if (host != "peer.example") throw UnknownHostException();
+            return htonl(0x7F000001);
+        };
+    }
+};
+
+TEST_F(WindowTest, ConnectLooksNamesUpWithoutFreezingTheWindow) {
+    UdpPeer peer;
+    Window w(settingsFor(peer.port()));
+    SlowNameServer dns;
+    w.window->controller().setHostResolver(dns.resolver());
+    w.child<QLineEdit>("host")->setText("peer.example");
+
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 1; }));
+    EXPECT_FALSE(dns.state->onCallerThread);
+    EXPECT_EQ(w.status(), "Looking up the host...");
+    EXPECT_TRUE(w.buttons(false, false, true));
+    // The window answers while the name server does not.
+    w.button("muteMicrophone")->click();
+    EXPECT_TRUE(w.window->controller().link().sendMuted());
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+
+    dns.state->answer = true;
+    ASSERT_TRUE(w.waitStatus("Connected."));
+    EXPECT_EQ(peer.receive(5000), std::vector<uint8_t>{1});  // muted: no-sound datagrams
+    w.button("disconnect")->click();
+    ASSERT_TRUE(w.waitStatus("Disconnected."));
+
+    // A name nobody knows: the error, and the buttons as before.
+    w.child<QLineEdit>("host")->setText("nobody.example");
+    w.button("connect")->click();
+    EXPECT_TRUE(w.waitStatus("Error> Can't connect to the peer!"));
+    EXPECT_TRUE(w.buttons(true, true, false));
+
+    // Disconnect drops a lookup under way; its late answer changes nothing.
+    dns.state->answer = false;
+    w.child<QLineEdit>("host")->setText("peer.example");
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 3; }));
+    w.button("disconnect")->click();
+    EXPECT_EQ(w.status(), "Disconnected.");
+    EXPECT_TRUE(w.buttons(true, true, false));
+    dns.state->answer = true;
+    ASSERT_TRUE(waitFor([&] { return dns.state->finished == 3; }));
+    test::spin(100);
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_EQ(w.status(), "Disconnected.");
+
+    // A window closed during a lookup is not called back.
+    dns.state->answer = false;
+    w.button("connect")->click();
+    ASSERT_TRUE(waitFor([&] { return dns.state->asked == 4; }));
+    w.app.setMainWindow(nullptr);
+    w.window.reset();
+    dns.state->answer = true;
+    ASSERT_TRUE(waitFor([&] { return dns.state->finished == 4; }));
+    test::spin(100);
+}
+
 TEST_F(WindowTest, OneToManyModeSendsToEveryDestination) {
     UdpPeer first, second;
     AppSettings s;
@@ -331,14 +446,46 @@ TEST_F(WindowTest, ReceiveOnlyStartsWithTheMicrophoneMutedAndSendsNoSound) {
     EXPECT_EQ(w.button("muteSpeakers")->accessibleName(), "Speakers muted");
 }
 
-TEST_F(WindowTest, FailingSoundStartKeepsTheWindowUsable) {
+// A call without sound would stay silent: while the sound cannot start,
+// Connect and Listen only try to start it again and say why they could not.
+TEST_F(WindowTest, FailingSoundStartIsRetriedByConnectAndListen) {
     int port = test::freeUdpPort();
-    Window w(settingsFor(port), [](VoiceLink&) { throw SoundStartException(); });
+    bool soundThere = false;
+    int starts = 0;
+    Window w(settingsFor(port), [&](VoiceLink& link) {
+        ++starts;
+        if (!soundThere) throw SoundStartException();
+        link.create();
+        link.start();
+    });
+    auto* status = w.child<FittedLabel>("status");
     EXPECT_EQ(w.status(), "Failed to initialize Sound Card!");
+    EXPECT_TRUE(status->fullToolTip().contains("Connect and Listen try again.")) << status->fullToolTip().toStdString();
     EXPECT_FALSE(w.window->controller().started());
     EXPECT_TRUE(w.buttons(true, true, false));
+
+    w.button("listen")->click();
+    w.button("connect")->click();
+    test::spin(100);
+    EXPECT_EQ(starts, 3);
+    EXPECT_EQ(w.status(), "Failed to initialize Sound Card!");
+    EXPECT_EQ(w.window->controller().link().state(), VoiceLink::Idle);
+    EXPECT_TRUE(w.buttons(true, true, false));
+
+    // The reason given by the program's diagnosis reaches the tooltip.
+    w.window->controller().setSoundDiagnosis([] { return std::string("no sound server is reachable"); });
+    w.button("connect")->click();
+    EXPECT_TRUE(status->fullToolTip().startsWith("no sound server is reachable"));
+
+    soundThere = true;
     w.button("listen")->click();
     EXPECT_TRUE(w.waitStatus("Listening..."));
+    EXPECT_TRUE(w.window->controller().started());
+    EXPECT_EQ(status->fullToolTip(), "");
+    Window caller(settingsFor(port));
+    caller.button("connect")->click();
+    EXPECT_TRUE(w.waitStatus("Connected."));
+    EXPECT_EQ(starts, 5);
 }
 
 TEST_F(WindowTest, FailingListenLeavesTheButtons) {

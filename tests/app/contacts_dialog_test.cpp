@@ -198,6 +198,40 @@ TEST_F(AddressBookDialogTest, FailedSaveLeavesTheOldFileAndStillCloses) {
     EXPECT_EQ(slurp(file_), before);
 }
 
+TEST_F(AddressBookDialogTest, AFileNotReadWholeIsKeptAsBakAndTheUserIsTold) {
+    const std::string old =
+        "<contacts><contact><name>A</name><host>a</host><port>1</port><note>friend</note></contact></contacts>";
+    const fs::path backup = dir_ / "contacts.txt.bak";
+    QStringList messages;
+    auto addAndSave = [&] {
+        AddressBookDialog d(file_);
+        d.messageSink = [&](const QString& text) { messages << text; };
+        EXPECT_EQ(list(d)->topLevelItemCount(), 1);
+        addRow(d, "B", "b", "2");
+        button(d, "okButton")->click();
+    };
+    put(old);
+    addAndSave();
+    EXPECT_EQ(slurp(backup), old);
+    EXPECT_EQ(loadContacts(file_).size(), 2u);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("contacts.txt.bak")) << messages[0].toStdString();
+
+    // The backup's name is taken: the file stays as it is, and the user knows.
+    put(old);
+    addAndSave();
+    EXPECT_EQ(slurp(file_), old);
+    EXPECT_EQ(slurp(backup), old);
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains("not saved")) << messages[1].toStdString();
+
+    // A file read whole is replaced without a word.
+    ASSERT_TRUE(saveContacts(file_, {{"A", "a", "1"}}));
+    addAndSave();
+    EXPECT_EQ(loadContacts(file_).size(), 2u);
+    EXPECT_EQ(messages.size(), 2);
+}
+
 TEST_F(AddressBookDialogTest, UsesContactsTxtInTheCurrentDirectory) {
     ASSERT_TRUE(saveContacts(file_, {{"A", "a", "1"}}));
     const fs::path before = fs::current_path();

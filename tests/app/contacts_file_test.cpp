@@ -125,6 +125,58 @@ TEST_F(ContactsFileTest, SaveKeepsPermissionsAndFollowsALink) {
     EXPECT_EQ(loadContacts(file_), (std::vector<Contact>{{"L", "l.example", "7"}}));
 }
 
+// Writing back only the contacts that were read would lose the rest of a
+// file that held more: such a file is kept as contacts.txt.bak first.
+TEST_F(ContactsFileTest, AFileNotReadWholeIsKeptBeforeItIsReplaced) {
+    EXPECT_TRUE(readContacts(file_).whole);  // missing
+    put(file_, "");
+    EXPECT_TRUE(readContacts(file_).whole);
+    put(file_, kOneContact);
+    EXPECT_TRUE(readContacts(file_).whole);
+    EXPECT_TRUE(contactsTextIsWhole(contactsToText({{"", "a&b<c", ""}, {"x", "y", "1"}})));
+    EXPECT_TRUE(contactsTextIsWhole("<?xml version=\"1.0\"?><!-- mine -->\n<Contacts><CONTACT><Name>x</Name>"
+                                    "<PORT/></CONTACT></Contacts>\n"));
+    for (const char* partial : {
+             "<contacts><contact><name>A</name></contact><contact><name>B<",
+             "<contacts><contact><name>A</name></contact><contact><name>B</name>",
+             "<contacts><contact><name>A</name><phone>1</phone></contact></contacts>",
+             "<contacts><group><contact><name>A</name></contact></group></contacts>",
+             "<contacts><contact><name>A</name><name>B</name></contact></contacts>",
+             "<contacts version=\"2\"><contact><name>A</name></contact></contacts>",
+             "<contacts><contact>note<name>A</name></contact></contacts>",
+             "<contacts/>and more",
+             "not xml at all",
+         })
+        EXPECT_FALSE(contactsTextIsWhole(partial)) << partial;
+
+    const std::string old = "<contacts><contact><name>A</name><phone>1</phone></contact></contacts>";
+    put(file_, old);
+    ContactsBook book = readContacts(file_);
+    ASSERT_FALSE(book.whole);
+    ASSERT_EQ(book.contacts.size(), 1u);
+    book.contacts.push_back({"B", "b", "2"});
+    ASSERT_TRUE(saveContactsKeepingOld(file_, book.contacts));
+    EXPECT_EQ(slurp(contactsBackupName(file_)), old);
+    EXPECT_EQ(loadContacts(file_), book.contacts);
+    // While that backup is there, another such file is not replaced.
+    put(file_, old + " ");
+    EXPECT_FALSE(saveContactsKeepingOld(file_, {}));
+    EXPECT_EQ(slurp(file_), old + " ");
+    EXPECT_EQ(slurp(contactsBackupName(file_)), old);
+    EXPECT_FALSE(fs::exists(tempName()));
+
+    // A file that cannot be read at all is kept too (a directory stands in
+    // for an unreadable file: permissions do not stop a test run by root).
+    fs::remove(contactsBackupName(file_));
+    fs::remove(file_);
+    fs::create_directory(file_);
+    put(file_ / "inside", "x");
+    EXPECT_FALSE(readContacts(file_).whole);
+    ASSERT_TRUE(saveContactsKeepingOld(file_, {{"C", "c", "3"}}));
+    EXPECT_EQ(slurp(contactsBackupName(file_) / "inside"), "x");
+    EXPECT_EQ(loadContacts(file_), (std::vector<Contact>{{"C", "c", "3"}}));
+}
+
 TEST(ContactsPort, DecimalConversion) {
     EXPECT_EQ(portFromText("5007"), 5007);
     EXPECT_EQ(portFromText("abc"), 0);
