@@ -122,6 +122,21 @@ int AmbrelApp::main(int argc, char** argv) {
         std::printf("Ambrel %s (build %s)\n", line.settings.versionText.c_str(), line.settings.buildLabel.c_str());
         return 0;
     }
+    // Key files: a problem is one line and exit code 2, before anything starts.
+    std::string keyError;
+    if (!line.genKeyPath.empty()) {
+        if (!DatagramGuard::writeNewKey(line.genKeyPath, keyError)) {
+            std::fprintf(stderr, "ambrel: %s\n", keyError.c_str());
+            return 2;
+        }
+        std::printf("New key written to %s\n", line.genKeyPath.c_str());
+        return 0;
+    }
+    GuardKey key{};
+    if (!line.settings.keyFile.empty() && !DatagramGuard::loadKey(line.settings.keyFile, key, keyError)) {
+        std::fprintf(stderr, "ambrel: %s\n", keyError.c_str());
+        return 2;
+    }
 
     std::unique_ptr<SoundSystem> sound = makeStandardSoundSystem();
     if (line.listDevices) {
@@ -179,6 +194,10 @@ int AmbrelApp::main(int argc, char** argv) {
     engine->setCodec(settings.codecId);
     engine->setRecordDevice(settings.recordingDeviceIndex);
     auto link = std::make_unique<VoiceLink>(std::move(engine));
+    link->guard().setAllowList(settings.allowList);
+    link->guard().setLockPeer(settings.lockPeer);
+    if (!settings.keyFile.empty()) link->guard().setKey(key);
+    key.fill(0);
     CallController::LinkStarter starter = [soundProblem, headless](VoiceLink& voiceLink) {
         if (!soundProblem.empty()) {
             if (headless) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());

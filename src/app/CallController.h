@@ -55,6 +55,8 @@ public:
     // The port 0..65535, or nothing after telling the user that the text is
     // not such a number (the action is then not carried out).
     virtual std::optional<int> portValue() = 0;
+    // A passing notice (datagrams ignored); by default in the status line.
+    virtual void showNotice(const std::string& text) { showStatus(text); }
 };
 
 class CallController : public QObject, public LinkOwner {
@@ -85,6 +87,11 @@ public:
     bool speakersMuted() const { return speakersMuted_; }
     bool microphoneMuted() const { return microphoneMuted_; }
 
+    // Shows what the link's guard dropped since the last report, if anything.
+    // Runs every kDropReportMs while the guard has rules.
+    void reportDrops();
+    static std::string dropText(const DropReport& report);
+
     // Disconnects (twice, as the window's Exit does), stops the link's thread
     // and waits for it. Safe to call more than once.
     void shutdown();
@@ -108,6 +115,7 @@ protected:
 private:
     // How long a user's disconnect waits for the link's notification.
     static constexpr int kDisconnectGraceMs = 1500;
+    static constexpr int kDropReportMs = 5000;
 
     void onLinkMessage(int message);
     void showStatus(const std::string& text);

@@ -23,6 +23,7 @@
 
 #include "audio/AudioSink.h"
 #include "audio/LinkAudio.h"
+#include "link/DatagramGuard.h"
 #include "link/LinkOwner.h"
 #include "link/Socket.h"
 #include "link/WorkerThread.h"
@@ -92,6 +93,10 @@ public:
     // Frames waiting to be sent. Any thread.
     int queuedFrames() const;
 
+    // Who may talk to this link (allow-list, peer lock, sealing). Configure
+    // it before start(); its drop counts may be taken from any thread.
+    DatagramGuard& guard() { return guard_; }
+
     // AudioSink: queues a copy of the frame (at most kMaxQueuedFrames, the
     // oldest dropped) and reports levels at most every kLevelReportMs.
     // Recorder thread.
@@ -126,6 +131,7 @@ private:
     void endCallLocked();
     void sendQueued();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
+    int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram);
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;
@@ -162,6 +168,15 @@ private:
     int64_t lastReceive_ = 0;  // monotonic seconds
     std::vector<uint8_t> receiveBuffer_;
     std::vector<uint8_t> sendBuffer_;
+
+    DatagramGuard guard_;
+    // With the guard active: opened and sealed datagrams, and a datagram the
+    // listening wait took that the call has still to handle.
+    std::vector<uint8_t> openBuffer_;
+    std::vector<uint8_t> sealBuffer_;
+    const uint8_t* pending_ = nullptr;
+    int pendingLength_ = 0;
+    SocketAddress pendingFrom_;
 };
 
 }  // namespace ambrel

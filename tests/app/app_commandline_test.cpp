@@ -153,6 +153,43 @@ TEST(CommandLine, BannerServer) {
     EXPECT_EQ(ok({"--banner-server=127.0.0.1:8080"}).bannerServer, "127.0.0.1:8080");
 }
 
+TEST(CommandLine, AccessOptions) {
+    auto none = ok({});
+    EXPECT_TRUE(none.allowList.empty());
+    EXPECT_FALSE(none.lockPeer);
+    EXPECT_EQ(none.keyFile, "");
+
+    auto s = ok({"--allow", "host3,10.1.2.3/8,192.168.7.9/24", "--lock-peer", "--key-file=k.key"});
+    ASSERT_EQ(s.allowList.size(), 3u);
+    EXPECT_EQ(s.allowList[0].network, htonl(0x0A000003));
+    EXPECT_EQ(s.allowList[0].bits, 32);
+    EXPECT_EQ(s.allowList[1].network, htonl(0x0A000000));
+    EXPECT_EQ(s.allowList[1].bits, 8);
+    EXPECT_EQ(s.allowList[2].network, htonl(0xC0A80700));
+    EXPECT_TRUE(s.lockPeer);
+    EXPECT_EQ(s.keyFile, "k.key");
+    EXPECT_EQ(ok({"--allow=0.0.0.0/0"}).allowList[0].bits, 0);
+
+    auto r = parse({"--gen-key", "new.key"});
+    ASSERT_TRUE(r.commandLine);
+    EXPECT_EQ(r.commandLine->genKeyPath, "new.key");
+
+    for (auto [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--allow"}, "--allow needs ADDR"},
+             {{"--allow=10.0.0.1/33"}, "bad prefix length in --allow '10.0.0.1/33'"},
+             {{"--allow=10.0.0.1/"}, "bad prefix length"},
+             {{"--allow=host1,,host2"}, "missing address in --allow ''"},
+             {{"--allow=/8"}, "missing address"},
+             {{"--allow=host1,nowhere.invalid/16"}, "cannot resolve host 'nowhere.invalid'"},
+             {{"--lock-peer=yes"}, "takes no value"},
+             {{"--key-file"}, "--key-file needs a file path"},
+             {{"--gen-key="}, "--gen-key needs a file path"},
+         }) {
+        std::string e = error(args);
+        EXPECT_NE(e.find(message), std::string::npos) << args[0] << " gave: " << e;
+    }
+}
+
 TEST(CommandLine, LongFlags) {
     auto r = parse({"--headless", "--list-devices", "--version", "--help"});
     ASSERT_TRUE(r.commandLine);
