@@ -204,7 +204,7 @@ bool VoiceLink::enterCall() {
             if (guard_.active()) {
                 // Only a datagram the guard lets in takes the call; it is
                 // kept for the call's first pass.
-                pendingLength_ = receiveDatagram(pendingFrom_, 0, pending_);
+                pendingLength_ = receiveDatagram(pendingFrom_, 0, pending_, true);
                 if (pendingLength_ > 0) {
                     int expected = Listening;
                     state_.compare_exchange_strong(expected, Connected);
@@ -298,9 +298,10 @@ bool VoiceLink::serviceCall() {
 // its length with `datagram` pointing at the plain datagram, or 0 when none
 // came or the guard dropped it. Without guard rules this is receiveFrom.
 // A datagram of an impossible size (empty, or beyond kMaxDatagram) from a
-// source the rules refuse, or any such datagram while sealing, is dropped
-// too, instead of ending the call as a failed receive. Call thread.
-int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram) {
+// source the rules refuse, or any such datagram while sealing or while
+// `waiting` for a call, is dropped too, instead of ending the call (or the
+// wait) as a failed receive. Call thread.
+int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting) {
     datagram = receiveBuffer_.data();
     if (!guard_.active()) return receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
     from = SocketAddress{};
@@ -309,7 +310,7 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
     try {
         n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
     } catch (const SocketException&) {
-        if (from.family == 0 || (guard_.admitsSource(from) && !guard_.sealing())) throw;
+        if (from.family == 0 || (guard_.admitsSource(from) && !guard_.sealing() && !waiting)) throw;
         guard_.countDrop(from);
         return 0;
     }

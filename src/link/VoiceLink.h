@@ -131,7 +131,7 @@ private:
     void endCallLocked();
     void sendQueued();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
-    int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram);
+    int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;

@@ -68,6 +68,8 @@ TEST(VoiceLinkGuardTest, AllowListDropsAStrangerBeforeAndDuringACall) {
     RawPeer peer, stranger(kStranger);
 
     stranger.sendTo(r.port(), sound(9, 9, 9, 9));
+    peer.sendTo(r.port(), {});  // no call, and no end of the wait either
+    peer.sendTo(r.port(), Bytes(10001, 0));
     peer.sendTo(r.port(), {1});
     ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
     EXPECT_EQ(r.link->peer(), peer.address());
@@ -92,9 +94,26 @@ TEST(VoiceLinkGuardTest, AllowListDropsAStrangerBeforeAndDuringACall) {
     EXPECT_FALSE(stranger.receive(got, 0));
 
     DropReport drops = r.link->guard().takeDrops();
-    EXPECT_EQ(drops.total, 4u);
+    EXPECT_EQ(drops.total, 6u);
     EXPECT_EQ(drops.topSource, stranger.address());
-    EXPECT_EQ(drops.sources, 1);
+    EXPECT_EQ(drops.topCount, 4u);
+    EXPECT_EQ(drops.sources, 2);
+}
+
+TEST(VoiceLinkGuardTest, DroppedDatagramsDoNotKeepACallAlive) {
+    Rig r;
+    r.link->guard().setAllowList({AllowRule::make(htonl(0x7f000001), 32)});
+    r.link->setIdleTimeout(1);
+    r.start();
+    r.link->listen("0.0.0.0", 0);
+    RawPeer peer, stranger(kStranger);
+    peer.sendTo(r.port(), {1});
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
+    // The stranger keeps sending; the call still ends for want of the peer.
+    EXPECT_TRUE(eventually([&] {
+        stranger.sendTo(r.port(), {1});
+        return r.owner.count(WM_LINK_DISCONNECTED) > 0;
+    }, 20000));
 }
 
 TEST(VoiceLinkGuardTest, LockedPeerKeepsTheCallUntilItEnds) {
