@@ -81,6 +81,9 @@ int DatagramGuard::open(const SocketAddress& from, const uint8_t* datagram, int 
             crypto_aead_xchacha20poly1305_ietf_decrypt(scratch, &opened, nullptr, datagram + 1 + kNonceBytes,
                                                        static_cast<unsigned long long>(length - 1 - kNonceBytes),
                                                        datagram, 1, datagram + 1, key_.data()) != 0 ||
+            // One of our own datagrams sent back to us (a reflection) is no
+            // datagram of the peer's.
+            static_cast<uint32_t>(getLe(scratch, 4)) == senderId_ ||
             !freshCounter(static_cast<uint32_t>(getLe(scratch, 4)), getLe(scratch + 4, 8))) {
             countDrop(from);
             return 0;

@@ -19,7 +19,8 @@
 // heard forgotten first) the highest counter and a 64-bit map of the counters
 // below it. A counter already seen, or 64 or more below the highest, is
 // dropped. The windows are kept across calls, so a datagram recorded in an
-// earlier call of this process cannot open a new one.
+// earlier call of this process cannot open a new one. A datagram carrying
+// this guard's own sender id (one of ours, sent back) is dropped too.
 //
 // Threads: configuration on the owner's thread before the link's worker
 // starts; beginCall, admitsSource, open and seal on the thread that drives the
@@ -86,6 +87,8 @@ public:
 
     bool active() const { return !allow_.empty() || lockPeer_ || sealing_; }
     bool sealing() const { return sealing_; }
+    // The id this guard seals with (random, chosen by setKey).
+    uint32_t senderId() const { return senderId_; }
 
     // A new call: the peer lock is released. Call thread.
     void beginCall() { locked_ = 0; }

@@ -55,6 +55,11 @@ public:
     }
 
     void run() {
+        // The model tells senders apart by their ids: skip the rare draw
+        // where two of the six random ids are equal.
+        std::set<uint32_t> ids{receiver_.senderId()};
+        for (auto& s : senders_) ids.insert(s->senderId());
+        if (ids.size() != 6) return;
         while (pos_ < size_) {
             const uint8_t op = next();
             switch (op % 4) {
