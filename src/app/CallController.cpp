@@ -120,8 +120,10 @@ std::string CallController::dropText(const DropReport& report) {
     std::string text = "Ignored " + std::to_string(report.total) + (report.total == 1 ? " datagram" : " datagrams") +
                        " from " + addressText(report.topSource.address) + ":" +
                        std::to_string(report.topSource.hostPort());
-    if (report.sources > 1)
-        text += " and " + std::to_string(report.sources - 1) + (report.sources == 2 ? " other address" : " other addresses");
+    if (report.sources > 1) {
+        text += " and " + std::to_string(report.sources - 1);
+        text += report.sources == 2 ? " other address" : " other addresses";
+    }
     return text;
 }
 

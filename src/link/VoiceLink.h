@@ -7,7 +7,8 @@
 // (sender's microphone muted, exactly one byte). A kind 0 datagram carries four
 // encoded frames of equal length, concatenated; the receiver takes the frame
 // length as (size - 1) / 4 and ignores bytes beyond four whole frames. The
-// largest datagram received is 10000 bytes.
+// largest datagram received is 10000 bytes. With a key (DatagramGuard) every
+// datagram travels sealed inside one of kind 2.
 //
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
