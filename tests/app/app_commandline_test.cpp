@@ -160,6 +160,9 @@ TEST(CommandLine, AccessOptions) {
     EXPECT_EQ(s.allowList[0].bits, 32);
     EXPECT_EQ(s.allowList[1].network, htonl(0x0A000000));
     EXPECT_EQ(s.allowList[1].bits, 8);
+    EXPECT_TRUE(s.allowList[1].matches(htonl(0x0AFFFFFF)));
+    EXPECT_FALSE(s.allowList[1].matches(htonl(0x0B000001)));
+    EXPECT_FALSE(s.allowList[0].matches(htonl(0x0A000004)));
     EXPECT_TRUE(s.lockPeer);
     EXPECT_EQ(s.keyFile, "k.key");
     EXPECT_EQ(parse({"--gen-key", "new.key"}).commandLine->genKeyPath, "new.key");

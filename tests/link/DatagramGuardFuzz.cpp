@@ -6,6 +6,7 @@
 //   op % 4 == 2  an earlier sealed datagram again (next byte picks it)
 //   op % 4 == 3  an earlier sealed datagram with one byte changed: never opens
 // Five senders for four window slots, so senders are forgotten and come back.
+// (The calls on real sockets are in VoiceLinkGuardTest.)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

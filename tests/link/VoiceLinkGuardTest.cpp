@@ -173,17 +173,22 @@ TEST(VoiceLinkGuardTest, SealedLinkTakesOnlyFreshDatagramsSealedWithItsKey) {
     EXPECT_EQ(drops.total, 6u);
     EXPECT_EQ(drops.topSource, stranger.address());
 
-    // What the link sends is sealed: only the key opens it. Frames too large
-    // to fit the receive limit sealed are not sent at all.
-    for (int i = 0; i < 4; ++i) r.audio->produce(Bytes(2490, 0));
-    for (uint8_t t = 1; t <= 4; ++t) r.audio->produce({t});
+    // What the link sends is sealed: only the key opens it. A group that
+    // would not fit the 10000-byte receive limit sealed (53 bytes more) is not
+    // sent at all; the largest that fits goes out whole.
+    for (int i = 0; i < 4; ++i) r.audio->produce(Bytes(2487, 0));  // 1 + 4 x 2487 = 9949
+    Bytes expected{0};
+    for (uint8_t t = 1; t <= 4; ++t) {
+        r.audio->produce(Bytes(2486, t));
+        expected.insert(expected.end(), 2486, t);
+    }
     Bytes got;
     ASSERT_TRUE(peer.receive(got));
-    EXPECT_EQ(got.size(), sound(1, 2, 3, 4).size() + DatagramGuard::kSealOverhead);
+    EXPECT_EQ(got.size(), 9998u);
     Bytes scratch(got.size());
     const uint8_t* plain = nullptr;
     const int n = ours.open(r.link->peer(), got.data(), static_cast<int>(got.size()), scratch.data(), plain);
-    EXPECT_EQ(Bytes(plain, plain + n), sound(1, 2, 3, 4));
+    EXPECT_EQ(Bytes(plain, plain + n), expected);
     EXPECT_EQ(r.link->guard().takeDrops().unsealable, 1u);
 
     // Its own datagram sent back to it by a stranger does not take the call.
