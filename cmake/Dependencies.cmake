@@ -8,6 +8,7 @@ pkg_check_modules(SPANDSP REQUIRED IMPORTED_TARGET GLOBAL spandsp)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET GLOBAL libpulse)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET GLOBAL sndfile)
 pkg_check_modules(AVAHI IMPORTED_TARGET GLOBAL avahi-client)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET GLOBAL libsodium)
 
 # libgsm ships no pkg-config file.
 find_path(GSM_INCLUDE_DIR gsm.h PATH_SUFFIXES gsm REQUIRED)

@@ -149,6 +149,21 @@ int AmbrelApp::main(int argc, char** argv) {
         std::printf("Ambrel %s (build %s)\n", line.settings.versionText.c_str(), line.settings.buildLabel.c_str());
         return 0;
     }
+    // Key files: a problem is one line and exit code 2, before anything starts.
+    std::string keyError;
+    if (!line.genKeyPath.empty()) {
+        if (!DatagramGuard::writeNewKey(line.genKeyPath, keyError)) {
+            std::fprintf(stderr, "ambrel: %s\n", keyError.c_str());
+            return 2;
+        }
+        std::printf("New key written to %s\n", line.genKeyPath.c_str());
+        return 0;
+    }
+    GuardKey key{};
+    if (!line.settings.keyFile.empty() && !DatagramGuard::loadKey(line.settings.keyFile, key, keyError)) {
+        std::fprintf(stderr, "ambrel: %s\n", keyError.c_str());
+        return 2;
+    }
 
     std::unique_ptr<SoundSystem> sound = makeStandardSoundSystem();
     if (line.listDevices) {
@@ -212,6 +227,10 @@ int AmbrelApp::main(int argc, char** argv) {
     engine->setCodec(settings.codecId);
     engine->setRecordDevice(settings.recordingDeviceIndex);
     auto link = std::make_unique<VoiceLink>(std::move(engine));
+    link->guard().setAllowList(settings.allowList);
+    link->guard().setLockPeer(settings.lockPeer);
+    if (!settings.keyFile.empty()) link->guard().setKey(key);
+    key.fill(0);
     // The first start uses what the lists above found; a later one (Connect or
     // Listen after a failed start) asks the sound server again.
     auto problem = std::make_shared<std::string>(soundProblem);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/CodecId.h"
+#include "link/DatagramGuard.h"
 #include "link/Socket.h"
 #include "platform/SoundDevice.h"
 
@@ -56,6 +57,13 @@ struct AppSettings {
 
     // One-to-many destinations, resolved at start-up, in the given order.
     std::vector<SocketAddress> destinations;
+
+    // Who may talk to this copy (off by default): source networks datagrams
+    // are taken from (empty: any), the peer lock, and the key file with which
+    // every datagram is sealed (empty: none).
+    std::vector<AllowRule> allowList;
+    bool lockPeer = false;
+    std::string keyFile;
 
     // The banner server ("HOST[:PORT]"); empty: the banner keeps its start page.
     std::string bannerServer;

@@ -46,6 +46,12 @@ void CallController::initialize() {
     link_->setOwner(this);
     startLink();
 
+    if (link_->guard().active()) {
+        auto* dropTimer = new QTimer(this);
+        connect(dropTimer, &QTimer::timeout, this, &CallController::reportDrops);
+        dropTimer->start(kDropReportMs);
+    }
+
     if (started_ && settings_.autoConnect)
         connectToPeer();
     else if (started_ && settings_.autoListen)
@@ -172,6 +178,24 @@ void CallController::setMicrophoneMuted(bool muted) {
     microphoneMuted_ = muted;
     link_->setSendMuted(muted);
     view_.showMuteStates(speakersMuted_, microphoneMuted_);
+}
+
+void CallController::reportDrops() {
+    DropReport report = link_->guard().takeDrops();
+    if (report.total > 0) view_.showNotice(dropText(report));
+    if (report.unsealable > 0)
+        view_.showNotice("Not sent: " + std::to_string(report.unsealable) + " datagrams too large to seal");
+}
+
+std::string CallController::dropText(const DropReport& report) {
+    std::string text = "Ignored " + std::to_string(report.total) + (report.total == 1 ? " datagram" : " datagrams") +
+                       " from " + addressText(report.topSource.address) + ":" +
+                       std::to_string(report.topSource.hostPort());
+    if (report.sources > 1) {
+        text += " and " + std::to_string(report.sources - 1);
+        text += report.sources == 2 ? " other address" : " other addresses";
+    }
+    return text;
 }
 
 void CallController::shutdown() {

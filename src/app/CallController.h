@@ -60,6 +60,8 @@ public:
     // Why the sound could not be started (empty once it runs). The status
     // line itself says "Failed to initialize Sound Card!".
     virtual void showSoundProblem(const std::string& why) { (void)why; }
+    // A passing notice (datagrams ignored); by default in the status line.
+    virtual void showNotice(const std::string& text) { showStatus(text); }
 };
 
 class CallController : public QObject, public LinkOwner {
@@ -108,6 +110,11 @@ public:
     bool speakersMuted() const { return speakersMuted_; }
     bool microphoneMuted() const { return microphoneMuted_; }
 
+    // Shows what the link's guard dropped since the last report, if anything.
+    // Runs every kDropReportMs while the guard has rules.
+    void reportDrops();
+    static std::string dropText(const DropReport& report);
+
     // Disconnects (twice, as the window's Exit does), stops the link's thread
     // and waits for it. Safe to call more than once.
     void shutdown();
@@ -131,6 +138,7 @@ protected:
 private:
     // How long a user's disconnect waits for the link's notification.
     static constexpr int kDisconnectGraceMs = 1500;
+    static constexpr int kDropReportMs = 5000;
 
     void onLinkMessage(int message);
     void showStatus(const std::string& text);

@@ -114,6 +114,17 @@ private:
             line_.settings.bannerServer = *value;
             return true;
         }
+        if (name == "--lock-peer") return flag(line_.settings.lockPeer);
+        if (name == "--allow" || name == "--key-file" || name == "--gen-key") {
+            if (!value && i + 1 < args.size()) value = args[++i];
+            if (name == "--allow") return allowOption(value);
+            if (!value || value->empty()) {
+                error_ = "option " + std::string(name) + " needs a file path";
+                return false;
+            }
+            (name == "--key-file" ? line_.settings.keyFile : line_.genKeyPath) = *value;
+            return true;
+        }
         if (name == "--record-file" || name == "--play-file") {
             if (!value) {
                 if (i + 1 >= args.size()) {
@@ -132,6 +143,40 @@ private:
         }
         error_ = "unknown option " + quoted(arg);
         return false;
+    }
+
+    // ADDR[/BITS][,ADDR[/BITS]...]; host names are resolved here.
+    bool allowOption(const std::optional<std::string>& value) {
+        if (!value || value->empty()) {
+            error_ = "option --allow needs ADDR[/BITS][,ADDR[/BITS]...]";
+            return false;
+        }
+        std::vector<AllowRule> rules;
+        for (std::string_view item : split(*value, ',')) {
+            size_t slash = item.find('/');
+            std::string host(item.substr(0, slash));
+            int bits = 32;
+            if (slash != std::string_view::npos) {
+                auto n = parseDigits(item.substr(slash + 1));
+                if (!n || *n > 32) {
+                    error_ = "bad prefix length in --allow " + quoted(item) + " (0..32)";
+                    return false;
+                }
+                bits = static_cast<int>(*n);
+            }
+            if (host.empty()) {
+                error_ = "missing address in --allow " + quoted(item);
+                return false;
+            }
+            try {
+                rules.push_back(AllowRule::make(resolve_(host), bits));
+            } catch (const Exception&) {
+                error_ = "cannot resolve host " + quoted(host) + " in --allow " + quoted(item);
+                return false;
+            }
+        }
+        line_.settings.allowList = std::move(rules);
+        return true;
     }
 
     // HOST or HOST:PORT with a port of 1..65535.

@@ -15,6 +15,11 @@ void HeadlessView::showStatus(const std::string& text) {
     std::fflush(out_);
 }
 
+void HeadlessView::showNotice(const std::string& text) {
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+}
+
 namespace {
 
 // Written by the signal handler, read by the main thread.

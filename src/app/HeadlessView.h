@@ -18,6 +18,8 @@ public:
     explicit HeadlessView(std::FILE* out = stdout) : out_(out) {}
 
     void showStatus(const std::string& text) override;
+    // Printed every time, even when it repeats.
+    void showNotice(const std::string& text) override;
     void setCallButtons(bool, bool, bool) override {}
     void enterOneToManyMode() override {}
     void showMuteStates(bool, bool) override {}

@@ -81,6 +81,18 @@ constexpr std::string_view kHelp =
     "  --play-file PATH    play into a WAV file instead of a sound card\n"
     "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
     "\n"
+    "Who may talk to this copy (all off by default):\n"
+    "  --allow ADDR[/BITS][,ADDR[/BITS]...]\n"
+    "                      take datagrams only from these addresses or networks\n"
+    "                      (host names are resolved at start-up); others are\n"
+    "                      ignored and counted every 5 seconds\n"
+    "  --lock-peer         a call that was listened for stays with the address\n"
+    "                      of its first datagram until it ends\n"
+    "  --key-file PATH     seal every datagram with the key in PATH; datagrams\n"
+    "                      not sealed with it, or seen before, are ignored. Both\n"
+    "                      copies need the same key file (mode 0600)\n"
+    "  --gen-key PATH      write a new random key to PATH (mode 0600) and exit\n"
+    "\n"
     "Examples:\n"
     "\n"
     "  ambrel -l:5005:yes -a:ilbc_11khz -t:5\n"
@@ -108,6 +120,7 @@ std::string_view usageLine() {
     return "Usage: ambrel [-a:codec] [-l:port:yes|no] [-c:host:port:yes|no] "
            "[-c:host:port,host:port,...,yes|no] [-i:device] [-o:device] [-d:send|receive] "
            "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] "
+           "[--allow ADDR[/BITS],...] [--lock-peer] [--key-file PATH] [--gen-key PATH] "
            "[--list-devices] [--help] [--version]";
 }
 

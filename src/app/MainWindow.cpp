@@ -197,7 +197,9 @@ void MainWindow::initialize() {
     playMeter_->setLevel(1);
     recordMeter_->setLevel(1);
     status_->setText(" ");
-    codec_->setText(QString::fromStdString("codec: " + settings_.codecLabel));
+    // With a key file every call is sealed.
+    codec_->setText(QString::fromStdString("codec: " + settings_.codecLabel +
+                                           (settings_.keyFile.empty() ? "" : ", sealed")));
     for (QLabel* label : std::initializer_list<QLabel*>{status_, codec_, hostLabel_, portLabel_}) {
         QPalette p = label->palette();
         p.setColor(QPalette::Window, kFaceColour);

@@ -29,6 +29,8 @@ VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio) : audio_(std::move(audio)
     receiveBuffer_.resize(kMaxDatagram);
     // A kind byte and four frames of the common codecs fit without growing.
     sendBuffer_.reserve(1500);
+    openBuffer_.resize(kMaxDatagram);
+    sealBuffer_.resize(kMaxDatagram);
     audio_->setSink(this);
 }
 
@@ -203,12 +205,26 @@ bool VoiceLink::enterCall() {
     }
     audio_->startCapture();
     nextLevelReport_.store(0);
+    guard_.beginCall();
+    pendingLength_ = 0;
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
     // Listening: wait for a first datagram. Until then the peer is 0.0.0.0.
     if (peer().isAnyAddress()) {
         while (state_.load() == Listening && callIsCurrent()) {
             throwIfStopRequested();
+            if (guard_.active()) {
+                // Only a datagram the guard lets in takes the call; it is
+                // kept for the call's first pass.
+                pendingLength_ = receiveDatagram(pendingFrom_, 0, pending_, true);
+                if (pendingLength_ > 0) {
+                    if (!answerCall()) pendingLength_ = 0;
+                    break;
+                }
+                if (waitReadable(callHandle_, 0)) continue;
+                pause(50);
+                continue;
+            }
             if (bytesAvailable(callHandle_) > 0) {
                 answerCall();
                 break;
@@ -252,20 +268,28 @@ bool VoiceLink::serviceCall() {
     try {
         int n = 0;
         SocketAddress from;
-        try {
-            n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, kReceiveTimeoutMs);
-        } catch (const Exception&) {
-            if (!oneToMany) throw;
-            n = 0;  // one-to-many: a failed receive is nothing received
+        const uint8_t* datagram = receiveBuffer_.data();
+        if (pendingLength_ > 0) {
+            n = pendingLength_;
+            from = pendingFrom_;
+            datagram = pending_;
+            pendingLength_ = 0;
+        } else {
+            try {
+                n = receiveDatagram(from, kReceiveTimeoutMs, datagram);
+            } catch (const Exception&) {
+                if (!oneToMany) throw;
+                n = 0;  // one-to-many: a failed receive is nothing received
+            }
         }
         if (n > 0) {
             peer_.store(packPeer(from));
             lastReceive_ = monotonicSeconds();
-            if (receiveBuffer_[0] == 0 && !playMuted_.load() && !oneToMany) {
+            if (datagram[0] == 0 && !playMuted_.load() && !oneToMany) {
                 const int frameLength = (n - 1) / kFramesPerDatagram;
                 const int player = playerIndex_.load();
                 for (int i = 0; i < kFramesPerDatagram; ++i) {
-                    audio_->playFrame(player, receiveBuffer_.data() + 1 + i * frameLength, frameLength);
+                    audio_->playFrame(player, datagram + 1 + i * frameLength, frameLength);
                 }
             }
         } else if (idleCheck()) {
@@ -286,6 +310,30 @@ bool VoiceLink::serviceCall() {
     }
     sendQueued();
     return true;
+}
+
+// Receives one datagram within ms and passes it through the guard. Returns
+// its length with `datagram` pointing at the plain datagram, or 0 when none
+// came or the guard dropped it. Without guard rules this is receiveFrom.
+// A datagram of an impossible size (empty, or beyond kMaxDatagram) from a
+// source the rules refuse, or any such datagram while sealing or while
+// `waiting` for a call, is dropped too, instead of ending the call (or the
+// wait) as a failed receive. Call thread.
+int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting) {
+    datagram = receiveBuffer_.data();
+    if (!guard_.active()) return receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
+    from = SocketAddress{};
+    from.family = 0;  // stays 0 unless a datagram was taken off the socket
+    int n = 0;
+    try {
+        n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
+    } catch (const SocketException&) {
+        if (from.family == 0 || (guard_.admitsSource(from) && !guard_.sealing() && !waiting)) throw;
+        guard_.countDrop(from);
+        return 0;
+    }
+    if (n <= 0) return 0;
+    return guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,
@@ -329,7 +377,14 @@ void VoiceLink::sendQueued() {
         const uint8_t muted = 1;
         const bool silent = sendMuted_.load();
         const uint8_t* datagram = silent ? &muted : sendBuffer_.data();
-        const int length = silent ? 1 : static_cast<int>(sendBuffer_.size());
+        int length = silent ? 1 : static_cast<int>(sendBuffer_.size());
+        if (guard_.sealing()) {
+            // Sealed once, the same bytes to every destination. A group that
+            // would not fit the receive limit sealed is not sent (counted).
+            length = guard_.seal(datagram, length, sealBuffer_.data(), kMaxDatagram);
+            datagram = sealBuffer_.data();
+            if (length == 0) continue;
+        }
         if (destinations_.empty()) {
             try {
                 sendTo(callHandle_, peer(), datagram, length);

@@ -7,7 +7,8 @@
 // (sender's microphone muted, exactly one byte). A kind 0 datagram carries four
 // encoded frames of equal length, concatenated; the receiver takes the frame
 // length as (size - 1) / 4 and ignores bytes beyond four whole frames. The
-// largest datagram received is 10000 bytes.
+// largest datagram received is 10000 bytes. With a key (DatagramGuard) every
+// datagram travels sealed inside one of kind 2.
 //
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
@@ -23,6 +24,7 @@
 
 #include "audio/AudioSink.h"
 #include "audio/LinkAudio.h"
+#include "link/DatagramGuard.h"
 #include "link/LinkOwner.h"
 #include "link/Socket.h"
 #include "link/WorkerThread.h"
@@ -92,6 +94,10 @@ public:
     // Frames waiting to be sent. Any thread.
     int queuedFrames() const;
 
+    // Who may talk to this link (allow-list, peer lock, sealing). Configure
+    // it before start(); its drop counts may be taken from any thread.
+    DatagramGuard& guard() { return guard_; }
+
     // AudioSink: queues a copy of the frame (at most kMaxQueuedFrames, the
     // oldest dropped) and reports levels at most every kLevelReportMs.
     // Recorder thread.
@@ -130,6 +136,7 @@ private:
     void sendQueued();
     void closeFrameQueue();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
+    int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;
@@ -169,6 +176,15 @@ private:
     int64_t lastReceive_ = 0;  // monotonic seconds
     std::vector<uint8_t> receiveBuffer_;
     std::vector<uint8_t> sendBuffer_;
+
+    DatagramGuard guard_;
+    // With the guard active: opened and sealed datagrams, and a datagram the
+    // listening wait took that the call has still to handle.
+    std::vector<uint8_t> openBuffer_;
+    std::vector<uint8_t> sealBuffer_;
+    const uint8_t* pending_ = nullptr;
+    int pendingLength_ = 0;
+    SocketAddress pendingFrom_;
 };
 
 }  // namespace ambrel

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -273,6 +274,76 @@ TEST(Blackbox, MalformedCommandLinesExitWithCodeTwo) {
         EXPECT_NE(err.find("Usage: ambrel"), std::string::npos) << err;
         EXPECT_EQ(err.find("Usage:"), err.find('\n') + 1) << "one line, then the usage: " << err;
     }
+}
+
+TEST(Blackbox, KeyFileProblemsAreOneLineAndExitCodeTwo) {
+    Scratch dir;
+    Program gen(dir, "gen", {"--gen-key", "a.key"});
+    EXPECT_EQ(gen.wait(), 0) << gen.err();
+    EXPECT_EQ(fs::file_size(dir / "a.key"), 32u);
+    EXPECT_EQ(fs::status(dir / "a.key").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(dir / "short.key") << "short";
+    fs::permissions(dir / "short.key", fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(dir / "open.key") << std::string(32, 'k');
+    fs::permissions(dir / "open.key", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    const std::string listen = "-l:" + port(test::freeUdpPort()) + ":yes";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--gen-key", "a.key"}, "the key file 'a.key' exists already; it is not overwritten"},
+        {{"--headless", listen, "--key-file", "missing.key"}, "cannot read the key file 'missing.key'"},
+        {{"--headless", listen, "--key-file", "short.key"}, "the key file 'short.key' does not hold a key"},
+        {{"--headless", listen, "--key-file", "open.key"}, "the key file 'open.key' is readable by group or others"},
+    };
+    for (const auto& [args, message] : cases) {
+        Program p(dir, "bad", args);
+        EXPECT_EQ(p.wait(), 2) << args.back();
+        std::string err = p.err();
+        EXPECT_EQ(err.rfind("ambrel: " + message, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+    }
+}
+
+TEST(Blackbox, SealedCallIgnoresAStrangerAndSaysSo) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 30);
+    writeTone(dir / "b.wav", 660, 30);
+    Program gen(dir, "gen", {"--gen-key", "k"});
+    ASSERT_EQ(gen.wait(), 0) << gen.err();
+    int p = test::freeUdpPort();
+    Program listener(dir, "l", {"--headless", "-l:" + port(p) + ":yes", "--key-file", "k", "--allow", "127.0.0.1",
+                                "--lock-peer", "--record-file", "a.wav", "--play-file", "b_heard.wav"});
+    ASSERT_TRUE(listener.waitForLines({"Listening..."})) << listener.out() << listener.err();
+    UdpPeer stranger(0x7f000002);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(p));
+    for (int i = 0; i < 3; ++i) stranger.sendTo(to, {1});
+    Program caller(dir, "c", {"--headless", "-c:127.0.0.1:" + port(p) + ":yes", "--key-file", "k",
+                              "--record-file", "b.wav", "--play-file", "a_heard.wav"});
+    ASSERT_TRUE(listener.waitForLines({"Listening...", "Connected."})) << listener.out();
+    // The drops are reported within about 5 s (maybe split over two lines).
+    const std::string from = " datagrams from 127.0.0.2:" + port(stranger.port());
+    auto ignored = [&] {
+        std::istringstream in(listener.out());
+        int total = 0;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("Ignored ", 0) == 0 && line.size() > from.size() &&
+                line.compare(line.size() - from.size(), from.size(), from) == 0)
+                total += std::stoi(line.substr(8));
+        return total;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ignored() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ignored(), 3) << listener.out();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    caller.signal(SIGTERM);
+    listener.signal(SIGTERM);
+    EXPECT_EQ(caller.wait(), 0) << caller.err();
+    EXPECT_EQ(listener.wait(), 0) << listener.err();
+    EXPECT_TRUE(stranger.receive(0).empty()) << "nothing was sent to the stranger";
+    double heard660 = tonePower(dir / "b_heard.wav", 660), heard440 = tonePower(dir / "b_heard.wav", 440);
+    EXPECT_GT(heard660, 20 * heard440) << heard660 << " vs " << heard440;
 }
 
 TEST(Blackbox, HelpAndVersion) {

@@ -153,6 +153,25 @@ TEST(CommandLine, BannerServer) {
     EXPECT_EQ(ok({"--banner-server=127.0.0.1:8080"}).bannerServer, "127.0.0.1:8080");
 }
 
+TEST(CommandLine, AccessOptions) {
+    auto s = ok({"--allow", "host3,10.1.2.3/8", "--lock-peer", "--key-file=k.key"});
+    ASSERT_EQ(s.allowList.size(), 2u);
+    EXPECT_EQ(s.allowList[0].network, htonl(0x0A000003));
+    EXPECT_EQ(s.allowList[0].bits, 32);
+    EXPECT_EQ(s.allowList[1].network, htonl(0x0A000000));
+    EXPECT_EQ(s.allowList[1].bits, 8);
+    EXPECT_TRUE(s.allowList[1].matches(htonl(0x0AFFFFFF)));
+    EXPECT_FALSE(s.allowList[1].matches(htonl(0x0B000001)));
+    EXPECT_FALSE(s.allowList[0].matches(htonl(0x0A000004)));
+    EXPECT_TRUE(s.lockPeer);
+    EXPECT_EQ(s.keyFile, "k.key");
+    EXPECT_EQ(parse({"--gen-key", "new.key"}).commandLine->genKeyPath, "new.key");
+    EXPECT_NE(error({"--allow=10.0.0.1/33"}).find("bad prefix length in --allow '10.0.0.1/33'"), std::string::npos);
+    EXPECT_NE(error({"--allow=host1,,host2"}).find("missing address in --allow ''"), std::string::npos);
+    EXPECT_NE(error({"--allow=nowhere.invalid/16"}).find("cannot resolve host 'nowhere.invalid'"), std::string::npos);
+    EXPECT_NE(error({"--key-file"}).find("--key-file needs a file path"), std::string::npos);
+}
+
 TEST(CommandLine, LongFlags) {
     auto r = parse({"--headless", "--list-devices", "--version", "--help"});
     ASSERT_TRUE(r.commandLine);

@@ -15,11 +15,12 @@ namespace ambrel::test {
 // A raw UDP socket bound to a free loopback port.
 class UdpPeer {
 public:
-    UdpPeer() {
+    // Bound to a free port of a loopback address (127.0.0.2 plays a stranger).
+    explicit UdpPeer(uint32_t hostAddress = INADDR_LOOPBACK) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(hostAddress);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);

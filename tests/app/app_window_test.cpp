@@ -108,6 +108,20 @@ TEST_F(WindowTest, StartsWithTheDefaultsInItsControls) {
     EXPECT_TRUE(w.window->controller().started());
 }
 
+TEST_F(WindowTest, SealedCallsAndIgnoredDatagramsShowInTheWindow) {
+    AppSettings settings;
+    settings.keyFile = "call.key";
+    Window w(settings);
+    EXPECT_EQ(w.child<QLabel>("codec")->text(), "codec: speex 16 KHz, sealed");
+    DatagramGuard& guard = w.window->controller().link().guard();
+    for (int i = 0; i < 12; ++i) guard.countDrop(SocketAddress::fromHostOrder(0x0A000009, 40000));
+    guard.countDrop(SocketAddress::fromHostOrder(0x0A000008, 40000));
+    w.window->controller().reportDrops();
+    EXPECT_EQ(w.status(), "Ignored 13 datagrams from 10.0.0.9:40000 and 1 other address");
+    w.window->controller().reportDrops();
+    EXPECT_EQ(w.status(), "Ignored 13 datagrams from 10.0.0.9:40000 and 1 other address") << "nothing new: unchanged";
+}
+
 TEST_F(WindowTest, LayoutKeepsItsProportions) {
     Window w(AppSettings{});
     QRect connect = w.button("connect")->geometry();

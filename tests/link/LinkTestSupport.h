@@ -186,11 +186,12 @@ private:
 // so that it checks the link rather than the link's own socket layer.
 class RawPeer {
 public:
-    RawPeer() {
+    // Bound to a free port of a loopback address (127.0.0.2 plays a stranger).
+    explicit RawPeer(uint32_t hostAddress = INADDR_LOOPBACK) : host_(hostAddress) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(hostAddress);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
@@ -203,7 +204,7 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     int port() const { return port_; }
-    SocketAddress address() const { return SocketAddress::fromHostOrder(0x7f000001, port_); }
+    SocketAddress address() const { return SocketAddress::fromHostOrder(host_, port_); }
 
     void sendTo(int port, const Bytes& datagram) const {
         sockaddr_in to{};
@@ -227,6 +228,7 @@ public:
     int fd() const { return fd_; }
 
 private:
+    uint32_t host_;
     int fd_ = -1;
     int port_ = 0;
 };

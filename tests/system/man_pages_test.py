@@ -15,7 +15,7 @@ import sys
 
 # Options written into ambrel.1 before the code that reads them is merged;
 # empty this when they reach --help.
-DOCUMENTED_AHEAD = {"--stats", "--allow", "--lock-peer", "--gen-key", "--key-file"}
+DOCUMENTED_AHEAD = {"--stats"}
 
 OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*|-[a-z](?=:))")
 
