@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioEngine.h"
@@ -495,6 +496,62 @@ TEST_F(EngineTest, ACodecChangeBetweenCallsRebuildsTheBuffersSafely) {
     capture([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 2, n); });
     EXPECT_EQ(sink.frames.back().size(), 33u);
     EXPECT_EQ(state.get(&FakeState::closes), 1);
+}
+
+// The codec changes again and again while a call records, encodes, decodes
+// and plays: each frame is coded by an adapter that stays alive until the
+// thread using it is done, and once the changes stop the recorder delivers
+// frames of the last codec.
+TEST_F(EngineTest, TheCodecCanChangeWhileACallEncodesAndDecodes) {
+    const CodecId ids[] = {kMulaw16, makeCodecId(8, 0, true), makeCodecId(6, 0, true), kRaw8,
+                           makeCodecId(3, 0, true), makeCodecId(2, 0, true)};  // GSM last
+    engine.setCodec(ids[0]);
+    const int index = engine.addPlayer(-1);
+    engine.startCapture();
+    ASSERT_TRUE(waitFor([&] { return state.get(&FakeState::inputOpens) == 1; }));
+
+    std::atomic<bool> changing{true};
+    std::thread soundCard([&] {  // records noise and plays whatever is queued
+        std::mt19937 random(3);
+        while (changing.load()) {
+            state.fillInput([&](std::uint8_t* d, std::uint32_t n) {
+                for (std::uint32_t i = 0; i < n; ++i) d[i] = static_cast<std::uint8_t>(random());
+            });
+            while (state.finishOutput()) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::thread owner([&] {
+        for (int round = 0; round < 10; ++round)
+            for (CodecId id : ids) {
+                engine.setCodec(id);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            }
+        changing.store(false);
+    });
+    // This thread is the link's: it decodes and plays received frames.
+    std::mt19937 random(5);
+    std::vector<std::uint8_t> bytes(1200);
+    while (changing.load()) {
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        engine.playFrame(index, bytes.data(), static_cast<int>(random() % bytes.size()));
+    }
+    owner.join();
+    soundCard.join();
+
+    EXPECT_GT(sink.frameCount(), 0u);
+    // Blocks recorded in an older format are dropped; then GSM frames come.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(waitFor([&] {
+            state.fillInput([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 7, n); });
+            std::lock_guard<std::mutex> hold(sink.mutex);
+            return !sink.frames.empty() && sink.frames.back().size() == 33u;
+        }));
+        std::lock_guard<std::mutex> hold(sink.mutex);
+        sink.frames.clear();
+    }
+    EXPECT_TRUE(reporter.lines().empty());
 }
 
 // Whatever a datagram carries, every codec plays exactly one whole frame per
