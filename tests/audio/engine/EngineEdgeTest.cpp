@@ -197,6 +197,17 @@ protected:
         std::lock_guard<std::mutex> hold(state.mutex);
         return state.written.at(i);
     }
+    // Queues frames the way a call does, the device playing each one at
+    // once, until `done` holds; false if it never does.
+    bool playUntil(const std::function<bool()>& done) {
+        return waitFor([&] {
+            static const std::uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+            while (state.finishOutput()) {
+            }
+            player.queue(frame, sizeof frame);
+            return done();
+        });
+    }
     FakeState state;
     std::unique_ptr<SoundSystem> sound = test::makeFakeSystem(state);
     CollectingReporter reporter;
@@ -215,17 +226,6 @@ TEST_F(PlayerTest, AStartOnAnOpenPlayerDoesNothingAndTheVolumeIsForcedToFull) {
     EXPECT_EQ(state.volumes[0], std::make_pair(std::uint16_t(0xFFFF), std::uint16_t(0xFFFF)));
 }
 
-// Queues frames the way a call does (the device playing each one at once)
-// until `done` holds. Test thread.
-#define PLAY_UNTIL(done)                                                                  \
-    ASSERT_TRUE(waitFor([&] {                                                             \
-        static const std::uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};                    \
-        while (state.finishOutput()) {                                                    \
-        }                                                                                 \
-        player.queue(frame, sizeof frame);                                                \
-        return (done);                                                                    \
-    }))
-
 TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
     state.failOpens = 3;
     player.start();
@@ -233,7 +233,7 @@ TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
     EXPECT_EQ(reporter.lines()[0], "PLAY : PlayStart :2:No such device");
     // Frames queued while closed are lost but their buffers come free again,
     // so the ring never jams; after the back-off a frame reopens the device.
-    PLAY_UNTIL(writtenCount() > 0);
+    ASSERT_TRUE(playUntil([&] { return writtenCount() > 0; }));
     EXPECT_EQ(state.get(&FakeState::outputOpens), 4);
     EXPECT_EQ(listener.opens, 1);
     EXPECT_EQ(reporter.lines().size(), 1u);  // the retries that failed are not reported again
@@ -243,15 +243,15 @@ TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
 
 TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
     startAndWait();
-    PLAY_UNTIL(writtenCount() == 1);
+    ASSERT_TRUE(playUntil([&] { return writtenCount() == 1; }));
     // The server drops the stream, and the first reopens fail too: one line.
     {
         std::lock_guard<std::mutex> hold(state.mutex);
         state.failWrites = 1;
         state.failOpens = 2;
     }
-    PLAY_UNTIL(listener.opens == 2);
-    PLAY_UNTIL(writtenCount() > 1);
+    ASSERT_TRUE(playUntil([&] { return listener.opens == 2; }));
+    ASSERT_TRUE(playUntil([&] { return writtenCount() > 1; }));
     EXPECT_EQ(reporter.lines(), std::vector<std::string>{"PLAY : PlayWrite :101:The sound server closed the stream"});
     EXPECT_EQ(state.get(&FakeState::outputOpens), 4);
     // A later loss is a new failure: reported again, and the device is back
@@ -261,7 +261,7 @@ TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
         state.failWrites = 1;
     }
     const std::size_t before = writtenCount();
-    PLAY_UNTIL(reporter.lines().size() == 2);
+    ASSERT_TRUE(playUntil([&] { return reporter.lines().size() == 2; }));
     ASSERT_TRUE(waitFor([&] { return writtenCount() > before; }));
     EXPECT_EQ(state.get(&FakeState::outputOpens), 5);
     player.quitAndWait();
