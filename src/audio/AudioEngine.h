@@ -10,9 +10,9 @@
 //   VoiceLink link(std::move(engine));        // the link becomes the sink
 //
 // Threads: the owner's thread builds the engine and calls setCodec and
-// setRecordDevice before any call; the link's worker thread calls the
-// LinkAudio operations; the recorder thread runs the encoder and the sink; each
-// player's thread runs its device. addPlayer, playFrame and shutdown must not
+// setRecordDevice, normally before any call (setCodec is safe at any time);
+// the link's worker thread calls the LinkAudio operations; the recorder
+// thread runs the encoder and the sink; each player's thread runs its device. addPlayer, playFrame and shutdown must not
 // run concurrently with each other (the link makes all three on its worker):
 // playFrame reads the player table without the lock, as it runs per frame.
 #pragma once
