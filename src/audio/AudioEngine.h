@@ -12,9 +12,10 @@
 // Threads: the owner's thread builds the engine and calls setCodec and
 // setRecordDevice, normally before any call (setCodec is safe at any time);
 // the link's worker thread calls the LinkAudio operations; the recorder
-// thread runs the encoder and the sink; each player's thread runs its device. addPlayer, playFrame and shutdown must not
-// run concurrently with each other (the link makes all three on its worker):
-// playFrame reads the player table without the lock, as it runs per frame.
+// thread runs the encoder and the sink; each player's thread runs its device.
+// addPlayer, playFrame and shutdown must not run concurrently with each other
+// (the link makes all three on its worker): playFrame reads the player table
+// without the lock, as it runs per frame.
 #pragma once
 
 #include <atomic>
