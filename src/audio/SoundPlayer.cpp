@@ -124,6 +124,7 @@ void SoundPlayer::lose(const char* step, const SoundError& error) {
     isOpen_.store(false);
     device_->close();
     device_.reset();
+    if (SoundListener* l = listener_.load()) l->closed();
     // A stream the server dropped is reopened at once (the server may be
     // back already); should that fail, the back-off takes over.
     retryDelay_ = kFirstRetryDelay;

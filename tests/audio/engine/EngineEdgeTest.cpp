@@ -267,6 +267,7 @@ TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
     player.quitAndWait();
     EXPECT_EQ(state.get(&FakeState::closes), 3);
     EXPECT_EQ(listener.opens, 3);
+    EXPECT_EQ(listener.closes, 3);
 }
 
 TEST_F(PlayerTest, ALongFrameIsCutAndAShortOneLeavesTheOldTail) {
