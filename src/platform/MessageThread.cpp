@@ -46,8 +46,14 @@ void MessageThread::quit() {
     wake();
 }
 
+// Posting makes no system call while the loop is busy: only a loop that is
+// going to sleep is woken, by the first poster that finds sleeping_ set. The
+// two exchanges on sleeping_ pair up: either the loop's exchange reads this
+// one's value, and with it sees the message this poster queued before, or
+// this one reads the loop's and wakes it.
 void MessageThread::wake() {
-    wakeups_.fetch_add(1, std::memory_order_release);
+    if (!sleeping_.exchange(false, std::memory_order_acq_rel)) return;
+    wakeups_.fetch_add(1, std::memory_order_relaxed);
     wakeups_.notify_one();
 }
 
@@ -153,28 +159,31 @@ bool MessageThread::next(Message& m) {
 
 // Message thread. The handler runs without the lock, so it may post to this
 // thread (or to others) freely. The loop sleeps on wakeups_ rather than on a
-// condition variable so that a mailbox can wake it without taking the lock:
-// a post between reading wakeups_ and sleeping changes it, and the sleep
+// condition variable so that a mailbox can wake it without taking the lock;
+// a wake-up between reading wakeups_ and sleeping changes it, and the sleep
 // returns at once.
 void MessageThread::loop() {
     threadId_.store(std::this_thread::get_id(), std::memory_order_release);
     for (;;) {
-        const std::uint32_t seen = wakeups_.load(std::memory_order_acquire);
         Message m;
         bool have = false;
         bool done = false;
-        {
+        std::uint32_t seen = 0;
+        // One look; when it finds nothing, announce the sleep and look again.
+        for (int look = 0; look < 2 && !have && !done; ++look) {
+            if (look == 1) {
+                seen = wakeups_.load(std::memory_order_relaxed);
+                sleeping_.exchange(true, std::memory_order_acq_rel);
+            }
             std::lock_guard lock(mutex_);
             have = next(m);
             // Quitting, and everything that arrived before quit() has run.
             done = !have && quitting_;
         }
-        if (have) {
-            handler_(m);
-            continue;
-        }
+        if (!have && !done) wakeups_.wait(seen, std::memory_order_relaxed);
+        sleeping_.store(false, std::memory_order_relaxed);
+        if (have) handler_(m);
         if (done) break;
-        wakeups_.wait(seen, std::memory_order_acquire);
     }
     running_.store(false, std::memory_order_release);
 }

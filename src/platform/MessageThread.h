@@ -127,8 +127,9 @@ private:
     void wake();
 
     mutable std::mutex mutex_;
-    // Bumped by every post; the loop sleeps on it while there is nothing to do.
+    // Bumped to wake the loop, which sleeps on it while there is nothing to do.
     std::atomic<std::uint32_t> wakeups_{0};
+    std::atomic<bool> sleeping_{false};  // the loop is about to sleep or sleeps
     // Arrival numbers, shared by posts and mailboxes, keep them in order.
     std::atomic<std::uint64_t> arrivals_{0};
     // A ring that only grows: once it has reached the call's peak, posting
