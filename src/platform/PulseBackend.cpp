@@ -370,6 +370,7 @@ struct PulseStream {
         releaseStream(stream);
         isOpen = false;
         thread.detach(mailbox);
+        queue.useMailbox(nullptr);
     }
 
     std::shared_ptr<PulseCore> core;
