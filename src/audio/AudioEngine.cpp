@@ -214,8 +214,8 @@ void AudioEngine::captured(const std::uint8_t* data, std::size_t byteCount) {
     const CodecState* state = refresh(captureCodec_);
     if (!state) return;
     // A block recorded before a codec change is not one frame of the new
-    // codec (which would read past its end): it is dropped, and the recorder
-    // is already reopening its device in the new format.
+    // codec: it is dropped, and the recorder is already reopening its device
+    // in the new format.
     VoiceCodec* codec = state->codec.get();
     if (byteCount != static_cast<std::size_t>(state->frameSamples) * (state->bitsPerSample / 8)) return;
     const std::uint8_t* frame = data;

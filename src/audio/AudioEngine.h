@@ -146,8 +146,9 @@ private:
     ErrorReporter* const reporter_;
     std::atomic<AudioSink*> sink_{nullptr};
 
-    // Guards the player table and the codec selection. Never taken on the
-    // per-frame paths (capture, playFrame); playerLevel holds it briefly.
+    // Guards the player table and the codec selection. Taken on the
+    // per-frame paths (capture, playFrame) only at the first frame after a
+    // codec change; playerLevel holds it briefly.
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<PlayerSlot>> players_;  // written under lock_
     CodecSelection selection_;                          // under lock_
