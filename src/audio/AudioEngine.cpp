@@ -61,8 +61,9 @@ void AudioEngine::setCodec(CodecId id) {
     recorder_.setBitsPerSample(selection_.bitsPerSample());
     recorder_.setSampleRate(selection_.sampleRate());
     recorder_.setSamplesPerBlock(selection_.frameSamples());
-    // A recording device runs in the old format: the recorder reopens it.
-    recorder_.post(SoundRecorder::REC_REFORMAT);
+    // A recording device runs in the old format: the recorder reopens it
+    // (not when the new codec records the same way, e.g. GSM and iLBC 20 ms).
+    if (recorder_.formatDirty()) recorder_.post(SoundRecorder::REC_REFORMAT);
 }
 
 // The coding thread that owns `view`. The old state (and its adapter) is let
