@@ -39,11 +39,21 @@ AudioEngine::AudioEngine(SoundSystem& sound, ErrorReporter* reporter)
 
 AudioEngine::~AudioEngine() { shutdown(); }
 
-// Owner's thread.
+// Any thread.
 void AudioEngine::setCodec(CodecId id) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!selection_.select(id)) return;
-    codec_.store(selection_.codec());
+    std::shared_ptr<CodecState> state;
+    try {
+        state = std::make_shared<CodecState>();
+    } catch (const std::bad_alloc&) {
+        throw MemoryException();
+    }
+    state->codec = selection_.takeCodec();
+    state->bitsPerSample = selection_.bitsPerSample();
+    state->frameSamples = selection_.frameSamples();
+    codec_ = std::move(state);
+    codecGeneration_.fetch_add(1, std::memory_order_release);
     bitsPerSample_.store(selection_.bitsPerSample());
     sampleRate_.store(selection_.sampleRate());
     frameSamples_.store(selection_.frameSamples());
@@ -51,6 +61,25 @@ void AudioEngine::setCodec(CodecId id) {
     recorder_.setBitsPerSample(selection_.bitsPerSample());
     recorder_.setSampleRate(selection_.sampleRate());
     recorder_.setSamplesPerBlock(selection_.frameSamples());
+    // A recording device runs in the old format: the recorder reopens it
+    // (not when the new codec records the same way, e.g. GSM and iLBC 20 ms).
+    if (recorder_.formatDirty()) recorder_.post(SoundRecorder::REC_REFORMAT);
+}
+
+// The coding thread that owns `view`. The old state (and its adapter) is let
+// go here, on that thread, after its last frame with it.
+const AudioEngine::CodecState* AudioEngine::refresh(CodecView& view) {
+    const std::uint64_t generation = codecGeneration_.load(std::memory_order_acquire);
+    if (generation != view.generation) {
+        std::shared_ptr<const CodecState> old;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            old = std::move(view.state);
+            view.state = codec_;
+            view.generation = codecGeneration_.load(std::memory_order_relaxed);
+        }
+    }
+    return view.state.get();
 }
 
 CodecId AudioEngine::codecId() const { return codecId_.load(); }
@@ -102,8 +131,12 @@ void AudioEngine::shutdown() {
         slot.reset();
     }
     players_.clear();
-    codec_.store(nullptr);
-    selection_.release();
+    // Both coding threads are done: the recorder's has ended, and playFrame
+    // runs on this thread.
+    codec_.reset();
+    codecGeneration_.fetch_add(1, std::memory_order_release);
+    captureCodec_ = CodecView{};
+    playCodec_ = CodecView{};
 }
 
 // Link thread, once per received frame.
@@ -112,12 +145,14 @@ void AudioEngine::playFrame(int playerIndex, const std::uint8_t* bytes, int leng
     PlayerSlot* slot = players_[static_cast<std::size_t>(playerIndex)].get();
     if (!slot || length < 0 || (!bytes && length > 0)) return;
     const auto n = static_cast<std::size_t>(length);
-    VoiceCodec* codec = codec_.load(std::memory_order_acquire);
+    const CodecState* state = refresh(playCodec_);
+    if (!state) return;
+    VoiceCodec* codec = state->codec.get();
     const std::uint8_t* play = bytes;
     std::size_t playBytes = n;
     int level = 0;
     try {
-        switch (bitsPerSample_.load(std::memory_order_relaxed)) {
+        switch (state->bitsPerSample) {
         case 8:
             if (codec) {
                 // The returned count is not used: a failed decode still
@@ -177,11 +212,17 @@ void AudioEngine::captured(const std::uint8_t* data, std::size_t byteCount) {
     AudioSink* sink = sink_.load(std::memory_order_acquire);
     const int length = static_cast<int>(byteCount);
     if (sink && sink->onRawBlock(data, length)) return;
-    VoiceCodec* codec = codec_.load(std::memory_order_acquire);
+    const CodecState* state = refresh(captureCodec_);
+    if (!state) return;
+    // A block recorded before a codec change is not one frame of the new
+    // codec: it is dropped, and the recorder is already reopening its device
+    // in the new format.
+    VoiceCodec* codec = state->codec.get();
+    if (byteCount != static_cast<std::size_t>(state->frameSamples) * (state->bitsPerSample / 8)) return;
     const std::uint8_t* frame = data;
     std::size_t frameBytes = byteCount;
     try {
-        switch (bitsPerSample_.load(std::memory_order_relaxed)) {
+        switch (state->bitsPerSample) {
         case 8:
             if (codec) {
                 codec->encode8(data, byteCount, frame_, false);

@@ -10,11 +10,12 @@
 //   VoiceLink link(std::move(engine));        // the link becomes the sink
 //
 // Threads: the owner's thread builds the engine and calls setCodec and
-// setRecordDevice before any call; the link's worker thread calls the
-// LinkAudio operations; the recorder thread runs the encoder and the sink; each
-// player's thread runs its device. addPlayer, playFrame and shutdown must not
-// run concurrently with each other (the link makes all three on its worker):
-// playFrame reads the player table without the lock, as it runs per frame.
+// setRecordDevice, normally before any call (setCodec is safe at any time);
+// the link's worker thread calls the LinkAudio operations; the recorder
+// thread runs the encoder and the sink; each player's thread runs its device.
+// addPlayer, playFrame and shutdown must not run concurrently with each other
+// (the link makes all three on its worker): playFrame reads the player table
+// without the lock, as it runs per frame.
 #pragma once
 
 #include <atomic>
@@ -51,10 +52,12 @@ public:
     AudioEngine& operator=(const AudioEngine&) = delete;
 
     // Chooses the codec, sample rate, width and frame length, and passes them
-    // to the recorder (used at its next start). Nothing happens when `id` is
-    // the id already chosen. Owner's thread, only while no call runs and
-    // before addPlayer: the capture and playback paths read the codec without
-    // the lock, and players keep the format they were created with.
+    // to the recorder. Nothing happens when `id` is the id already chosen.
+    // Any thread, at any time: a recorder that is recording reopens its device
+    // with the new format; a block still captured in the old one is dropped.
+    // The old adapter lives on until the recorder and the link thread have
+    // finished the frame they are coding with it. Players keep the format they
+    // were created with (a longer decoded frame is cut to their buffer).
     void setCodec(CodecId id);
     // The last id given to setCodec (0 before any).
     CodecId codecId() const;
@@ -123,17 +126,37 @@ private:
 
     void captured(const std::uint8_t* data, std::size_t byteCount);  // recorder thread
 
+    // One codec choice, never changed once published: the adapter and the
+    // format its frames have. Shared by the engine and the threads coding
+    // with it; the last one to let go deletes the adapter.
+    struct CodecState {
+        std::unique_ptr<VoiceCodec> codec;  // null: raw PCM
+        std::uint32_t bitsPerSample = 0;
+        std::uint32_t frameSamples = 0;
+    };
+    // A coding thread's own reference to the current choice. refresh() takes
+    // the lock only when the choice has changed since its last frame.
+    struct CodecView {
+        std::shared_ptr<const CodecState> state;
+        std::uint64_t generation = 0;
+    };
+    const CodecState* refresh(CodecView& view);  // the view's thread
+
     SoundSystem& sound_;
     ErrorReporter* const reporter_;
     std::atomic<AudioSink*> sink_{nullptr};
 
-    // Guards the player table and the codec selection. Never taken on the
-    // per-frame paths (capture, playFrame); playerLevel holds it briefly.
+    // Guards the player table and the codec selection. Taken on the
+    // per-frame paths (capture, playFrame) only at the first frame after a
+    // codec change; playerLevel holds it briefly.
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<PlayerSlot>> players_;  // written under lock_
     CodecSelection selection_;                          // under lock_
-    // The adapter selection_ owns, for the per-frame paths (null: raw PCM).
-    std::atomic<VoiceCodec*> codec_{nullptr};
+    std::shared_ptr<const CodecState> codec_;           // under lock_; null after shutdown
+    // Bumped (under lock_) whenever codec_ changes.
+    std::atomic<std::uint64_t> codecGeneration_{0};
+    CodecView captureCodec_;  // recorder thread (shutdown: once it has ended)
+    CodecView playCodec_;     // link thread
     std::atomic<CodecId> codecId_{0};
     std::atomic<std::uint32_t> bitsPerSample_{0};
     std::atomic<std::uint32_t> sampleRate_{0};

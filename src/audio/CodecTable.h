@@ -42,9 +42,8 @@ struct CodecChoice {
 CodecChoice chooseCodec(CodecId id, std::uint32_t previousFrameSamples);
 
 // The codec state the audio engine keeps: the current id and what it
-// selected. The engine holds its own lock around select() and release(); the
-// capture and playback paths read codec() without a lock, so select() must not
-// run during a call.
+// selected. The engine holds its own lock around select() and takes the new
+// adapter out with takeCodec() to share it with its coding threads.
 class CodecSelection {
 public:
     // Frame length before any codec was chosen, and the one kinds 10-31 keep
@@ -59,6 +58,8 @@ public:
 
     // Drops the adapter (frames become raw PCM); the remembered id stays.
     void release() { codec_.reset(); }
+    // Hands the adapter over to the caller (codec() is null afterwards).
+    std::unique_ptr<VoiceCodec> takeCodec() { return std::move(codec_); }
 
     bool hasId() const { return hasId_; }
     CodecId id() const { return id_; }

@@ -13,7 +13,8 @@ public:
 
     // One failure, already formatted:
     //   "RECORD: <step> : <code in hex> : <text>"   (recorder; step "Open" or "Start")
-    //   "PLAY : <step> :<code in hex>:<text>"       (player; step "PlayStart")
+    //   "PLAY : <step> :<code in hex>:<text>"       (player; step "PlayStart", or
+    //                                                 "PlayWrite" when a playing stream is lost)
     // Called from the recorder's or a player's thread, possibly from several
     // at once; it must not block for long and must never touch a window
     // directly (post to the window thread instead).

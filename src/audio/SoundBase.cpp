@@ -38,7 +38,9 @@ void SoundBase::setSamplesPerBlock(std::uint32_t count) {
 }
 
 void SoundBase::rebuildIfDirty() {
-    if (!formatDirty_.load()) return;
+    // Cleared before the values are read: a setter that runs meanwhile marks
+    // the format dirty again rather than being forgotten.
+    if (!formatDirty_.exchange(false)) return;
     format_.sampleRate = sampleRate_.load();
     format_.bitsPerSample = bitsPerSample_.load();
     format_.blockSamples = samplesPerBlock_.load();
@@ -57,10 +59,10 @@ void SoundBase::rebuildIfDirty() {
             b.user = static_cast<std::uintptr_t>(i);
         }
     } catch (const std::bad_alloc&) {
+        formatDirty_.store(true);
         throw MemoryException();
     }
     bufferBytes_.store(static_cast<std::uint32_t>(bytes));
-    formatDirty_.store(false);
 }
 
 void SoundBase::report(const std::string& line) {

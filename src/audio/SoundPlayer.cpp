@@ -1,5 +1,6 @@
 #include "audio/SoundPlayer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ambrel {
@@ -77,8 +78,14 @@ void SoundPlayer::handle(const Message& message) {
 
 // Player thread.
 void SoundPlayer::onStart() {
+    wanted_ = true;
     if (isOpen_.load()) return;
-    if (device_) {  // left open by a failed reset: release it before reopening
+    open();
+}
+
+// Player thread.
+bool SoundPlayer::open() {
+    if (device_) {  // left open by a failed reset, or lost: release it first
         device_->close();
         device_.reset();
     }
@@ -86,9 +93,13 @@ void SoundPlayer::onStart() {
     device_ = sound_.openOutput(deviceId_.load(), format(), messageThread(), error);
     if (!device_) {
         if (error.ok()) error = SoundError::make(SoundErrorCode::Failed, "The device cannot be opened");
-        report("PLAY : PlayStart :" + hexCode(error.value()) + ":" + error.text);
-        return;
+        reportOnce("PlayStart", error);
+        retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
+        retryDelay_ = std::min(retryDelay_ * 2, std::chrono::milliseconds(kLastRetryDelay));
+        return false;
     }
+    failing_ = false;
+    retryDelay_ = kFirstRetryDelay;
     isOpen_.store(true);
     // Whatever volume the stream was left at by the sound server's memory,
     // a call starts at full volume (the mixer sliders handle loudness).
@@ -97,17 +108,46 @@ void SoundPlayer::onStart() {
         (void)device_->volume(left, right);
     }
     if (SoundListener* l = listener_.load()) l->opened();
+    return true;
+}
+
+// Player thread.
+void SoundPlayer::reportOnce(const char* step, const SoundError& error) {
+    if (failing_) return;
+    failing_ = true;
+    report(std::string("PLAY : ") + step + " :" + hexCode(error.value()) + ":" + error.text);
+}
+
+// Player thread. Closing hands back whatever the device still held.
+void SoundPlayer::lose(const char* step, const SoundError& error) {
+    reportOnce(step, error);
+    isOpen_.store(false);
+    device_->close();
+    device_.reset();
+    if (SoundListener* l = listener_.load()) l->closed();
+    // A stream the server dropped is reopened at once (the server may be
+    // back already); should that fail, the back-off takes over.
+    retryDelay_ = kFirstRetryDelay;
+    retryAt_ = std::chrono::steady_clock::now();
 }
 
 // Player thread.
 void SoundPlayer::onWrite(int index) {
     if (index < 0 || index >= kBufferCount) return;
     auto& busy = busy_[static_cast<std::size_t>(index)];
+    if (!isOpen_.load() && wanted_ && std::chrono::steady_clock::now() >= retryAt_) open();
     // Frames that arrive while the device is closed are lost, as is a frame
     // the device refuses; either way the buffer is free again at once.
-    if (!isOpen_.load() || !device_ || device_->write(&buffer(index))) {
-        busy.store(false, std::memory_order_release);
+    for (int attempt = 0; attempt < 2 && isOpen_.load() && device_; ++attempt) {
+        const SoundError error = device_->write(&buffer(index));
+        if (error.ok()) return;
+        // Only a refused buffer leaves the device usable; anything else means
+        // it is gone: reopen it and try this frame once more.
+        if (error.code == SoundErrorCode::InvalidParam || error.code == SoundErrorCode::StillPlaying) break;
+        lose("PlayWrite", error);
+        open();
     }
+    busy.store(false, std::memory_order_release);
 }
 
 // Player thread. One buffer is back from the device (played, or returned by a
@@ -124,6 +164,7 @@ void SoundPlayer::onDone(const Message& message) {
 
 // Player thread.
 void SoundPlayer::onStop() {
+    wanted_ = false;
     if (!isOpen_.load()) return;
     // A failed reset is not reported and leaves the device open.
     if (device_->reset().ok()) {

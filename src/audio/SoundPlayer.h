@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,13 @@ namespace ambrel {
 
 class SoundPlayer : public SoundBase {
 public:
+    // A device that fails (an open refused, a stream the server dropped) is
+    // reported once; frames arriving afterwards reopen it, at most once per
+    // back-off period, which doubles from the first to the last value below
+    // until an open succeeds. Frames meanwhile are lost.
+    static constexpr std::chrono::milliseconds kFirstRetryDelay{500};
+    static constexpr std::chrono::milliseconds kLastRetryDelay{8000};
+
     // Thread messages (posted with post()).
     static constexpr std::uint32_t PLAY_START = 0x658;  // open the device
     static constexpr std::uint32_t PLAY_STOP = 0x659;   // reset and close the device
@@ -68,6 +76,12 @@ private:
     void onStop();
     void onWrite(int index);
     void onDone(const Message& message);
+    // Opens the device; on failure reports (once per failing spell, under
+    // `step`) and sets the next retry time. True when open.
+    bool open();
+    // The open device failed at `step`: reports once and releases it.
+    void lose(const char* step, const SoundError& error);
+    void reportOnce(const char* step, const SoundError& error);
 
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundOutput> device_;  // player thread only
@@ -78,6 +92,11 @@ private:
     // PLAY_WRITE finds it cannot be played); queue() never writes into a busy one.
     std::array<std::atomic<bool>, kBufferCount> busy_{};
     std::atomic<std::uint64_t> dropped_{0};
+    // Recovery, player thread only.
+    bool wanted_ = false;   // between PLAY_START and PLAY_STOP
+    bool failing_ = false;  // a failure was reported and no open has succeeded since
+    std::chrono::steady_clock::time_point retryAt_{};
+    std::chrono::milliseconds retryDelay_{kFirstRetryDelay};
 };
 
 }  // namespace ambrel

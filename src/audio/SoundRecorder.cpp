@@ -30,6 +30,12 @@ void SoundRecorder::handle(const Message& message) {
         closeDevice();  // a device left open by a failed start or stop
         quitLoop();
         break;
+    case REC_REFORMAT:
+        if (isOpen_.load()) {
+            onStop();
+            onStart();
+        }
+        break;
     case kMsgInputData:
         onData(message);
         break;

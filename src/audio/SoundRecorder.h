@@ -18,6 +18,8 @@ public:
     static constexpr std::uint32_t REC_START = 0x5F4;  // open the device and start recording
     static constexpr std::uint32_t REC_STOP = 0x5F5;   // stop, reset and close the device
     static constexpr std::uint32_t REC_QUIT = 0x5F6;   // stop if recording, end the loop
+    // If recording: stop, then start again, so a new format takes effect.
+    static constexpr std::uint32_t REC_REFORMAT = 0x5F7;
 
     // Starts the recorder thread; the device stays closed until REC_START.
     SoundRecorder(SoundSystem& sound, ErrorReporter* reporter);

@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-
-#include "platform/MessageThread.h"
+#include <new>
 
 namespace ambrel {
 
@@ -21,15 +20,32 @@ SoundError BufferQueue::notOpen() { return SoundError::make(SoundErrorCode::Inva
 
 SoundError BufferQueue::lend(SoundBuffer* buffer) {
     if (buffer->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
+    if (count_ == slots_.size()) {
+        try {
+            std::vector<SoundBuffer*> bigger(slots_.size() * 2);
+            for (std::size_t i = 0; i < count_; ++i) bigger[i] = slots_[(first_ + i) % slots_.size()];
+            slots_.swap(bigger);
+            first_ = 0;
+        } catch (const std::bad_alloc&) {
+            return SoundError::make(SoundErrorCode::NoMemory, "Out of memory for the sound buffer queue");
+        }
+    }
     buffer->bytesRecorded = 0;
     buffer->inDevice.store(true);
-    queue_.push_back(buffer);
+    slots_[(first_ + count_) % slots_.size()] = buffer;
+    ++count_;
     return {};
 }
 
+void BufferQueue::popFront() {
+    first_ = (first_ + 1) % slots_.size();
+    --count_;
+    headPos_ = 0;
+}
+
 void BufferQueue::fill(const std::uint8_t* p, std::size_t n, std::uint8_t silence) {
-    while (n > 0 && !queue_.empty()) {
-        SoundBuffer* b = queue_.front();
+    while (n > 0 && count_ > 0) {
+        SoundBuffer* b = front();
         std::size_t k = std::min<std::size_t>(b->capacity - headPos_, n);
         if (p) {
             std::memcpy(b->data + headPos_, p, k);
@@ -40,29 +56,27 @@ void BufferQueue::fill(const std::uint8_t* p, std::size_t n, std::uint8_t silenc
         n -= k;
         headPos_ += static_cast<std::uint32_t>(k);
         if (headPos_ == b->capacity) {
-            queue_.pop_front();
-            headPos_ = 0;
+            popFront();
             handBack(b, b->capacity);
         }
     }
 }
 
 const std::uint8_t* BufferQueue::head(std::size_t& bytes) const {
-    if (queue_.empty()) {
+    if (count_ == 0) {
         bytes = 0;
         return nullptr;
     }
-    bytes = queue_.front()->capacity - headPos_;
-    return queue_.front()->data + headPos_;
+    bytes = front()->capacity - headPos_;
+    return front()->data + headPos_;
 }
 
 SoundBuffer* BufferQueue::consume(std::size_t k) {
-    if (queue_.empty()) return nullptr;
-    SoundBuffer* b = queue_.front();
+    if (count_ == 0) return nullptr;
+    SoundBuffer* b = front();
     headPos_ += static_cast<std::uint32_t>(std::min<std::size_t>(k, b->capacity - headPos_));
     if (headPos_ < b->capacity) return nullptr;
-    queue_.pop_front();
-    headPos_ = 0;
+    popFront();
     return b;
 }
 
@@ -70,12 +84,20 @@ void BufferQueue::handBack(SoundBuffer* buffer, std::uint32_t bytesRecorded) {
     buffer->bytesRecorded = bytesRecorded;
     // Cleared before the post: once the owner sees the message, the buffer is its own.
     buffer->inDevice.store(false);
-    thread_.post(message_, device_, reinterpret_cast<std::uintptr_t>(buffer));
+    const auto lParam = reinterpret_cast<std::uintptr_t>(buffer);
+    if (mailbox_) {
+        mailbox_->post(message_, device_, lParam);
+    } else {
+        thread_.post(message_, device_, lParam);
+    }
 }
 
 void BufferQueue::returnAll() {
-    for (SoundBuffer* b : queue_) handBack(b, 0);
-    queue_.clear();
+    while (count_ > 0) {
+        SoundBuffer* b = front();
+        popFront();
+        handBack(b, 0);
+    }
     headPos_ = 0;
 }
 

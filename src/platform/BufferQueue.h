@@ -1,16 +1,17 @@
 // The buffers a device holds, in the order they were lent, and the way they go
 // back to the message thread. Used by every backend; not thread-safe: the
-// device guards it with its own lock.
+// device guards it with its own lock. Only lend() allocates (when more
+// buffers are lent than ever before): taking buffers out and handing them
+// back never does, so a device's call-back may do both.
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <vector>
 
+#include "platform/MessageThread.h"
 #include "platform/SoundDevice.h"
 
 namespace ambrel {
-
-class MessageThread;
 
 class BufferQueue {
 public:
@@ -23,8 +24,12 @@ public:
     static SoundError check(const SoundBuffer* buffer, std::uint32_t bytesPerSample);
     static SoundError notOpen();
 
+    // Hands buffers back through `box` (attached to the thread) rather than
+    // by posting, which takes the thread's lock; null: by posting again.
+    void useMailbox(MessageThread::Mailbox* box) { mailbox_ = box; }
+
     // Appends a checked buffer: StillPlaying if it is already lent somewhere.
-    // Clears bytesRecorded.
+    // Clears bytesRecorded. NoMemory if the queue cannot grow.
     SoundError lend(SoundBuffer* buffer);
 
     // Recording: copies n bytes (or n bytes of `silence` when p is null) into
@@ -43,13 +48,21 @@ public:
     // Hands every buffer back in order with 0 recorded bytes.
     void returnAll();
 
-    bool empty() const { return queue_.empty(); }
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
 
 private:
+    SoundBuffer* front() const { return slots_[first_]; }
+    void popFront();
+
     MessageThread& thread_;
     const std::uint32_t message_;
     const std::uintptr_t device_;
-    std::deque<SoundBuffer*> queue_;
+    MessageThread::Mailbox* mailbox_ = nullptr;
+    // A ring of the lent buffers, oldest at first_; grows only in lend().
+    std::vector<SoundBuffer*> slots_ = std::vector<SoundBuffer*>(16);
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
     std::uint32_t headPos_ = 0;  // bytes of the first buffer already filled or played
 };
 

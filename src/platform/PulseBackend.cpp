@@ -6,9 +6,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
@@ -302,11 +303,22 @@ void releaseStream(pa_stream*& s) {
 // What a recording and a playing stream share: the stream, its state and the
 // buffers lent to it. Everything here is guarded by the main loop's lock: the
 // stream's call-backs run under it, the devices' public calls take it.
+//
+// The call-backs neither allocate nor wait on any lock but that one: the
+// buffer queues are rings that grow only when a buffer is lent, and buffers
+// go back through a mailbox of the message thread.
 
 struct PulseStream {
-    PulseStream(std::shared_ptr<PulseCore> c, const SoundFormat& f, MessageThread& thread, std::uint32_t message,
+    // Enough for every buffer a device is normally lent; beyond it, buffers
+    // go back by the message thread's ordinary (locking) post.
+    static constexpr std::size_t kMailboxSize = 64;
+
+    PulseStream(std::shared_ptr<PulseCore> c, const SoundFormat& f, MessageThread& t, std::uint32_t message,
                 std::uintptr_t device)
-        : core(std::move(c)), format(f), queue(thread, message, device) {}
+        : core(std::move(c)), format(f), thread(t), mailbox(kMailboxSize), queue(t, message, device) {
+        thread.attach(mailbox);
+        queue.useMailbox(&mailbox);
+    }
 
     // Under Lock: creates the stream and connects it with `connect`, waiting
     // (bounded) until the server has it ready.
@@ -352,14 +364,19 @@ struct PulseStream {
             if (pa_operation* op = pa_stream_cork(stream, on ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
     }
 
-    // Under Lock.
+    // Under Lock. What the mailbox still holds goes to the thread's queue:
+    // no message comes after this.
     void release() {
         releaseStream(stream);
         isOpen = false;
+        thread.detach(mailbox);
+        queue.useMailbox(nullptr);
     }
 
     std::shared_ptr<PulseCore> core;
     const SoundFormat format;
+    MessageThread& thread;
+    MessageThread::Mailbox mailbox;  // produced into under Lock only
     std::string name;
     pa_stream* stream = nullptr;
     BufferQueue queue;
@@ -505,6 +522,10 @@ public:
         if (auto e = BufferQueue::check(b, s_.format.bytesPerSample())) return e;
         PulseCore::Lock lock(*s_.core);
         if (auto e = s_.usable()) return e;
+        // Room for every lent buffer in the ring of sent ones, made here so
+        // that pump() never allocates.
+        if (!sent_.reserve(s_.queue.size() + sent_.size() + 1))
+            return SoundError::make(SoundErrorCode::NoMemory, "Out of memory for the sound buffer queue");
         if (auto e = s_.queue.lend(b)) return e;
         pump();
         return {};
@@ -568,14 +589,51 @@ public:
 
 private:
     struct Sent {
-        SoundBuffer* buffer;
-        std::uint64_t end;  // stream offset just past its last byte
+        SoundBuffer* buffer = nullptr;
+        std::uint64_t end = 0;  // stream offset just past its last byte
+    };
+
+    // The buffers handed to the server and not yet played, oldest first: a
+    // ring that grows only in reserve().
+    class SentRing {
+    public:
+        // False when it cannot grow to `n` entries.
+        bool reserve(std::size_t n) {
+            if (n <= slots_.size()) return true;
+            try {
+                std::vector<Sent> bigger(std::max(n, 2 * slots_.size()));
+                for (std::size_t i = 0; i < count_; ++i) bigger[i] = slots_[(first_ + i) % slots_.size()];
+                slots_.swap(bigger);
+                first_ = 0;
+                return true;
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        void push(const Sent& s) {  // room was reserved
+            slots_[(first_ + count_) % slots_.size()] = s;
+            ++count_;
+        }
+        const Sent& front() const { return slots_[first_]; }
+        void pop() {
+            first_ = (first_ + 1) % slots_.size();
+            --count_;
+        }
+        bool empty() const { return count_ == 0; }
+        std::size_t size() const { return count_; }
+
+    private:
+        std::vector<Sent> slots_ = std::vector<Sent>(16);
+        std::size_t first_ = 0;
+        std::size_t count_ = 0;
     };
 
     // Under Lock: everything back, the ones the server has first, in order.
     void returnAll() {
-        for (auto& sent : sent_) s_.queue.handBack(sent.buffer);
-        sent_.clear();
+        while (!sent_.empty()) {
+            s_.queue.handBack(sent_.front().buffer);
+            sent_.pop();
+        }
         s_.queue.returnAll();
         // The server forgets what it held; count afresh from here.
         written_ = played_ = 0;
@@ -596,7 +654,7 @@ private:
             if (pa_stream_write(s_.stream, p, k, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
             written_ += k;
             room -= k;
-            if (SoundBuffer* b = s_.queue.consume(k)) sent_.push_back({b, written_});
+            if (SoundBuffer* b = s_.queue.consume(k)) sent_.push({b, written_});
         }
         const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s_.stream);
         std::size_t target = attr ? attr->tlength : 0;
@@ -610,7 +668,7 @@ private:
     void releasePlayed() {
         while (!sent_.empty() && sent_.front().end <= played_) {
             s_.queue.handBack(sent_.front().buffer);
-            sent_.pop_front();
+            sent_.pop();
         }
     }
 
@@ -635,7 +693,7 @@ private:
 
     PulseStream s_;
     // Under Lock:
-    std::deque<Sent> sent_;     // handed to the server, not yet played
+    SentRing sent_;             // handed to the server, not yet played
     std::uint64_t written_ = 0; // bytes written since open or reset
     std::uint64_t played_ = 0;  // bytes known to be played
 };

@@ -105,5 +105,63 @@ TEST(MessageThread, PostDoesNotWaitForABusyHandlerAndTheQueueGrowsInOrder) {
     for (std::uintptr_t i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
 }
 
+// Mailbox messages, the ones that overflow its ring, the ones still in it
+// when it is detached and ordinary posts all run in the order they arrived.
+TEST(MessageThread, MailboxMessagesKeepArrivalOrderThroughOverflowAndDetach) {
+    MessageThread t;
+    std::mutex gate;
+    std::unique_lock hold(gate);
+    std::vector<std::uintptr_t> seen;  // message thread only until join
+    ASSERT_TRUE(t.start([&](const Message& m) {
+        std::lock_guard wait(gate);
+        seen.push_back(m.lParam);
+    }));
+    MessageThread::Mailbox box(4);
+    EXPECT_FALSE(box.post(1, 0, 999));  // not attached: dropped
+    t.attach(box);
+    std::vector<std::uintptr_t> expected;
+    for (std::uintptr_t i = 0; i < 20; ++i) {
+        ASSERT_TRUE(box.post(1, 0, i));
+        ASSERT_TRUE(t.post(1, 0, 100 + i));
+        expected.push_back(i);
+        expected.push_back(100 + i);
+    }
+    t.detach(box);
+    EXPECT_FALSE(box.post(1, 0, 999));
+    hold.unlock();
+    t.quit();
+    t.join();
+    EXPECT_EQ(seen, expected);
+}
+
+// A producer posting through a mailbox while another thread posts the
+// ordinary way: nothing is lost, each keeps its order, and the loop, which
+// sleeps whenever it runs dry, is always woken.
+TEST(MessageThread, AMailboxProducerAndOrdinaryPostsRunConcurrently) {
+    constexpr std::uintptr_t kEach = 20000;
+    MessageThread t;
+    std::vector<std::uintptr_t> fromBox, fromPost;  // message thread only until join
+    ASSERT_TRUE(t.start([&](const Message& m) { (m.wParam ? fromBox : fromPost).push_back(m.lParam); }));
+    MessageThread::Mailbox box(8);
+    t.attach(box);
+    std::thread producer([&] {
+        for (std::uintptr_t i = 0; i < kEach; ++i) {
+            ASSERT_TRUE(box.post(1, 1, i));
+            if (i % 64 == 0) std::this_thread::yield();
+        }
+    });
+    for (std::uintptr_t i = 0; i < kEach; ++i) ASSERT_TRUE(t.post(1, 0, i));
+    producer.join();
+    t.detach(box);
+    t.quit();
+    t.join();
+    ASSERT_EQ(fromBox.size(), kEach);
+    ASSERT_EQ(fromPost.size(), kEach);
+    for (std::uintptr_t i = 0; i < kEach; ++i) {
+        ASSERT_EQ(fromBox[i], i);
+        ASSERT_EQ(fromPost[i], i);
+    }
+}
+
 }  // namespace
 }  // namespace ambrel

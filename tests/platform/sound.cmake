@@ -13,3 +13,8 @@ ambrel_add_test(platform_pulse_device_test
   LIBS ambrel_platform PkgConfig::SNDFILE
   LABELS platform tsan pulse
   ENV "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${CMAKE_CURRENT_LIST_DIR}/pulse-tsan.supp")
+# Counts allocations on libpulse's main-loop thread (its own operator new).
+ambrel_add_test(platform_pulse_callback_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/PulseCallbackTest.cpp
+  LIBS ambrel_platform PkgConfig::SNDFILE
+  LABELS platform pulse)

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioEngine.h"
@@ -196,6 +197,17 @@ protected:
         std::lock_guard<std::mutex> hold(state.mutex);
         return state.written.at(i);
     }
+    // Queues frames the way a call does, the device playing each one at
+    // once, until `done` holds; false if it never does.
+    bool playUntil(const std::function<bool()>& done) {
+        return waitFor([&] {
+            static const std::uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+            while (state.finishOutput()) {
+            }
+            player.queue(frame, sizeof frame);
+            return done();
+        });
+    }
     FakeState state;
     std::unique_ptr<SoundSystem> sound = test::makeFakeSystem(state);
     CollectingReporter reporter;
@@ -214,20 +226,48 @@ TEST_F(PlayerTest, AStartOnAnOpenPlayerDoesNothingAndTheVolumeIsForcedToFull) {
     EXPECT_EQ(state.volumes[0], std::make_pair(std::uint16_t(0xFFFF), std::uint16_t(0xFFFF)));
 }
 
-TEST_F(PlayerTest, AFailedOpenIsReportedAndFramesAreDropped) {
-    state.failOpens = 1;
+TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
+    state.failOpens = 3;
     player.start();
     ASSERT_TRUE(waitFor([&] { return reporter.lines().size() == 1; }));
     EXPECT_EQ(reporter.lines()[0], "PLAY : PlayStart :2:No such device");
-    const std::uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     // Frames queued while closed are lost but their buffers come free again,
-    // so the ring never jams.
-    for (int i = 0; i < 30; ++i) {
-        ASSERT_TRUE(waitFor([&] { return player.queue(frame, sizeof frame); })) << i;
-    }
+    // so the ring never jams; after the back-off a frame reopens the device.
+    ASSERT_TRUE(playUntil([&] { return writtenCount() > 0; }));
+    EXPECT_EQ(state.get(&FakeState::outputOpens), 4);
+    EXPECT_EQ(listener.opens, 1);
+    EXPECT_EQ(reporter.lines().size(), 1u);  // the retries that failed are not reported again
     player.quitAndWait();
-    EXPECT_EQ(writtenCount(), 0u);
-    EXPECT_EQ(listener.opens, 0);
+    EXPECT_EQ(player.droppedFrames(), 0u);
+}
+
+TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
+    startAndWait();
+    ASSERT_TRUE(playUntil([&] { return writtenCount() == 1; }));
+    // The server drops the stream, and the first reopens fail too: one line.
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        state.failWrites = 1;
+        state.failOpens = 2;
+    }
+    ASSERT_TRUE(playUntil([&] { return listener.opens == 2; }));
+    ASSERT_TRUE(playUntil([&] { return writtenCount() > 1; }));
+    EXPECT_EQ(reporter.lines(), std::vector<std::string>{"PLAY : PlayWrite :101:The sound server closed the stream"});
+    EXPECT_EQ(state.get(&FakeState::outputOpens), 4);
+    // A later loss is a new failure: reported again, and the device is back
+    // at once for the very frame that found it gone.
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        state.failWrites = 1;
+    }
+    const std::size_t before = writtenCount();
+    ASSERT_TRUE(playUntil([&] { return reporter.lines().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return writtenCount() > before; }));
+    EXPECT_EQ(state.get(&FakeState::outputOpens), 5);
+    player.quitAndWait();
+    EXPECT_EQ(state.get(&FakeState::closes), 3);
+    EXPECT_EQ(listener.opens, 3);
+    EXPECT_EQ(listener.closes, 3);
 }
 
 TEST_F(PlayerTest, ALongFrameIsCutAndAShortOneLeavesTheOldTail) {
@@ -457,6 +497,62 @@ TEST_F(EngineTest, ACodecChangeBetweenCallsRebuildsTheBuffersSafely) {
     capture([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 2, n); });
     EXPECT_EQ(sink.frames.back().size(), 33u);
     EXPECT_EQ(state.get(&FakeState::closes), 1);
+}
+
+// The codec changes again and again while a call records, encodes, decodes
+// and plays: each frame is coded by an adapter that stays alive until the
+// thread using it is done, and once the changes stop the recorder delivers
+// frames of the last codec.
+TEST_F(EngineTest, TheCodecCanChangeWhileACallEncodesAndDecodes) {
+    const CodecId ids[] = {kMulaw16, makeCodecId(8, 0, true), makeCodecId(6, 0, true), kRaw8,
+                           makeCodecId(3, 0, true), makeCodecId(2, 0, true)};  // GSM last
+    engine.setCodec(ids[0]);
+    const int index = engine.addPlayer(-1);
+    engine.startCapture();
+    ASSERT_TRUE(waitFor([&] { return state.get(&FakeState::inputOpens) == 1; }));
+
+    std::atomic<bool> changing{true};
+    std::thread soundCard([&] {  // records noise and plays whatever is queued
+        std::mt19937 random(3);
+        while (changing.load()) {
+            state.fillInput([&](std::uint8_t* d, std::uint32_t n) {
+                for (std::uint32_t i = 0; i < n; ++i) d[i] = static_cast<std::uint8_t>(random());
+            });
+            while (state.finishOutput()) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::thread owner([&] {
+        for (int round = 0; round < 10; ++round)
+            for (CodecId id : ids) {
+                engine.setCodec(id);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            }
+        changing.store(false);
+    });
+    // This thread is the link's: it decodes and plays received frames.
+    std::mt19937 random(5);
+    std::vector<std::uint8_t> bytes(1200);
+    while (changing.load()) {
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        engine.playFrame(index, bytes.data(), static_cast<int>(random() % bytes.size()));
+    }
+    owner.join();
+    soundCard.join();
+
+    EXPECT_GT(sink.frameCount(), 0u);
+    // Blocks recorded in an older format are dropped; then GSM frames come.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(waitFor([&] {
+            state.fillInput([](std::uint8_t* d, std::uint32_t n) { std::memset(d, 7, n); });
+            std::lock_guard<std::mutex> hold(sink.mutex);
+            return !sink.frames.empty() && sink.frames.back().size() == 33u;
+        }));
+        std::lock_guard<std::mutex> hold(sink.mutex);
+        sink.frames.clear();
+    }
+    EXPECT_TRUE(reporter.lines().empty());
 }
 
 // Whatever a datagram carries, every codec plays exactly one whole frame per

@@ -51,6 +51,7 @@ struct FakeState {
     std::mutex mutex;
     int inputOpens = 0, outputOpens = 0;
     int failOpens = 0;      // the next this many opens fail with BadDevice
+    int failWrites = 0;     // the next this many writes fail as if the server dropped the stream
     int addBuffers = 0;     // SoundInput::addBuffer calls that succeeded
     int starts = 0, closes = 0;
     std::vector<std::pair<std::uint16_t, std::uint16_t>> volumes;
@@ -156,6 +157,10 @@ public:
     SoundError write(SoundBuffer* b) override {
         std::lock_guard<std::mutex> hold(s_.mutex);
         if (closed_) return SoundError::make(SoundErrorCode::InvalidHandle, "closed");
+        if (s_.failWrites > 0) {
+            --s_.failWrites;
+            return SoundError::make(SoundErrorCode::StreamFailed, "The sound server closed the stream");
+        }
         if (b->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "queued");
         b->inDevice.store(true);
         s_.outputQueue.push_back(b);
