@@ -6,6 +6,7 @@ pkg_check_modules(SPEEX REQUIRED IMPORTED_TARGET GLOBAL speex)
 pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET GLOBAL speexdsp)
 pkg_check_modules(SPANDSP REQUIRED IMPORTED_TARGET GLOBAL spandsp)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET GLOBAL libpulse)
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET GLOBAL sndfile)
 pkg_check_modules(AVAHI IMPORTED_TARGET GLOBAL avahi-client)
 

@@ -1,6 +1,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "platform/AlsaBackend.h"
 #include "platform/FileBackend.h"
 #include "platform/PulseBackend.h"
 #include "platform/SoundDevice.h"
@@ -143,6 +144,7 @@ std::vector<SoundDeviceInfo> SoundSystem::listOutputs(SoundError& error) {
 std::unique_ptr<SoundSystem> makeStandardSoundSystem() {
     auto sound = std::make_unique<SoundSystem>();
     sound->addBackend(makePulseBackend());
+    sound->addBackend(makeAlsaBackend());
     sound->addBackend(makeFileBackend());
     return sound;
 }
