@@ -573,23 +573,13 @@ private:
 
 std::unique_ptr<SoundBackend> makeAlsaBackend() { return std::make_unique<AlsaBackend>(); }
 
-std::string alsaControlName(std::string_view pcmName) {
-    const std::size_t colon = pcmName.find(':');
-    if (colon == std::string_view::npos) return "default";
-    std::string_view args = pcmName.substr(colon + 1);
-    std::string_view card;
-    for (std::size_t at = 0; at <= args.size();) {
-        std::size_t comma = args.find(',', at);
-        if (comma == std::string_view::npos) comma = args.size();
-        std::string_view arg = args.substr(at, comma - at);
-        if (arg.rfind("CARD=", 0) == 0) card = arg.substr(5);
-        else if (at == 0 && arg.find('=') == std::string_view::npos) card = arg;
-        at = comma + 1;
-    }
-    if (card.size() >= 2 && (card.front() == '"' || card.front() == '\'') && card.back() == card.front())
-        card = card.substr(1, card.size() - 2);
-    if (card.empty()) return "default";
-    return "hw:" + std::string(card);
+SoundError probeAlsaDevice(const std::string& pcmName, bool capture) {
+    snd_pcm_t* pcm = nullptr;
+    int err = snd_pcm_open(&pcm, pcmName.c_str(), capture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+                           SND_PCM_NONBLOCK);
+    if (err < 0) return alsaError(err, pcmName);
+    snd_pcm_close(pcm);
+    return {};
 }
 
 }  // namespace ambrel

@@ -16,7 +16,6 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "platform/SoundDevice.h"
 
@@ -31,9 +30,8 @@ namespace ambrel {
 // standard error (the errors reach the user through SoundError).
 std::unique_ptr<SoundBackend> makeAlsaBackend();
 
-// The control device whose mixer belongs to a PCM: "hw:1" for "hw:1,0" or
-// "plughw:1,0", "hw:Device" for any "...:CARD=Device,..." name, and
-// "default" for names without a card ("default", "pulse", ~/.asoundrc names).
-std::string alsaControlName(std::string_view pcmName);
+// Whether the PCM opens for recording (capture) or playing: Ok, or the
+// error an open would give. Opens and closes it at once (any thread).
+SoundError probeAlsaDevice(const std::string& pcmName, bool capture);
 
 }  // namespace ambrel

@@ -253,7 +253,10 @@ std::unique_ptr<SoundSystem> makeStandardSoundSystem();
 
 // "--list-devices" text: a "Recording devices:" and a "Playing devices:"
 // section, one "  n: name - description" line each, "(default)" marking the
-// default; on failure the error text instead of the entries.
+// default; on failure the error text instead of the entries. With the
+// PulseAudio backend first, the sinks' monitors follow the recording devices,
+// unnumbered and marked "(monitor)"; with an ALSA backend, an "ALSA devices"
+// section lists its hinted PCMs as "  alsa:NAME - description".
 std::string formatDeviceList(SoundSystem& sound);
 
 }  // namespace ambrel
