@@ -246,7 +246,8 @@ int AmbrelApp::main(int argc, char** argv) {
         std::string mixerError;
         std::unique_ptr<MixerDevice> mixer;
         if (isAlsa(settings.recordDevice) || isAlsa(settings.playDevice))
-            mixer = AlsaMixer::open(alsaPcm(settings.playDevice), alsaPcm(settings.recordDevice), &mixerError);
+            mixer = AlsaMixer::open(alsaControlName(alsaPcm(settings.playDevice)),
+                                    alsaControlName(alsaPcm(settings.recordDevice)), &mixerError);
         else
             mixer = PulseMixer::open(&mixerError);
         {

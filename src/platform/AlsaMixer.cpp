@@ -88,12 +88,12 @@ bool AlsaMixer::openLine(Line& line, const std::string& control, bool capture, s
     return false;
 }
 
-std::unique_ptr<AlsaMixer> AlsaMixer::open(const std::string& playbackPcm, const std::string& capturePcm,
-                                           std::string* error) {
+std::unique_ptr<AlsaMixer> AlsaMixer::open(const std::string& speakersControl,
+                                           const std::string& recordingControl, std::string* error) {
     std::unique_ptr<AlsaMixer> mixer(new AlsaMixer);
     std::string speakersError, recordingError;
-    const bool speakers = openLine(mixer->speakers_, alsaControlName(playbackPcm), false, speakersError);
-    const bool recording = openLine(mixer->recording_, alsaControlName(capturePcm), true, recordingError);
+    const bool speakers = openLine(mixer->speakers_, speakersControl, false, speakersError);
+    const bool recording = openLine(mixer->recording_, recordingControl, true, recordingError);
     if (!speakers && !recording) {
         if (error) *error = speakersError + "; " + recordingError;
         return nullptr;

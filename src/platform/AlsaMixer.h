@@ -39,11 +39,10 @@ public:
     static constexpr uint32_t kRecordingControl = 2;
     static constexpr uint32_t kMicrophoneControl = 3;
 
-    // The mixers of the cards behind two PCM names (alsaControlName(): a
-    // name without a card uses the "default" control device). Returns null,
-    // with the reason in `error` if given, when neither line has a volume.
-    // Any thread.
-    static std::unique_ptr<AlsaMixer> open(const std::string& playbackPcm, const std::string& capturePcm,
+    // The mixers of two control devices ("hw:1", "default"; see
+    // alsaControlName() for the one of a PCM). Returns null, with the reason
+    // in `error` if given, when neither line has a volume. Any thread.
+    static std::unique_ptr<AlsaMixer> open(const std::string& speakersControl, const std::string& recordingControl,
                                            std::string* error = nullptr);
     ~AlsaMixer() override;
 
