@@ -221,6 +221,7 @@ protected:
     // Device thread: an error the PCM cannot recover from (device unplugged,
     // sound server gone). Everything goes back, so the owner sees the end.
     void fail(int err) {
+        if (failed()) return;
         failure_ = withName(err, name);
         failed_.store(true, std::memory_order_release);
         snd_pcm_drop(pcm);
