@@ -196,7 +196,8 @@ protected:
     // Device thread: carries out a request (not kQuit).
     virtual void onRequest(Request r) = 0;
     // Device thread: the PCM is ready for reading or writing, or in error.
-    virtual void transfer() = 0;
+    // Returns whether any sound moved.
+    virtual bool transfer() = 0;
     // Device thread: whether to wait for the PCM as well as for requests.
     virtual bool wantsPcm() const = 0;
 
@@ -249,14 +250,23 @@ private:
     }
 
     // Device thread: waits for a request or the PCM, handles what came.
+    // Some plugins (the pulse one among them) keep their descriptor ready
+    // while they have less than a period, or after their server is gone: a
+    // wake-up by the PCM that ALSA does not confirm is followed by a short
+    // pause (a quarter period) without the PCM, so such a device costs a few
+    // wake-ups per period rather than a busy loop.
     void run() {
+        const int pauseMs = std::clamp(static_cast<int>(period * 250 / soundFormat.sampleRate), 1, 10);
+        bool pause = false;
         for (;;) {
             fds_[0] = {wakeFd_, POLLIN, 0};
             nfds_t n = 1;
-            if (!failed() && wantsPcm() &&
+            if (!pause && !failed() && wantsPcm() &&
                 snd_pcm_poll_descriptors(pcm, fds_.data() + 1, pcmFds_) == static_cast<int>(pcmFds_))
                 n += pcmFds_;
-            if (::poll(fds_.data(), n, -1) < 0) {
+            const bool paused = pause;
+            pause = false;
+            if (::poll(fds_.data(), n, paused ? pauseMs : -1) < 0) {
                 if (errno == EINTR) continue;
                 fail(-errno);
                 n = 1;
@@ -279,8 +289,12 @@ private:
             if (failed()) continue;
             unsigned short revents = 0;
             if (n > 1) snd_pcm_poll_descriptors_revents(pcm, fds_.data() + 1, pcmFds_, &revents);
-            // A new buffer (a wake-up) may also be written or filled at once.
-            if (revents || (fds_[0].revents & POLLIN)) transfer();
+            // A new buffer (a wake-up) may also be written or filled at once;
+            // after a pause the PCM is simply tried again.
+            bool pcmWoke = false;
+            for (nfds_t i = 1; i < n; ++i) pcmWoke = pcmWoke || fds_[i].revents != 0;
+            if (revents || paused || (fds_[0].revents & POLLIN)) transfer();
+            if (pcmWoke && !revents && !failed()) pause = true;
         }
     }
 
@@ -360,22 +374,29 @@ private:
 
     // Reads straight into the front buffer; without one, into scratch, and
     // the sound is dropped as a card drops it when it has no buffers.
-    void transfer() override {
-        if (!running_) return;
+    bool transfer() override {
+        if (!running_) return false;
         const std::uint32_t bps = format().bytesPerSample();
+        bool moved = false;
+        int recoveries = 0;
         for (;;) {
             SoundBuffer* b = ring_.front();
             std::uint8_t* to = b ? b->data + position_ : scratch_.data();
             const std::uint32_t room = b ? b->capacity - position_ : static_cast<std::uint32_t>(scratch_.size());
             const snd_pcm_sframes_t got = snd_pcm_readi(pcm, to, room / bps);
-            if (got == -EAGAIN) return;
+            if (got == -EAGAIN || got == 0) return moved;
             if (got < 0) {
-                if (!recover(static_cast<int>(got))) return;
+                // An overrun: start again. A device that overruns at once
+                // again is left until the next wake-up.
+                if (++recoveries > 2 || !recover(static_cast<int>(got))) return moved;
                 if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED)
-                    if (int err = snd_pcm_start(pcm); err < 0) return fail(err);
+                    if (int err = snd_pcm_start(pcm); err < 0) {
+                        fail(err);
+                        return moved;
+                    }
                 continue;
             }
-            if (got == 0) return;
+            moved = true;
             if (!b) continue;
             position_ += static_cast<std::uint32_t>(got) * bps;
             if (position_ == b->capacity) {
@@ -441,8 +462,10 @@ private:
 
     bool wantsPcm() const override { return ring_.front() != nullptr; }
 
-    void transfer() override {
+    bool transfer() override {
         const std::uint32_t bps = format().bytesPerSample();
+        bool moved = false;
+        int recoveries = 0;
         while (SoundBuffer* b = ring_.front()) {
             const std::uint8_t* from = b->data + position_;
             std::uint32_t bytes = b->capacity - position_;
@@ -453,13 +476,13 @@ private:
                 from = scratch_.data();
             }
             const snd_pcm_sframes_t put = snd_pcm_writei(pcm, from, bytes / bps);
-            if (put == -EAGAIN) return;
+            if (put == -EAGAIN || put == 0) return moved;
             if (put < 0) {
                 // Underrun: the device ran dry and starts again with this period.
-                if (!recover(static_cast<int>(put))) return;
+                if (++recoveries > 2 || !recover(static_cast<int>(put))) return moved;
                 continue;
             }
-            if (put == 0) return;
+            moved = true;
             position_ += static_cast<std::uint32_t>(put) * bps;
             if (position_ == b->capacity) {
                 ring_.pop();
@@ -467,6 +490,7 @@ private:
                 handBack(b, 0);
             }
         }
+        return moved;
     }
 
     // Device thread: n bytes from p, at the gain, into scratch_.
