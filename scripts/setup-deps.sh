@@ -6,12 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git dpkg-dev
   libspeex-dev libspeexdsp-dev libgsm1-dev libspandsp-dev
-  libpulse-dev libsndfile1-dev libavahi-client-dev libsodium-dev
+  libpulse-dev libasound2-dev libsndfile1-dev libavahi-client-dev libsodium-dev
   qt6-base-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 test_packages=(
-  pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng
+  pulseaudio pulseaudio-utils libasound2-plugins sox libsox-fmt-all espeak-ng
   xvfb imagemagick clang libclang-rt-14-dev python3 iproute2 nftables
   avahi-daemon dbus man-db groff-base pipewire pipewire-pulse wireplumber
 )

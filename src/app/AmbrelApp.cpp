@@ -17,6 +17,8 @@
 #include "audio/AudioEngine.h"
 #include "audio/ErrorReporter.h"
 #include "link/Socket.h"
+#include "platform/AlsaBackend.h"
+#include "platform/AlsaMixer.h"
 #include "platform/PulseMixer.h"
 #include "platform/SoundDevice.h"
 
@@ -107,10 +109,39 @@ int deviceIndex(SoundSystem& sound, const SoundDeviceRef& ref) {
 }
 
 bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file"; }
+bool isAlsa(const SoundDeviceRef& ref) { return ref.backend == "alsa"; }
+bool needsNoServer(const SoundDeviceRef& ref) { return isFile(ref) || isAlsa(ref); }
 
-std::string noServerText(const SoundError& error) {
-    return "no sound server is reachable (" + error.text +
-           "); use --record-file PATH and --play-file PATH to record from and play into WAV files";
+// The sound server's own default device (no number, no name).
+bool isServerDefault(const SoundDeviceRef& ref) {
+    return ref.backend.empty() && ref.name.empty() && ref.number <= 0;
+}
+
+// Without a sound server, the devices left at the default become ALSA's
+// "default" PCM, if it opens for every direction in use. Returns ALSA's
+// error otherwise (nothing is changed then).
+std::string useAlsaDefaults(AppSettings& settings) {
+    const bool record = settings.sendEnabled && isServerDefault(settings.recordDevice);
+    const bool play = settings.playEnabled && settings.destinations.empty() && isServerDefault(settings.playDevice);
+    if (record)
+        if (SoundError e = probeAlsaDevice("default", true)) return e.text;
+    if (play)
+        if (SoundError e = probeAlsaDevice("default", false)) return e.text;
+    if (isServerDefault(settings.recordDevice)) settings.recordDevice = SoundDeviceRef::named("default", "alsa");
+    if (isServerDefault(settings.playDevice)) settings.playDevice = SoundDeviceRef::named("default", "alsa");
+    return {};
+}
+
+// The PCM an ALSA device ref opens ("default" for a number).
+std::string alsaPcm(const SoundDeviceRef& ref) { return isAlsa(ref) && !ref.name.empty() ? ref.name : "default"; }
+
+// Why the sound cannot start without a server; `alsaProblem` is why ALSA's
+// default device could not stand in (empty: not tried).
+std::string noServerText(const SoundError& error, const std::string& alsaProblem = {}) {
+    return "no sound server is reachable (" + error.text + ")" +
+           (alsaProblem.empty() ? "" : " and ALSA's default device fails (" + alsaProblem + ")") +
+           "; use -i:alsa:NAME and -o:alsa:NAME for ALSA devices (see --list-devices), or "
+           "--record-file PATH and --play-file PATH to record from and play into WAV files";
 }
 
 struct SocketLayer {
@@ -169,9 +200,11 @@ int AmbrelApp::main(int argc, char** argv) {
     if (line.listDevices) {
         std::string text = formatDeviceList(*sound);
         std::fwrite(text.data(), 1, text.size(), stdout);
-        SoundError error;
+        SoundError error, alsaError;
         sound->listInputs(error);
-        return error.ok() ? 0 : 1;
+        SoundBackend* alsa = sound->backend("alsa");
+        const bool alsaListed = alsa && !alsa->listOutputs(alsaError).empty();
+        return error.ok() || alsaListed ? 0 : 1;
     }
 
     AppSettings& settings = line.settings;
@@ -179,9 +212,11 @@ int AmbrelApp::main(int argc, char** argv) {
     // need no server at all.
     SoundError inputError, outputError;
     std::vector<SoundDeviceInfo> inputs, outputs;
-    bool needServer = (settings.sendEnabled && !isFile(settings.recordDevice)) ||
-                      (settings.playEnabled && settings.destinations.empty() && !isFile(settings.playDevice));
-    if (!isFile(settings.recordDevice) || !isFile(settings.playDevice)) {
+    auto needServer = [&settings] {
+        return (settings.sendEnabled && !needsNoServer(settings.recordDevice)) ||
+               (settings.playEnabled && settings.destinations.empty() && !needsNoServer(settings.playDevice));
+    };
+    if (!needsNoServer(settings.recordDevice) || !needsNoServer(settings.playDevice)) {
         inputs = sound->listInputs(inputError);
         outputs = sound->listOutputs(outputError);
     }
@@ -193,11 +228,17 @@ int AmbrelApp::main(int argc, char** argv) {
         if (!file) return usageError("cannot read the recording file '" + settings.recordDevice.name + "'");
         std::fclose(file);
     }
+    std::string soundProblem;
+    if (needServer() && inputError.code == SoundErrorCode::NoServer) {
+        const std::string alsaProblem = useAlsaDefaults(settings);
+        if (!needServer())
+            std::fprintf(stderr, "ambrel: no sound server is reachable (%s); using ALSA's default device\n",
+                         inputError.text.c_str());
+        else
+            soundProblem = noServerText(inputError, alsaProblem);
+    }
     settings.recordingDeviceIndex = deviceIndex(*sound, settings.recordDevice);
     settings.playingDeviceIndex = deviceIndex(*sound, settings.playDevice);
-    std::string soundProblem;
-    if (needServer && inputError.code == SoundErrorCode::NoServer)
-        soundProblem = noServerText(inputError);
 
     // A display that cannot hold a window means headless mode, as no display does.
     const std::string displayProblem = line.headless || !hasDisplay() ? std::string() : unusableDisplay();
@@ -238,7 +279,7 @@ int AmbrelApp::main(int argc, char** argv) {
                                            first = true](VoiceLink& voiceLink) mutable {
         if (!first) {
             SoundError error;
-            if (needServer) sound->listInputs(error);
+            if (needServer()) sound->listInputs(error);
             *problem = error.code == SoundErrorCode::NoServer ? noServerText(error) : std::string();
         }
         first = false;
@@ -266,8 +307,15 @@ int AmbrelApp::main(int argc, char** argv) {
         code = controller.started() ? QCoreApplication::exec() : 1;
         controller.shutdown();
     } else {
+        // The sliders move the mixer of the devices' cards when they are ALSA
+        // ones, else the sound server's.
         std::string mixerError;
-        std::unique_ptr<PulseMixer> mixer = PulseMixer::open(&mixerError);
+        std::unique_ptr<MixerDevice> mixer;
+        if (isAlsa(settings.recordDevice) || isAlsa(settings.playDevice))
+            mixer = AlsaMixer::open(alsaControlName(alsaPcm(settings.playDevice)),
+                                    alsaControlName(alsaPcm(settings.recordDevice)), &mixerError);
+        else
+            mixer = PulseMixer::open(&mixerError);
         {
             MainWindow window(settings, std::move(link), mixer.get(), &app, starter);
             if (!soundProblem.empty()) std::fprintf(stderr, "ambrel: %s\n", soundProblem.c_str());

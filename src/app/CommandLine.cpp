@@ -315,11 +315,20 @@ private:
         return true;
     }
 
-    // "0" (default), "n" (n-th device), or a sound-server name.
+    // "0" (default), "n" (n-th device), a sound-server name, or "alsa:" and
+    // an ALSA PCM name, colons and all ("alsa:plughw:CARD=Device,DEV=0").
     std::optional<SoundDeviceRef> parseDevice(std::string_view value, const std::string& arg) {
         if (value.empty()) {
             error_ = "missing device in " + quoted(arg);
             return std::nullopt;
+        }
+        constexpr std::string_view alsa = "alsa:";
+        if (value.substr(0, alsa.size()) == alsa) {
+            if (value.size() == alsa.size()) {
+                error_ = "missing ALSA device name in " + quoted(arg) + " (e.g. alsa:default)";
+                return std::nullopt;
+            }
+            return SoundDeviceRef::named(std::string(value.substr(alsa.size())), "alsa");
         }
         bool numeric = value.find_first_not_of("0123456789") == std::string_view::npos;
         bool negative = value[0] == '-' && value.size() > 1 &&
@@ -341,7 +350,9 @@ private:
     std::string error_;
 };
 
-bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file"; }
+// Files and ALSA PCMs are not in the sound server's lists (an ALSA PCM need
+// not be listed to open).
+bool isFile(const SoundDeviceRef& ref) { return ref.backend == "file" || ref.backend == "alsa"; }
 
 std::optional<CommandLineError> checkOne(const SoundDeviceRef& ref, const char* option, const char* kind,
                                          const std::vector<SoundDeviceInfo>* list,

@@ -10,8 +10,8 @@
 //   in->addBuffer(&buf[0]); ... in->start();
 //   // thread handler: Message{kMsgInputData, wParam = in.get(), lParam = &buf[k]}
 //
-// Backends: the PulseAudio client (PulseBackend.h) and WAV files paced like a
-// sound card (FileBackend.h). Errors are returned as SoundError values, never
+// Backends: the PulseAudio client (PulseBackend.h), ALSA (AlsaBackend.h) and
+// WAV files paced like a sound card (FileBackend.h). Errors are returned as SoundError values, never
 // thrown.
 #pragma once
 
@@ -38,6 +38,7 @@ enum class SoundErrorCode : std::uint32_t {
     Ok = 0,
     Failed = 1,           // unspecified failure (see the text)
     BadDevice = 2,        // no such device number or name
+    Busy = 4,             // the device is in use by another program
     InvalidHandle = 5,    // the device is not open (or already closed)
     NoServer = 6,         // the sound server cannot be reached
     NoMemory = 7,
@@ -159,7 +160,7 @@ struct SoundDeviceInfo {
 // source or sink name, monitors such as "mysink.monitor" included; for the
 // file backend the WAV path). The name wins when it is not empty.
 struct SoundDeviceRef {
-    std::string backend;  // backend name ("pulse", "file"); empty = the first backend
+    std::string backend;  // backend name ("pulse", "alsa", "file"); empty = the first backend
     int number = -1;
     std::string name;
 
@@ -174,7 +175,7 @@ struct SoundDeviceRef {
     std::string describe() const;  // for messages: "default", "#3", "a_mic", "file:x.wav"
 };
 
-// One kind of sound device. Implementations: PulseBackend, FileBackend.
+// One kind of sound device. Implementations: PulseBackend, AlsaBackend, FileBackend.
 // Calls may come from any thread; a backend serialises them itself.
 class SoundBackend {
 public:
@@ -246,13 +247,16 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// The usual set: the PulseAudio backend (default) and the file backend.
+// The usual set: the PulseAudio backend (default), ALSA and the file backend.
 // Defined in SoundSystem.cpp.
 std::unique_ptr<SoundSystem> makeStandardSoundSystem();
 
 // "--list-devices" text: a "Recording devices:" and a "Playing devices:"
 // section, one "  n: name - description" line each, "(default)" marking the
-// default; on failure the error text instead of the entries.
+// default; on failure the error text instead of the entries. With the
+// PulseAudio backend first, the sinks' monitors follow the recording devices,
+// unnumbered and marked "(monitor)"; with an ALSA backend, an "ALSA devices"
+// section lists its hinted PCMs as "  alsa:NAME - description".
 std::string formatDeviceList(SoundSystem& sound);
 
 }  // namespace ambrel

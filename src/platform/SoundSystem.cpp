@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 
+#include "platform/AlsaBackend.h"
 #include "platform/FileBackend.h"
 #include "platform/PulseBackend.h"
 #include "platform/SoundDevice.h"
@@ -143,6 +145,7 @@ std::vector<SoundDeviceInfo> SoundSystem::listOutputs(SoundError& error) {
 std::unique_ptr<SoundSystem> makeStandardSoundSystem() {
     auto sound = std::make_unique<SoundSystem>();
     sound->addBackend(makePulseBackend());
+    sound->addBackend(makeAlsaBackend());
     sound->addBackend(makeFileBackend());
     return sound;
 }
@@ -164,15 +167,53 @@ void appendList(std::string& out, const char* title, const std::vector<SoundDevi
         out += "\n";
     }
 }
+
+// The monitor of every sink records what the sink plays: usable with -i:NAME,
+// not numbered.
+void appendMonitors(std::string& out, const std::vector<SoundDeviceInfo>& sinks) {
+    for (const auto& d : sinks)
+        out += "  " + d.name + ".monitor - Monitor of " + (d.description.empty() ? d.name : d.description) +
+               " (monitor)\n";
+}
+
+// ALSA's hinted PCMs under their alsa: names, each once, marked when it
+// works one way only.
+void appendAlsa(std::string& out, SoundBackend& alsa) {
+    SoundError inError, outError;
+    const auto inputs = alsa.listInputs(inError);
+    const auto outputs = alsa.listOutputs(outError);
+    out += "ALSA devices (-i:alsa:NAME, -o:alsa:NAME):\n";
+    if (inError && outError) {
+        out += "  (cannot list: " + inError.text + ")\n";
+        return;
+    }
+    auto has = [](const std::vector<SoundDeviceInfo>& list, const std::string& name) {
+        return std::any_of(list.begin(), list.end(), [&](const SoundDeviceInfo& d) { return d.name == name; });
+    };
+    std::vector<SoundDeviceInfo> all = outputs;
+    for (const auto& d : inputs)
+        if (!has(all, d.name)) all.push_back(d);
+    if (all.empty()) out += "  (none)\n";
+    for (const auto& d : all) {
+        out += "  alsa:" + d.name;
+        if (!d.description.empty()) out += " - " + d.description;
+        if (!has(outputs, d.name)) out += " (recording only)";
+        if (!has(inputs, d.name)) out += " (playing only)";
+        out += "\n";
+    }
+}
 }  // namespace
 
 std::string formatDeviceList(SoundSystem& sound) {
     std::string out;
-    SoundError error;
+    SoundError error, outputError;
     auto inputs = sound.listInputs(error);
+    auto outputs = sound.listOutputs(outputError);
     appendList(out, "Recording devices:", inputs, error);
-    auto outputs = sound.listOutputs(error);
-    appendList(out, "Playing devices:", outputs, error);
+    SoundBackend* first = sound.defaultBackend();
+    if (first && first->name() == "pulse" && !outputError) appendMonitors(out, outputs);
+    appendList(out, "Playing devices:", outputs, outputError);
+    if (SoundBackend* alsa = sound.backend("alsa"); alsa && alsa != first) appendAlsa(out, *alsa);
     return out;
 }
 

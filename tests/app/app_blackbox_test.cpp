@@ -387,13 +387,46 @@ TEST(Blackbox, ADeadDisplayMeansHeadlessModeNotACrash) {
               "ambrel: cannot open the display ':64999'; without a window, give -l:port:yes or -c:host:port:yes\n");
 }
 
+// A HOME whose ~/.asoundrc holds `rc` (ALSA reads it at start-up).
+std::string alsaHome(const Scratch& dir, const std::string& rc) {
+    fs::create_directories(dir / "home");
+    std::ofstream(dir / "home" / ".asoundrc") << rc;
+    return "HOME=" + (dir / "home").string();
+}
+
+// No sound server for the program's own client, but ALSA's default device
+// reaches the test daemon through the pulse plugin: the program runs on it.
+TEST(Blackbox, WithoutASoundServerTheAlsaDefaultDeviceIsUsed) {
+    const char* server = std::getenv("PULSE_SERVER");
+    if (!server) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
+    Scratch dir;
+    const std::string rc = std::string("pcm.!default { type pulse server \"") + server + "\" }\n";
+    Program p(dir, "alsa", {"--headless", "-l:" + port(test::freeUdpPort()) + ":yes"},
+              {"PULSE_SERVER=unix:" + (dir / "no-server").string(), alsaHome(dir, rc)});
+    const bool listening = p.waitForLines({"Listening..."});
+    if (p.err().find("No such device or address") != std::string::npos)
+        GTEST_SKIP() << "ALSA's pulse plugin is not installed (libasound2-plugins): " << p.err();
+    ASSERT_TRUE(listening) << p.out() << p.err();
+    EXPECT_NE(p.err().find("no sound server is reachable (Connection refused); using ALSA's default device"),
+              std::string::npos) << p.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0) << p.err();
+    // The player opened ALSA's default without an error line.
+    EXPECT_EQ(p.err().find("PLAY :"), std::string::npos) << p.err();
+    EXPECT_EQ(p.out().find("Failed to initialize Sound Card!"), std::string::npos) << p.out();
+}
+
 TEST(Blackbox, ListDevicesNamesTheServersDevices) {
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs a sound server: run under tests/support/with-pulse.sh";
     Scratch dir;
-    Program p(dir, "list", {"--list-devices"});
+    Program p(dir, "list", {"--list-devices"},
+              {alsaHome(dir, "pcm.ambrel_line { type null hint { show on description \"Test line\" } }\n")});
     EXPECT_EQ(p.wait(), 0);
     EXPECT_NE(p.out().find("Playing devices:"), std::string::npos) << p.out();
     EXPECT_NE(p.out().find("b_spk"), std::string::npos) << p.out();
+    EXPECT_NE(p.out().find("\n  b_spk.monitor - Monitor of Null Output (monitor)\n"), std::string::npos) << p.out();
+    EXPECT_NE(p.out().find("\n  alsa:ambrel_line - Test line\n"), std::string::npos) << p.out();
     // A playing device number beyond the list is refused before anything starts.
     Program bad(dir, "bad", {"--headless", "-o:99"});
     EXPECT_EQ(bad.wait(), 2);

@@ -145,6 +145,14 @@ TEST(CommandLine, DevicesByNameAndFiles) {
     EXPECT_EQ(f.playDevice.name, "out.wav");
     // The last of -i and --record-file wins.
     EXPECT_EQ(ok({"--record-file", "a.wav", "-i:2"}).recordDevice.number, 2);
+    // ALSA names keep every colon and comma after "alsa:".
+    auto a = ok({"-i:alsa:plughw:CARD=Device,DEV=0", "-o:alsa:default"});
+    EXPECT_EQ(a.recordDevice.backend, "alsa");
+    EXPECT_EQ(a.recordDevice.name, "plughw:CARD=Device,DEV=0");
+    EXPECT_EQ(a.playDevice.backend, "alsa");
+    EXPECT_EQ(a.playDevice.name, "default");
+    EXPECT_EQ(ok({"-o:alsa:hw:1,0"}).playDevice.name, "hw:1,0");
+    EXPECT_NE(error({"-i:alsa:"}).find("missing ALSA device name in '-i:alsa:'"), std::string::npos);
 }
 
 TEST(CommandLine, BannerServer) {
@@ -246,6 +254,8 @@ TEST(CommandLine, DeviceNumbersAndNamesAreCheckedAgainstTheLists) {
     ASSERT_TRUE(e);
     EXPECT_NE(e->message.find("unknown playing device '-o:nosuch'"), std::string::npos) << e->message;
     EXPECT_TRUE(check({"-i:nosuch.monitor"}));
+    // ALSA PCMs are not the server's devices (and need not be listed to open).
+    EXPECT_FALSE(check({"-i:alsa:mic", "-o:alsa:hw:0,0"}));
     // Without the lists (no sound server) nothing is refused here.
     EXPECT_FALSE(checkDevices(ok({"-i:7", "-o:x"}), nullptr, nullptr));
 }

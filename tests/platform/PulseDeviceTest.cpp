@@ -229,7 +229,9 @@ TEST_F(PulseDeviceTest, ListsSourcesWithoutMonitorsAndResolvesNumbersAndNames) {
     const std::string text = formatDeviceList(sound);
     EXPECT_NE(text.find("  1: " + source), std::string::npos) << text;
     EXPECT_NE(text.find("  2: " + sink), std::string::npos) << text;
-    EXPECT_EQ(text.find(".monitor"), std::string::npos) << text;
+    // Monitors are listed, marked, and never numbered.
+    EXPECT_NE(text.find("  " + sink + ".monitor - Monitor of "), std::string::npos) << text;
+    EXPECT_EQ(text.find(": " + sink + ".monitor"), std::string::npos) << text;
 }
 
 TEST_F(PulseDeviceTest, RecordsWhatIsPlayedIntoASinkThroughItsMonitor) {
