@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/SpscRing.h"
 #include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
 
@@ -43,35 +44,6 @@ SoundError alsaError(int err, const std::string& name) {
     if (err == -ENOMEM) code = SoundErrorCode::NoMemory;
     return SoundError::make(code, withName(err, name));
 }
-
-// A fixed ring of buffer pointers from one producer thread to one consumer
-// thread, without locks or allocation.
-class BufferRing {
-public:
-    static constexpr std::size_t kSize = 64;  // the engine lends 12 at most
-
-    // Producer. False when full.
-    bool push(SoundBuffer* b) {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail - head_.load(std::memory_order_acquire) == kSize) return false;
-        slots_[tail % kSize] = b;
-        tail_.store(tail + 1, std::memory_order_release);
-        return true;
-    }
-    // Consumer: the oldest buffer, or null.
-    SoundBuffer* front() const {
-        const std::size_t head = head_.load(std::memory_order_relaxed);
-        if (head == tail_.load(std::memory_order_acquire)) return nullptr;
-        return slots_[head % kSize];
-    }
-    // Consumer: drops the oldest buffer (there must be one).
-    void pop() { head_.store(head_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
-
-private:
-    std::array<SoundBuffer*, kSize> slots_{};
-    std::atomic<std::size_t> head_{0};  // next to take (consumer)
-    std::atomic<std::size_t> tail_{0};  // next free slot (producer)
-};
 
 // Opens `name` non-blocking with the format, one period per buffer.
 SoundError openPcm(const std::string& name, const SoundFormat& f, bool playback, snd_pcm_t*& pcm,
@@ -204,7 +176,7 @@ protected:
     // Device thread: hands the buffer being filled or played and all queued
     // ones back with 0 bytes, in order.
     void returnAll() {
-        while (SoundBuffer* b = ring_.front()) {
+        while (SoundBuffer* b = nextLent()) {
             ring_.pop();
             handBack(b, 0);
         }
@@ -239,7 +211,14 @@ protected:
 
     bool failed() const { return failed_.load(std::memory_order_relaxed); }
 
-    BufferRing ring_;
+    // Lent buffers, from the owner's thread to the device thread; the engine
+    // lends 12 at most.
+    SpscRing<SoundBuffer*> ring_{64};
+    // The oldest lent buffer, or null. Device thread.
+    SoundBuffer* nextLent() const {
+        SoundBuffer* const* b = ring_.front();
+        return b ? *b : nullptr;
+    }
     std::uint32_t position_ = 0;        // bytes of the front buffer done; device thread
     std::vector<std::uint8_t> scratch_;  // one period; device thread
 
@@ -380,7 +359,7 @@ private:
         bool moved = false;
         int recoveries = 0;
         for (;;) {
-            SoundBuffer* b = ring_.front();
+            SoundBuffer* b = nextLent();
             std::uint8_t* to = b ? b->data + position_ : scratch_.data();
             const std::uint32_t room = b ? b->capacity - position_ : static_cast<std::uint32_t>(scratch_.size());
             const snd_pcm_sframes_t got = snd_pcm_readi(pcm, to, room / bps);
@@ -466,7 +445,7 @@ private:
         const std::uint32_t bps = format().bytesPerSample();
         bool moved = false;
         int recoveries = 0;
-        while (SoundBuffer* b = ring_.front()) {
+        while (SoundBuffer* b = nextLent()) {
             const std::uint8_t* from = b->data + position_;
             std::uint32_t bytes = b->capacity - position_;
             const std::uint16_t vol = volume_.load(std::memory_order_relaxed);
