@@ -194,7 +194,8 @@ bool VoiceLink::enterCall() {
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
     // Listening: wait for a first datagram. Until then the peer is 0.0.0.0.
-    if (peer().isAnyAddress()) {
+    const bool listened = peer().isAnyAddress();
+    if (listened) {
         while (state_.load() == Listening && callIsCurrent()) {
             throwIfStopRequested();
             if (bytesAvailable(callHandle_) > 0) {
@@ -222,6 +223,16 @@ bool VoiceLink::enterCall() {
         }
     }
     const bool connected = state_.load() == Connected && callIsCurrent();
+    if (connected && listened) {
+        // What the room said while nobody called is not the caller's to hear,
+        // and all of it would only add to the caller's delay: the newest
+        // datagram's worth goes out, the rest is dropped.
+        std::lock_guard<std::mutex> guard(queueLock_);
+        while (count_ > kFramesPerDatagram) {
+            head_ = (head_ + 1) % kMaxQueuedFrames;
+            --count_;
+        }
+    }
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
     return connected;

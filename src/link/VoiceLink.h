@@ -45,6 +45,8 @@ public:
     ~VoiceLink() override;
 
     LinkAudio& audio() { return *audio_; }
+    // The counters of the link's player for the current call. Any thread.
+    PlayoutStats playbackStats() { return audio_->playerStats(playerIndex_.load()); }
 
     // Setters: owner's thread. setOwner, setIdleTimeout, setOutputDevice and
     // setDestinations belong before start(); the mute flags may change at any
@@ -108,7 +110,8 @@ protected:
     // worker; a test or fuzzer may drive them directly on a link whose thread
     // was never started).
     // Takes the socket over, starts capture, waits for a first datagram when
-    // listening, posts WM_LINK_CONNECTED. Returns whether the call is connected.
+    // listening (then keeps only the newest four frames captured meanwhile),
+    // posts WM_LINK_CONNECTED. Returns whether the call is connected.
     bool enterCall();
     // One pass while connected: receive at most one datagram (waiting up to
     // the receive time-out), play it, run the idle check, send every group of
