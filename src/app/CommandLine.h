@@ -2,7 +2,8 @@
 // letter, a colon and the value(s) separated by colons ("-l:5005:yes").
 // Letters and keywords are case-sensitive; a repeated option: the last wins.
 // Long options: --help, --version, --headless, --list-devices,
-// --record-file PATH, --play-file PATH (also written --opt=PATH).
+// --record-file PATH, --play-file PATH, --stats SECONDS (also written
+// --opt=VALUE).
 //
 // Plain C++; runs on the start-up thread before anything else.
 #pragma once
@@ -23,6 +24,7 @@ struct CommandLine {
     bool showVersion = false;   // --version
     bool listDevices = false;   // --list-devices
     bool headless = false;      // --headless
+    int statsSeconds = 0;       // --stats: headless playback counters every so many seconds; 0 = never
 };
 
 // A malformed command line: `message` is one line naming the bad argument

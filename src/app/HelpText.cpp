@@ -80,6 +80,10 @@ constexpr std::string_view kHelp =
     "  --record-file PATH  record from a WAV file instead of a sound card\n"
     "  --play-file PATH    play into a WAV file instead of a sound card\n"
     "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
+    "  --stats SECONDS     without a window: every SECONDS seconds print the\n"
+    "                      call's playback counters (frames played, concealed\n"
+    "                      and dropped, current and target delay); in the\n"
+    "                      window they show over the level meters\n"
     "\n"
     "Examples:\n"
     "\n"
@@ -108,7 +112,7 @@ std::string_view usageLine() {
     return "Usage: ambrel [-a:codec] [-l:port:yes|no] [-c:host:port:yes|no] "
            "[-c:host:port,host:port,...,yes|no] [-i:device] [-o:device] [-d:send|receive] "
            "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] "
-           "[--list-devices] [--help] [--version]";
+           "[--stats SECONDS] [--list-devices] [--help] [--version]";
 }
 
 }  // namespace ambrel
