@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "audio/SoundLevel.h"
@@ -104,8 +105,8 @@ void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t n
 // their time; how much later it comes adds to its lateness, how much earlier
 // takes from it (never below zero, so the rhythm follows the earliest
 // datagrams). A gap of whole datagrams more is taken for lost datagrams,
-// not for lateness. The jitter is the largest lateness of the last
-// kJitterWindow datagrams.
+// not for lateness. The jitter is the lateness that all but one in sixteen
+// of the last kJitterWindow datagrams kept within.
 void Playout::measureArrival(std::int64_t nowUs) {
     const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
     if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
@@ -123,9 +124,14 @@ void Playout::measureArrival(std::int64_t nowUs) {
             }
             lateWindow_[lateCount_ % kJitterWindow] = lateUs_;
             ++lateCount_;
+            // Not the very latest few: a datagram now and then that comes
+            // later than that is cheaper to conceal than to wait for always.
             const std::size_t n = std::min(lateCount_, kJitterWindow);
-            jitterUs_.store(*std::max_element(lateWindow_.begin(), lateWindow_.begin() + static_cast<std::ptrdiff_t>(n)),
-                            std::memory_order_relaxed);
+            std::array<std::int64_t, kJitterWindow> sorted = lateWindow_;
+            const std::size_t rank = n / 16;  // the 94th percentile of a full window
+            std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
+                             sorted.begin() + static_cast<std::ptrdiff_t>(n), std::greater<>());
+            jitterUs_.store(sorted[rank], std::memory_order_relaxed);
         }
         burstStartUs_ = nowUs;
         burstFrames_ = 1;
@@ -161,7 +167,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         if (!playing_ || queuedSamples > format_.blockSamples) return Fill::Nothing;
         conceal(pcm_);
         concealed_.fetch_add(1, std::memory_order_relaxed);
-        deliver(pcm_, out, bytes);
+        deliver(pcm_, out, bytes, false);
         return Fill::Concealed;
     }
     observe(held, nowUs);
@@ -181,7 +187,8 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         pendingDrops_ = 0;
     } else if (playing_ && pendingDrops_ > 0 && avail >= 2) {
         decodeNext(pcm_);
-        const std::int64_t patience = std::max<std::int64_t>(1, kSecondUs / frameUs_);
+        // A large excess does not wait as long for a quiet frame.
+        const std::int64_t patience = std::max<std::int64_t>(1, (pendingDrops_ >= 2 ? kSecondUs / 4 : kSecondUs) / frameUs_);
         if (quiet(pcm_) || ++dropWait_ >= patience) {
             std::swap(pcm_, aside_);
             decodeNext(pcm_);
@@ -199,7 +206,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     double sum = 0;
     for (std::int16_t s : pcm_) sum += static_cast<double>(s) * s;
     energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(pcm_.size());
-    deliver(pcm_, out, bytes);
+    deliver(pcm_, out, bytes, true);
     return Fill::Sound;
 }
 
@@ -224,11 +231,11 @@ void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
     const std::uint64_t guard = 2ull * format_.blockSamples;
     const std::int64_t slackUs = samplesToUs(lowWater_ > guard ? lowWater_ - guard : 0, format_.sampleRate);
-    // One block of margin, and the excess must hold for two windows running:
-    // a frame made up at the edge of a datagram's arrival is not taken back
-    // at once, or the two would alternate.
+    // One block of margin, and a small excess must hold for two windows
+    // running: a frame made up at the edge of a datagram's arrival is not
+    // taken back at once, or the two would alternate.
     const std::int64_t excessUs = slackUs - targetUs() - blockUs_;
-    const std::int64_t lasting = std::min(excessUs, lastExcessUs_);
+    const std::int64_t lasting = excessUs >= 3 * frameUs_ ? excessUs : std::min(excessUs, lastExcessUs_);
     lastExcessUs_ = excessUs;
     pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
     windowStartUs_ = nowUs;
@@ -315,7 +322,7 @@ bool Playout::quiet(const std::vector<std::int16_t>& frame) {
 }
 
 // Player thread.
-void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes) {
+void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received) {
     const std::size_t samples = std::min(frame.size(), bytes / (format_.bitsPerSample == 16 ? 2 : 1));
     if (format_.bitsPerSample == 16) {
         std::memcpy(out, frame.data(), samples * 2);
@@ -324,7 +331,7 @@ void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out,
         codec::narrow(frame.data(), samples, out);
         level_.store(level8(out, samples), std::memory_order_relaxed);
     }
-    std::copy(frame.begin(), frame.end(), last_.begin());
+    if (received) std::copy(frame.begin(), frame.end(), last_.begin());
 }
 
 PlayoutStats Playout::stats() const {

@@ -8,7 +8,8 @@
 // The wire carries no sequence numbers or times, so the stage works from the
 // arrival times and from how much sound it holds:
 // - Delay control. A datagram is due every four frames. How late datagrams
-//   come against that rhythm over the last few seconds is the jitter; the
+//   come against that rhythm over the last few seconds (all but the latest
+//   one in sixteen) is the jitter; the
 //   stage aims to keep that much sound in reserve (the target), beyond what
 //   the device needs not to run dry. When the least sound held during a
 //   second stays a whole frame above the target, frames are left out, quiet
@@ -102,7 +103,9 @@ private:
     void conceal(std::vector<std::int16_t>& into);
     void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
     bool quiet(const std::vector<std::int16_t>& frame);
-    void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes);
+    // Writes `frame` to `out` in the device's width and sets the level;
+    // a received frame is kept for concealment.
+    void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
     std::int64_t targetUs() const;
 
     const Format format_;
@@ -133,7 +136,7 @@ private:
     // Player thread only.
     std::vector<std::int16_t> pcm_;     // the frame being filled
     std::vector<std::int16_t> aside_;   // a frame being left out, for the cross-fade
-    std::vector<std::int16_t> last_;    // the last frame played, for concealment
+    std::vector<std::int16_t> last_;    // the last received frame played, for concealment
     int concealRun_ = 0;                // frames made up in a row
     bool playing_ = false;              // a frame was played since the stream went idle
     std::int64_t windowStartUs_ = 0;
