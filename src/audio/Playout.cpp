@@ -105,8 +105,8 @@ void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t n
 // their time; how much later it comes adds to its lateness, how much earlier
 // takes from it (never below zero, so the rhythm follows the earliest
 // datagrams). A gap of whole datagrams more is taken for lost datagrams,
-// not for lateness. The jitter is the lateness that all but one in sixteen
-// of the last kJitterWindow datagrams kept within.
+// not for lateness. The jitter is the lateness that all but one in eight of
+// the last kJitterWindow datagrams kept within.
 void Playout::measureArrival(std::int64_t nowUs) {
     const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
     if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
@@ -122,13 +122,14 @@ void Playout::measureArrival(std::int64_t nowUs) {
                 if (early > periodUs * 3 / 4) early -= (early + periodUs / 4) / periodUs * periodUs;
                 lateUs_ = std::max<std::int64_t>(0, lateUs_ + early);
             }
+            lastLateUs_.store(std::max<std::int64_t>(0, early), std::memory_order_relaxed);
             lateWindow_[lateCount_ % kJitterWindow] = lateUs_;
             ++lateCount_;
             // Not the very latest few: a datagram now and then that comes
             // later than that is cheaper to conceal than to wait for always.
             const std::size_t n = std::min(lateCount_, kJitterWindow);
             std::array<std::int64_t, kJitterWindow> sorted = lateWindow_;
-            const std::size_t rank = n / 16;  // the 94th percentile of a full window
+            const std::size_t rank = n / 8;  // the 88th percentile of a full window
             std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
                              sorted.begin() + static_cast<std::ptrdiff_t>(n), std::greater<>());
             jitterUs_.store(sorted[rank], std::memory_order_relaxed);
@@ -174,17 +175,30 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
-    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs && avail >= 2) {
-        // A backlog: leave out the oldest frames down to what is kept. They
-        // are still decoded, so the decoder's state runs on without a jump.
-        std::uint64_t cut = static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_);
-        cut = std::min<std::uint64_t>(std::max<std::uint64_t>(cut, 1), avail - 1);
+    // Frames made up for a datagram that then came late: as many of its
+    // frames as it was late are left out, so the call is back on its old
+    // footing. (After a lost datagram the next one comes on time and owes
+    // nothing.)
+    std::uint64_t owed = 0;
+    if (playing_ && concealRun_ > 0) {
+        const std::int64_t late = lastLateUs_.load(std::memory_order_relaxed);
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (late + frameUs_ / 2) / frameUs_));
+    }
+    std::uint64_t cut = 0;
+    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+        // A backlog: leave out the oldest frames down to what is kept.
+        cut = std::max<std::uint64_t>(1, static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_));
+        pendingDrops_ = 0;
+    }
+    cut = std::min<std::uint64_t>(std::max(cut, owed), avail - 1);
+    if (cut > 0) {
+        // Left-out frames are still decoded, so the decoder's state runs on
+        // without a jump.
         decodeNext(aside_);
         for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
         dropped_.fetch_add(cut, std::memory_order_relaxed);
         decodeNext(pcm_);
         crossFade(aside_, pcm_);
-        pendingDrops_ = 0;
     } else if (playing_ && pendingDrops_ > 0 && avail >= 2) {
         decodeNext(pcm_);
         // A large excess does not wait as long for a quiet frame.
@@ -231,10 +245,10 @@ void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
     const std::uint64_t guard = 2ull * format_.blockSamples;
     const std::int64_t slackUs = samplesToUs(lowWater_ > guard ? lowWater_ - guard : 0, format_.sampleRate);
-    // One block of margin, and a small excess must hold for two windows
-    // running: a frame made up at the edge of a datagram's arrival is not
-    // taken back at once, or the two would alternate.
-    const std::int64_t excessUs = slackUs - targetUs() - blockUs_;
+    // A small excess must hold for two windows running: a frame made up at
+    // the edge of a datagram's arrival is not taken back at once, or the two
+    // would alternate.
+    const std::int64_t excessUs = slackUs - targetUs();
     const std::int64_t lasting = excessUs >= 3 * frameUs_ ? excessUs : std::min(excessUs, lastExcessUs_);
     lastExcessUs_ = excessUs;
     pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;

@@ -9,7 +9,7 @@
 // arrival times and from how much sound it holds:
 // - Delay control. A datagram is due every four frames. How late datagrams
 //   come against that rhythm over the last few seconds (all but the latest
-//   one in sixteen) is the jitter; the
+//   one in eight) is the jitter; the
 //   stage aims to keep that much sound in reserve (the target), beyond what
 //   the device needs not to run dry. When the least sound held during a
 //   second stays a whole frame above the target, frames are left out, quiet
@@ -18,8 +18,9 @@
 // - Loss concealment. When the device is about to run dry and nothing has
 //   arrived, the codec's own concealment makes up a frame (Speex, iLBC), or
 //   the last frame is repeated and faded out over three frames; after six
-//   made-up frames the stage plays silence. Frames that arrive late are still
-//   played after what was made up, so one loss never makes two gaps.
+//   made-up frames the stage plays silence. A datagram that comes after its
+//   gap was bridged is still played, less as many frames as it came late,
+//   so one late datagram neither makes a second gap nor adds to the delay.
 //
 // Threads: push() on the link's thread (one producer), fill() on the player's
 // thread (one consumer); stats(), resetStats() and level() on any thread.
@@ -132,6 +133,7 @@ private:
     // Written by the link thread, read by the player thread.
     std::atomic<std::int64_t> lastArrival_{0};
     std::atomic<std::int64_t> jitterUs_{0};
+    std::atomic<std::int64_t> lastLateUs_{0};  // how late the newest datagram came
 
     // Player thread only.
     std::vector<std::int16_t> pcm_;     // the frame being filled
