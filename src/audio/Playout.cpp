@@ -23,6 +23,8 @@ constexpr std::int64_t kCutMarginUs = 100000;
 // fading out, then silence.
 constexpr int kConcealFull = 3;
 constexpr int kConcealFrames = 6;
+// Repeating the last frame: frames it takes to fade out after the first.
+constexpr int kRepeatFade = 3;
 // Length of the cross-fade over a frame left out.
 constexpr std::int64_t kFadeUs = 5000;
 
@@ -306,14 +308,17 @@ void Playout::conceal(std::vector<std::int16_t>& into) {
         }
         return;
     }
-    // The last frame again, fading to silence over three frames.
-    if (run >= kConcealFull) {
+    // The last frame again: once as it was, then fading to silence over
+    // three frames, so a lost datagram of four frames is bridged throughout.
+    if (run > kRepeatFade) {
         std::fill(into.begin(), into.end(), std::int16_t(0));
         return;
     }
     std::copy(last_.begin(), last_.end(), into.begin());
-    const double step = 1.0 / kConcealFull;
-    ramp(into, 1.0 - run * step, 1.0 - (run + 1) * step);
+    if (run > 0) {
+        const double step = 1.0 / kRepeatFade;
+        ramp(into, 1.0 - (run - 1) * step, 1.0 - run * step);
+    }
 }
 
 // Player thread: the start of `into` blends from `from`, which continues the

@@ -17,7 +17,7 @@
 //   stall followed by a burst, a peer's start-up burst) is cut at once.
 // - Loss concealment. When the device is about to run dry and nothing has
 //   arrived, the codec's own concealment makes up a frame (Speex, iLBC), or
-//   the last frame is repeated and faded out over three frames; after six
+//   the last frame is repeated, then faded out over three frames; after six
 //   made-up frames the stage plays silence. A datagram that comes after its
 //   gap was bridged is still played, less as many frames as it came late,
 //   so one late datagram neither makes a second gap nor adds to the delay.
