@@ -2,6 +2,8 @@
 // queue and level reports. See VoiceLink.h.
 #include "link/VoiceLink.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <new>
 
@@ -119,6 +121,13 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
         } catch (const std::bad_alloc&) {
             // Out of memory: this frame is lost, the recorder goes on.
         }
+        // The capture rhythm, so the worker can wake when a datagram's last
+        // frame is due instead of at the end of its whole receive wait.
+        const int64_t nowUs = monotonicMicroseconds();
+        const int64_t interval = nowUs - lastFrameUs_;
+        if (lastFrameUs_ != 0 && interval > 0 && interval < 200000)
+            framePeriodUs_ = framePeriodUs_ == 0 ? interval : (7 * framePeriodUs_ + interval) / 8;
+        lastFrameUs_ = nowUs;
     }
     const int64_t now = monotonicMilliseconds();
     if (now >= nextLevelReport_.load()) {
@@ -245,7 +254,7 @@ bool VoiceLink::serviceCall() {
         int n = 0;
         SocketAddress from;
         try {
-            n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, kReceiveTimeoutMs);
+            n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, receiveWaitMs());
         } catch (const Exception&) {
             if (!oneToMany) throw;
             n = 0;  // one-to-many: a failed receive is nothing received
@@ -278,6 +287,17 @@ bool VoiceLink::serviceCall() {
     }
     sendQueued();
     return true;
+}
+
+// The receive wait of one pass: the full time-out, but only until shortly
+// after the frame that completes a datagram is due, so captured sound does
+// not wait for a receive that has nothing to do with it. Worker thread.
+int VoiceLink::receiveWaitMs() {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (count_ >= kFramesPerDatagram) return 0;
+    if (count_ != kFramesPerDatagram - 1 || framePeriodUs_ == 0) return kReceiveTimeoutMs;
+    const int64_t dueUs = lastFrameUs_ + framePeriodUs_ - monotonicMicroseconds();
+    return static_cast<int>(std::clamp<int64_t>(dueUs / 1000 + 1, 2, kReceiveTimeoutMs));
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,

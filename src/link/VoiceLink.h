@@ -128,6 +128,7 @@ private:
     bool idleCheck();
     void endCallLocked();
     void sendQueued();
+    int receiveWaitMs();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
     void post(int message);
 
@@ -148,6 +149,8 @@ private:
     std::vector<std::vector<uint8_t>> ring_;  // kMaxQueuedFrames slots
     int head_ = 0;                            // queueLock_
     int count_ = 0;                           // queueLock_
+    int64_t lastFrameUs_ = 0;                 // queueLock_: when the newest frame came (monotonic)
+    int64_t framePeriodUs_ = 0;               // queueLock_: the mean time between frames
 
     std::atomic<bool> playMuted_{false};
     std::atomic<bool> sendMuted_{false};
