@@ -114,7 +114,8 @@ protected:
     // posts WM_LINK_CONNECTED. Returns whether the call is connected.
     bool enterCall();
     // One pass while connected: receive at most one datagram (waiting up to
-    // the receive time-out), play it, run the idle check, send every group of
+    // the receive time-out, less when the frame that completes a datagram is
+    // due sooner), play it, run the idle check, send every group of
     // four queued frames. Returns false when the call ended.
     bool serviceCall();
     // Ends the call normally: stops capture, closes the socket, posts
