@@ -204,7 +204,8 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     } else if (playing_ && pendingDrops_ > 0 && avail >= 2) {
         decodeNext(pcm_);
         // A large excess does not wait as long for a quiet frame.
-        const std::int64_t patience = std::max<std::int64_t>(1, (pendingDrops_ >= 2 ? kSecondUs / 4 : kSecondUs) / frameUs_);
+        const std::int64_t waitUs = pendingDrops_ >= 2 ? kSecondUs / 4 : kSecondUs;
+        const std::int64_t patience = std::max<std::int64_t>(1, waitUs / frameUs_);
         if (quiet(pcm_) || ++dropWait_ >= patience) {
             std::swap(pcm_, aside_);
             decodeNext(pcm_);

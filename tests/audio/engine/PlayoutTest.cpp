@@ -153,7 +153,8 @@ TEST(PlayoutTest, ALongLossFadesToSilenceAndTheNextFrameStartsAfresh) {
     r.run(r.now + 1000000, 10, [](int) { return std::int64_t(-1); });
     EXPECT_EQ(r.heard.size(), heard);
     ASSERT_GE(r.made.size(), before + 6);
-    const std::vector<std::vector<std::int16_t>> made(r.made.begin() + static_cast<std::ptrdiff_t>(before), r.made.end());
+    const std::vector<std::vector<std::int16_t>> made(r.made.begin() + static_cast<std::ptrdiff_t>(before),
+                                                      r.made.end());
     EXPECT_EQ(made[0][kFrame - 2], 8000);
     for (int i = 1; i < 4; ++i) EXPECT_GT(made[i - 1][kFrame - 2], made[i][kFrame - 2]) << i;
     EXPECT_GT(made[3][0], 0);
