@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -302,6 +303,14 @@ int AmbrelApp::main(int argc, char** argv) {
             controller.shutdown();
             QCoreApplication::quit();
         });
+        QTimer stats;
+        if (line.statsSeconds > 0) {
+            QObject::connect(&stats, &QTimer::timeout, &controller, [&controller] {
+                std::printf("stats: %s\n", describePlayout(controller.link().playbackStats()).c_str());
+                std::fflush(stdout);
+            });
+            stats.start(line.statsSeconds * 1000);
+        }
         controller.initialize();
         // Without sound there is nothing this copy can do unattended.
         code = controller.started() ? QCoreApplication::exec() : 1;

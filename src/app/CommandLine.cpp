@@ -125,6 +125,22 @@ private:
             (name == "--key-file" ? line_.settings.keyFile : line_.genKeyPath) = *value;
             return true;
         }
+        if (name == "--stats") {
+            if (!value && i + 1 < args.size()) value = args[++i];
+            int seconds = 0;
+            bool number = false;
+            if (value) {
+                auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), seconds);
+                number = ec == std::errc() && end == value->data() + value->size();
+            }
+            if (!number || seconds < 1 || seconds > 86400) {
+                error_ = "option --stats needs a number of seconds from 1 to 86400" +
+                         (value ? ": " + quoted(*value) : std::string());
+                return false;
+            }
+            line_.statsSeconds = seconds;
+            return true;
+        }
         if (name == "--record-file" || name == "--play-file") {
             if (!value) {
                 if (i + 1 >= args.size()) {

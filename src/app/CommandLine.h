@@ -3,7 +3,8 @@
 // Letters and keywords are case-sensitive; a repeated option: the last wins.
 // Long options: --help, --version, --headless, --list-devices,
 // --record-file PATH, --play-file PATH, --allow ADDR[/BITS][,...],
-// --lock-peer, --key-file PATH, --gen-key PATH (also written --opt=VALUE).
+// --lock-peer, --key-file PATH, --gen-key PATH, --stats SECONDS (also written
+// --opt=VALUE).
 //
 // Plain C++; runs on the start-up thread before anything else.
 #pragma once
@@ -25,6 +26,7 @@ struct CommandLine {
     bool listDevices = false;   // --list-devices
     bool headless = false;      // --headless
     std::string genKeyPath;     // --gen-key: write a new key there and exit
+    int statsSeconds = 0;       // --stats: headless playback counters every so many seconds; 0 = never
 };
 
 // A malformed command line: `message` is one line naming the bad argument

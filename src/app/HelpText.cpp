@@ -87,6 +87,10 @@ constexpr std::string_view kHelp =
     "  --record-file PATH  record from a WAV file instead of a sound card\n"
     "  --play-file PATH    play into a WAV file instead of a sound card\n"
     "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
+    "  --stats SECONDS     without a window: every SECONDS seconds print the\n"
+    "                      call's playback counters (frames played, concealed\n"
+    "                      and dropped, current and target delay); in the\n"
+    "                      window they show over the level meters\n"
     "\n"
     "Who may talk to this copy (all off by default):\n"
     "  --allow ADDR[/BITS][,ADDR[/BITS]...]\n"
@@ -128,7 +132,7 @@ std::string_view usageLine() {
            "[-c:host:port,host:port,...,yes|no] [-i:device] [-o:device] [-d:send|receive] "
            "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] "
            "[--allow ADDR[/BITS],...] [--lock-peer] [--key-file PATH] [--gen-key PATH] "
-           "[--list-devices] [--help] [--version]";
+           "[--stats SECONDS] [--list-devices] [--help] [--version]";
 }
 
 }  // namespace ambrel

@@ -216,6 +216,10 @@ void MainWindow::initialize() {
 void MainWindow::setLevels(int recording, int playing) {
     recordMeter_->setLevel(recording);
     playMeter_->setLevel(playing);
+    // The playback counters of the call, for whoever hovers over the meters.
+    const QString tip = QString::fromStdString(describePlayout(controller_->link().playbackStats()));
+    playMeter_->setToolTip(tip);
+    recordMeter_->setToolTip(tip);
 }
 
 void MainWindow::showStatus(const std::string& text) { status_->setText(QString::fromStdString(text)); }

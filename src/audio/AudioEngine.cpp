@@ -3,34 +3,13 @@
 #include <cstring>
 #include <new>
 
+#include "audio/Playout.h"
+#include "audio/SoundLevel.h"
 #include "audio/VoiceCodec.h"
+#include "base/Clock.h"
 #include "base/Exception.h"
 
 namespace ambrel {
-namespace {
-
-// Level of 8-bit unsigned samples: (largest byte - 128) x 100 / 127, with
-// C++'s division truncating toward zero; an empty block counts as byte 0.
-int level8(const std::uint8_t* data, std::size_t count) {
-    int peak = 0;
-    for (std::size_t i = 0; i < count; ++i)
-        if (data[i] > peak) peak = data[i];
-    return (peak - 128) * 100 / 127;
-}
-
-// Level of 16-bit signed samples: largest positive sample x 100 / 32767.
-// Reads through memcpy: received raw PCM sits at any byte offset of a datagram.
-int level16(const std::uint8_t* data, std::size_t bytes) {
-    int peak = 0;
-    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
-        std::int16_t s;
-        std::memcpy(&s, data + i, 2);
-        if (s > peak) peak = s;
-    }
-    return peak * 100 / 32767;
-}
-
-}  // namespace
 
 AudioEngine::AudioEngine(SoundSystem& sound, ErrorReporter* reporter)
     : sound_(sound), reporter_(reporter), captureListener_(*this), recorder_(sound, reporter) {
@@ -107,6 +86,20 @@ int AudioEngine::addPlayer(int device) {
     player.setBitsPerSample(bitsPerSample_.load());
     player.setSampleRate(sampleRate_.load());
     player.setSamplesPerBlock(frameSamples_.load());
+    // The player decodes with an adapter of its own: its state (and its
+    // concealment) follows this player's stream alone.
+    Playout::Format format;
+    format.sampleRate = sampleRate_.load();
+    format.frameSamples = frameSamples_.load();
+    format.bitsPerSample = bitsPerSample_.load();
+    format.blockSamples = playoutBlockSamples(format.sampleRate, format.frameSamples);
+    try {
+        std::unique_ptr<VoiceCodec> decoder;
+        if (codec_) decoder = chooseCodec(codecId_.load(), format.frameSamples).codec;
+        slot->setPlayout(std::make_unique<Playout>(format, std::move(decoder)));
+    } catch (const std::bad_alloc&) {
+        throw MemoryException();
+    }
     player.start();
     players_[index] = std::move(slot);
     return static_cast<int>(index);
@@ -114,7 +107,15 @@ int AudioEngine::addPlayer(int device) {
 
 // Any thread. The format is rebuilt by the recorder thread when it opens the
 // device, after any earlier stop has been handled.
-void AudioEngine::startCapture() { recorder_.post(SoundRecorder::REC_START); }
+// The players' counters start afresh with every call.
+void AudioEngine::startCapture() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto& slot : players_)
+            if (slot && slot->playout()) slot->playout()->resetStats();
+    }
+    recorder_.post(SoundRecorder::REC_START);
+}
 
 // Any thread.
 void AudioEngine::stopCapture() { recorder_.post(SoundRecorder::REC_STOP); }
@@ -136,49 +137,18 @@ void AudioEngine::shutdown() {
     codec_.reset();
     codecGeneration_.fetch_add(1, std::memory_order_release);
     captureCodec_ = CodecView{};
-    playCodec_ = CodecView{};
 }
 
-// Link thread, once per received frame.
+// Link thread, once per received frame. The frame waits in the player's
+// playout stage; the player's thread decodes it when the device needs sound.
 void AudioEngine::playFrame(int playerIndex, const std::uint8_t* bytes, int length) {
     if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return;
     PlayerSlot* slot = players_[static_cast<std::size_t>(playerIndex)].get();
     if (!slot || length < 0 || (!bytes && length > 0)) return;
-    const auto n = static_cast<std::size_t>(length);
-    const CodecState* state = refresh(playCodec_);
-    if (!state) return;
-    VoiceCodec* codec = state->codec.get();
-    const std::uint8_t* play = bytes;
-    std::size_t playBytes = n;
-    int level = 0;
-    try {
-        switch (state->bitsPerSample) {
-        case 8:
-            if (codec) {
-                // The returned count is not used: a failed decode still
-                // leaves one frame in the buffer, and that frame is played.
-                codec->decode8(bytes, n, decoded8_, false);
-                play = decoded8_.data();
-                playBytes = decoded8_.size();
-            }
-            level = level8(play, playBytes);
-            break;
-        case 16:
-            if (codec) {
-                codec->decode16(bytes, n, decoded16_, false);
-                play = reinterpret_cast<const std::uint8_t*>(decoded16_.data());
-                playBytes = decoded16_.size() * 2;
-            }
-            level = level16(play, playBytes);
-            break;
-        default:
-            return;
-        }
-    } catch (const Exception&) {
-        return;  // out of memory while a decode buffer grew: the frame is lost
-    }
-    slot->setLevel(level);
-    slot->player().queue(play, playBytes);
+    Playout* stage = slot->playout();
+    if (!stage) return;
+    stage->push(bytes, static_cast<std::size_t>(length), monotonicMicroseconds());
+    slot->player().feed();
 }
 
 // Recorder thread (inside the sink's onFrameEncoded) or any other.
@@ -194,7 +164,16 @@ std::uint64_t AudioEngine::playerDrops(int playerIndex) {
     std::lock_guard<std::mutex> hold(lock_);
     if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return 0;
     const auto& slot = players_[static_cast<std::size_t>(playerIndex)];
-    return slot ? slot->player().droppedFrames() : 0;
+    if (!slot) return 0;
+    return slot->player().droppedFrames() + (slot->playout() ? slot->playout()->stats().dropped : 0);
+}
+
+// Any thread.
+PlayoutStats AudioEngine::playerStats(int playerIndex) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return {};
+    const auto& slot = players_[static_cast<std::size_t>(playerIndex)];
+    return slot && slot->playout() ? slot->playout()->stats() : PlayoutStats{};
 }
 
 // Player thread.

@@ -1,7 +1,7 @@
 // The audio half of a voice link: one recorder, a table of players and the
 // current codec. Every captured buffer (one codec frame) is encoded on the
-// recorder thread and handed to the sink; every received frame is decoded on
-// the caller's thread and queued on a player.
+// recorder thread and handed to the sink; every received frame waits in a
+// player's playout stage and is decoded on that player's thread.
 //
 //   SoundSystem& sound = ...;                 // the application's devices
 //   auto engine = std::make_unique<AudioEngine>(sound, &reporter);
@@ -55,9 +55,9 @@ public:
     // to the recorder. Nothing happens when `id` is the id already chosen.
     // Any thread, at any time: a recorder that is recording reopens its device
     // with the new format; a block still captured in the old one is dropped.
-    // The old adapter lives on until the recorder and the link thread have
-    // finished the frame they are coding with it. Players keep the format they
-    // were created with (a longer decoded frame is cut to their buffer).
+    // The old adapter lives on until the recorder has finished the frame it is
+    // coding with it. Players keep the codec and format they were created
+    // with: a change reaches them through the next addPlayer.
     void setCodec(CodecId id);
     // The last id given to setCodec (0 before any).
     CodecId codecId() const;
@@ -82,13 +82,13 @@ public:
     // reporter) and returns its index. Link thread. Throws MemoryException.
     int addPlayer(int device) override;
     // Opens the recording device and starts recording (asynchronously; a
-    // failure goes to the reporter, and the next call tries again). Any thread.
+    // failure goes to the reporter, and the next call tries again), and
+    // zeroes the players' counters: a call begins. Any thread.
     void startCapture() override;
-    // Decodes one frame (length bytes, 0 allowed) and queues it on player
-    // `playerIndex`. Ignored for an index without a player, a negative length
-    // or null bytes with a positive length. When all 12 playback buffers are
-    // still queued on the device the frame is dropped and counted
-    // (playerDrops). Link thread.
+    // Hands one frame (length bytes, 0 allowed) to player `playerIndex`'s
+    // playout stage, which decodes it on the player's thread when the device
+    // needs sound. Ignored for an index without a player, a negative length
+    // or null bytes with a positive length. Link thread.
     void playFrame(int playerIndex, const std::uint8_t* bytes, int length) override;
     // Stops recording and closes the recording device (asynchronously). Any thread.
     void stopCapture() override;
@@ -101,13 +101,16 @@ public:
     // scale, 0..100 for 16-bit; for 8-bit (peak - 128) x 100 / 127, so -100..100.
     // Any thread.
     int captureLevel() override { return captureLevel_.load(std::memory_order_relaxed); }
-    // Level of the last frame queued on that player, or -1 when the index has
+    // Level of the last frame that player played, or -1 when the index has
     // no player. Any thread.
     int playerLevel(int playerIndex) override;
 
-    // Frames player `playerIndex` dropped because its ring was full (0 for an
-    // index without a player). Any thread.
+    // Frames player `playerIndex` left out (to bring the delay down, or
+    // because its ring was full); 0 for an index without a player. Any thread.
     std::uint64_t playerDrops(int playerIndex);
+    // The counters of player `playerIndex`'s playout stage for the current
+    // call (zeroes for an index without a player). Any thread.
+    PlayoutStats playerStats(int playerIndex) override;
 
     // Player `playerIndex`'s finished buffer. Called by the slot's listener on
     // that player's thread; passes it on to the sink's onBlockPlayed.
@@ -146,9 +149,9 @@ private:
     ErrorReporter* const reporter_;
     std::atomic<AudioSink*> sink_{nullptr};
 
-    // Guards the player table and the codec selection. Taken on the
-    // per-frame paths (capture, playFrame) only at the first frame after a
-    // codec change; playerLevel holds it briefly.
+    // Guards the player table and the codec selection. Taken on the capture
+    // path only at the first frame after a codec change; playerLevel holds it
+    // briefly. Players decode with adapters of their own, made by addPlayer.
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<PlayerSlot>> players_;  // written under lock_
     CodecSelection selection_;                          // under lock_
@@ -156,7 +159,6 @@ private:
     // Bumped (under lock_) whenever codec_ changes.
     std::atomic<std::uint64_t> codecGeneration_{0};
     CodecView captureCodec_;  // recorder thread (shutdown: once it has ended)
-    CodecView playCodec_;     // link thread
     std::atomic<CodecId> codecId_{0};
     std::atomic<std::uint32_t> bitsPerSample_{0};
     std::atomic<std::uint32_t> sampleRate_{0};
@@ -165,10 +167,6 @@ private:
     std::atomic<int> captureLevel_{0};
     CaptureListener captureListener_;
     std::vector<std::uint8_t> frame_;  // encoded frame; recorder thread only
-
-    // Decode buffers of playFrame (link thread only).
-    std::vector<std::uint8_t> decoded8_;
-    std::vector<std::int16_t> decoded16_;
 
     // Last: its thread calls captureListener_ and reads the fields above.
     SoundRecorder recorder_;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "audio/PlayoutStats.h"
+
 namespace ambrel {
 
 class AudioSink;
@@ -50,6 +52,14 @@ public:
     // The level of player `playerIndex`, 0..100, or -1 for an index without a
     // player. Recorder thread (from inside the sink's onFrameEncoded).
     virtual int playerLevel(int playerIndex) = 0;
+
+    // What player `playerIndex` played, made up and left out during the
+    // current call, and its delay. Any thread (the views read it). The
+    // default, for audio without a playout stage, is all zeroes.
+    virtual PlayoutStats playerStats(int playerIndex) {
+        (void)playerIndex;
+        return {};
+    }
 };
 
 }  // namespace ambrel

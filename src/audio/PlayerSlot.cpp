@@ -1,15 +1,30 @@
 #include "audio/PlayerSlot.h"
 
 #include "audio/AudioEngine.h"
+#include "base/Clock.h"
 
 namespace ambrel {
 
 PlayerSlot::PlayerSlot(AudioEngine& owner, int index, SoundSystem& sound, ErrorReporter* reporter)
-    : owner_(owner), index_(index), listener_(*this), player_(sound, reporter) {
+    : owner_(owner), index_(index), listener_(*this), source_(*this), player_(sound, reporter) {
     player_.setListener(&listener_);
 }
 
 PlayerSlot::~PlayerSlot() { player_.quitAndWait(); }
+
+void PlayerSlot::setPlayout(std::unique_ptr<Playout> stage) {
+    playout_ = std::move(stage);
+    if (playout_) player_.setSource(&source_, playout_->format().blockSamples);
+}
+
+// Player thread.
+bool PlayerSlot::Source::fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) {
+    Playout* stage = slot_.playout_.get();
+    if (!stage) return false;
+    if (stage->fill(data, bytes, queuedSamples, monotonicMicroseconds()) == Playout::Fill::Nothing) return false;
+    slot_.setLevel(stage->level());
+    return true;
+}
 
 // Player thread.
 void PlayerSlot::Listener::block(const std::uint8_t*, std::size_t) {

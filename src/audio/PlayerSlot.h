@@ -1,12 +1,15 @@
-// One entry of the audio engine's player table: a playback thread, the level
-// of the last frame queued on it and the listener that reports its finished
-// buffers back to the engine.
+// One entry of the audio engine's player table: a playback thread, the
+// playout stage it pulls its frames from, the level of the last frame played
+// and the listener that reports its finished buffers back to the engine.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include <memory>
+
+#include "audio/Playout.h"
 #include "audio/SoundListener.h"
 #include "audio/SoundPlayer.h"
 
@@ -27,8 +30,14 @@ public:
     SoundPlayer& player() { return player_; }
     int index() const { return index_; }
 
-    // Level of the last frame queued, as the engine computed it (0..100;
-    // negative for an 8-bit frame that stays below the mid-line). Any thread.
+    // Makes the player pull its frames from `stage`, whose format must be
+    // the player's. Once, before the player starts. Caller's thread.
+    void setPlayout(std::unique_ptr<Playout> stage);
+    // The stage (null until setPlayout). Frames go in on the link's thread.
+    Playout* playout() { return playout_.get(); }
+
+    // Level of the last frame played (0..100; negative for an 8-bit frame
+    // that stays below the mid-line). Any thread.
     int level() const { return level_.load(std::memory_order_relaxed); }
     void setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
 
@@ -44,10 +53,22 @@ private:
         PlayerSlot& slot_;
     };
 
+    // Hands the player the stage's next frame. Player thread.
+    class Source : public FrameSource {
+    public:
+        explicit Source(PlayerSlot& slot) : slot_(slot) {}
+        bool fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) override;
+
+    private:
+        PlayerSlot& slot_;
+    };
+
     AudioEngine& owner_;
     const int index_;
     std::atomic<int> level_{0};
     Listener listener_;
+    std::unique_ptr<Playout> playout_;
+    Source source_;
     // Last: its thread uses the listener, so it ends before the rest goes.
     SoundPlayer player_;
 };

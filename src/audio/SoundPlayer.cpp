@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+
+#include "base/Exception.h"
 
 namespace ambrel {
 
@@ -22,7 +25,73 @@ void SoundPlayer::quitAndWait() {
 void SoundPlayer::start() {
     rebuildIfDirty();
     nextBuffer_.store(0);
+    if (source_) {
+        const std::uint32_t frameSamples = samplesPerBlock();
+        const std::uint32_t bytesPerSample = bitsPerSample() >= 8 ? bitsPerSample() / 8 : 1;
+        if (pullBlockSamples_ == 0 || pullBlockSamples_ > frameSamples || frameSamples % pullBlockSamples_ != 0)
+            pullBlockSamples_ = frameSamples;
+        pullBlockBytes_ = pullBlockSamples_ * bytesPerSample;
+        // About 40 ms lent, at least three blocks: enough to ride out a late
+        // wake-up of this thread on a busy machine.
+        const std::uint64_t blockUs = std::uint64_t(pullBlockSamples_) * 1000000 / std::max(1u, sampleRate());
+        pullMaxLent_ = static_cast<int>(std::clamp<std::uint64_t>(blockUs ? (40000 + blockUs - 1) / blockUs : 3, 3,
+                                                                  static_cast<std::uint64_t>(kPullBlocks)));
+        try {
+            pullFrame_.assign(std::size_t(frameSamples) * bytesPerSample, 0);
+            pullData_.assign(std::size_t(kPullBlocks) * pullBlockBytes_, 0);
+        } catch (const std::bad_alloc&) {
+            throw MemoryException();
+        }
+        pullOffset_ = pullFrame_.size();
+        for (int i = 0; i < kPullBlocks; ++i) {
+            SoundBuffer& b = pullBlocks_[static_cast<std::size_t>(i)];
+            b.data = pullData_.data() + std::size_t(i) * pullBlockBytes_;
+            b.capacity = pullBlockBytes_;
+            b.user = static_cast<std::uintptr_t>(kBufferCount + i);
+            pullBusy_[static_cast<std::size_t>(i)] = false;
+        }
+        pullLent_ = 0;
+    }
     post(PLAY_START);
+}
+
+// Any thread. One waiting request is enough: it asks the source for all
+// there is.
+void SoundPlayer::feed() {
+    if (feedPending_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!post(PLAY_FEED)) feedPending_.store(false);
+}
+
+// Player thread. Lends blocks until the device holds enough or the source
+// has nothing; a frame is cut into blocks in order.
+void SoundPlayer::pump() {
+    if (!source_ || !isOpen_.load() || !device_ || pullBlockBytes_ == 0) return;
+    while (pullLent_ < pullMaxLent_) {
+        if (pullOffset_ >= pullFrame_.size()) {
+            const auto queued = static_cast<std::uint32_t>(pullLent_) * pullBlockSamples_;
+            if (!source_->fill(pullFrame_.data(), pullFrame_.size(), queued)) return;
+            pullOffset_ = 0;
+        }
+        int index = -1;
+        for (int k = 0; k < kPullBlocks && index < 0; ++k) {
+            const int i = (pullNext_ + k) % kPullBlocks;
+            if (!pullBusy_[static_cast<std::size_t>(i)]) index = i;
+        }
+        if (index < 0) return;
+        pullNext_ = (index + 1) % kPullBlocks;
+        SoundBuffer& b = pullBlocks_[static_cast<std::size_t>(index)];
+        std::memcpy(b.data, pullFrame_.data() + pullOffset_, pullBlockBytes_);
+        pullOffset_ += pullBlockBytes_;
+        if (const SoundError error = device_->write(&b)) {
+            // A refused block is lost; any other failure means the device is
+            // gone: the next frame that arrives reopens it.
+            if (error.code != SoundErrorCode::InvalidParam && error.code != SoundErrorCode::StillPlaying)
+                lose("PlayWrite", error);
+            return;
+        }
+        pullBusy_[static_cast<std::size_t>(index)] = true;
+        ++pullLent_;
+    }
 }
 
 // Caller's thread (the link's receive loop). The copy happens here so the
@@ -71,6 +140,12 @@ void SoundPlayer::handle(const Message& message) {
     case kMsgOutputDone:
         onDone(message);
         break;
+    case PLAY_FEED:
+        // Exchange, not store: pairs with feed(), so the frame that asked is seen.
+        feedPending_.exchange(false, std::memory_order_acq_rel);
+        reopenIfDue();  // opening pumps too
+        pump();
+        break;
     default:
         break;
     }
@@ -90,7 +165,9 @@ bool SoundPlayer::open() {
         device_.reset();
     }
     SoundError error;
-    device_ = sound_.openOutput(deviceId_.load(), format(), messageThread(), error);
+    SoundFormat opened = format();
+    if (source_) opened.blockSamples = pullBlockSamples_;
+    device_ = sound_.openOutput(deviceId_.load(), opened, messageThread(), error);
     if (!device_) {
         if (error.ok()) error = SoundError::make(SoundErrorCode::Failed, "The device cannot be opened");
         reportOnce("PlayStart", error);
@@ -108,6 +185,7 @@ bool SoundPlayer::open() {
         (void)device_->volume(left, right);
     }
     if (SoundListener* l = listener_.load()) l->opened();
+    pump();
     return true;
 }
 
@@ -131,11 +209,17 @@ void SoundPlayer::lose(const char* step, const SoundError& error) {
     retryAt_ = std::chrono::steady_clock::now();
 }
 
+// Player thread. A device that failed is opened again once its back-off
+// has passed, while a call wants it.
+void SoundPlayer::reopenIfDue() {
+    if (!isOpen_.load() && wanted_ && std::chrono::steady_clock::now() >= retryAt_) open();
+}
+
 // Player thread.
 void SoundPlayer::onWrite(int index) {
     if (index < 0 || index >= kBufferCount) return;
     auto& busy = busy_[static_cast<std::size_t>(index)];
-    if (!isOpen_.load() && wanted_ && std::chrono::steady_clock::now() >= retryAt_) open();
+    reopenIfDue();
     // Frames that arrive while the device is closed are lost, as is a frame
     // the device refuses; either way the buffer is free again at once.
     for (int attempt = 0; attempt < 2 && isOpen_.load() && device_; ++attempt) {
@@ -158,14 +242,19 @@ void SoundPlayer::onDone(const Message& message) {
     const std::uintptr_t index = b->user;
     if (index < static_cast<std::uintptr_t>(kBufferCount)) {
         busy_[index].store(false, std::memory_order_release);
+    } else if (index < static_cast<std::uintptr_t>(kBufferCount + kPullBlocks)) {
+        pullBusy_[index - kBufferCount] = false;
+        --pullLent_;
     }
     if (SoundListener* l = listener_.load()) l->block(b->data, b->capacity);
+    pump();
 }
 
 // Player thread.
 void SoundPlayer::onStop() {
     wanted_ = false;
     if (!isOpen_.load()) return;
+    pullOffset_ = pullFrame_.size();  // the rest of a frame cut into blocks is not played
     // A failed reset is not reported and leaves the device open.
     if (device_->reset().ok()) {
         isOpen_.store(false);

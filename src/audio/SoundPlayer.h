@@ -1,6 +1,11 @@
-// The playback thread: a ring of 12 one-frame buffers. queue() copies a frame
-// into the next free buffer on the caller's thread and posts PLAY_WRITE; the
-// thread writes it to the device, which plays the buffers in order.
+// The playback thread, in one of two ways:
+// - pushed: a ring of 12 one-frame buffers. queue() copies a frame into the
+//   next free buffer on the caller's thread and posts PLAY_WRITE; the thread
+//   writes it to the device, which plays the buffers in order.
+// - pulled (setSource): the device is lent a few short blocks, about 40 ms in
+//   all; whenever it hands one back, or feed() says a frame has arrived, the
+//   thread asks the source for the next frame and cuts it into blocks. The
+//   source decides what plays, so nothing piles up in the device.
 #pragma once
 
 #include <array>
@@ -9,11 +14,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "audio/SoundBase.h"
 #include "audio/SoundListener.h"
 
 namespace ambrel {
+
+// Where a pulled player takes its sound from. Player thread.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // Writes the next frame (exactly `bytes` bytes, one frame in the device's
+    // width) to `data`, or returns false when there is nothing to play yet.
+    // `queuedSamples`: sound lent to the device and not yet handed back,
+    // the block playing now included.
+    virtual bool fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) = 0;
+};
 
 class SoundPlayer : public SoundBase {
 public:
@@ -29,6 +46,10 @@ public:
     static constexpr std::uint32_t PLAY_STOP = 0x659;   // reset and close the device
     static constexpr std::uint32_t PLAY_WRITE = 0x65A;  // wParam: the ring index to play
     static constexpr std::uint32_t PLAY_QUIT = 0x65B;   // stop if open, end the loop
+    static constexpr std::uint32_t PLAY_FEED = 0x65C;   // a pulled player: ask the source again
+
+    // Blocks a pulled player can lend to its device.
+    static constexpr int kPullBlocks = 8;
 
     // Starts the player thread; the device stays closed until start().
     SoundPlayer(SoundSystem& sound, ErrorReporter* reporter);
@@ -42,6 +63,17 @@ public:
     // list, or a SoundSystem alias. Used at the next open. Any thread.
     void setDeviceId(int device) { deviceId_.store(device); }
     int deviceId() const { return deviceId_.load(); }
+
+    // Makes this a pulled player: frames come from `source`, and the device
+    // plays blocks of `blockSamples` (a divisor of the frame). Before start().
+    void setSource(FrameSource* source, std::uint32_t blockSamples) {
+        source_ = source;
+        pullBlockSamples_ = blockSamples;
+    }
+
+    // A pulled player: something arrived, ask the source again. Cheap when
+    // a request is already waiting. Any thread.
+    void feed();
 
     // Rebuilds format and buffers if dirty, restarts the ring at buffer 0 and
     // posts PLAY_START. Caller's thread, while the device is closed and no
@@ -82,6 +114,8 @@ private:
     // The open device failed at `step`: reports once and releases it.
     void lose(const char* step, const SoundError& error);
     void reportOnce(const char* step, const SoundError& error);
+    void reopenIfDue();
+    void pump();  // a pulled player: lend blocks while the source has sound
 
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundOutput> device_;  // player thread only
@@ -97,6 +131,21 @@ private:
     bool failing_ = false;  // a failure was reported and no open has succeeded since
     std::chrono::steady_clock::time_point retryAt_{};
     std::chrono::milliseconds retryDelay_{kFirstRetryDelay};
+
+    // A pulled player. Set before start(); the rest belongs to the player
+    // thread once the device is open.
+    FrameSource* source_ = nullptr;
+    std::uint32_t pullBlockSamples_ = 0;
+    std::uint32_t pullBlockBytes_ = 0;
+    int pullMaxLent_ = 0;
+    std::vector<std::uint8_t> pullFrame_;  // the frame being cut into blocks
+    std::size_t pullOffset_ = 0;           // bytes of it already lent
+    std::vector<std::uint8_t> pullData_;   // kPullBlocks blocks
+    std::array<SoundBuffer, kPullBlocks> pullBlocks_;
+    std::array<bool, kPullBlocks> pullBusy_{};
+    int pullNext_ = 0;
+    int pullLent_ = 0;
+    std::atomic<bool> feedPending_{false};
 };
 
 }  // namespace ambrel

@@ -24,9 +24,10 @@ namespace ambrel {
 // 8-bit samples are unsigned (128 = silence); 16-bit samples are signed.
 // Growing a buffer beyond available memory throws MemoryException.
 //
-// Threads: not thread-safe. Encoding runs on the recorder thread, decoding on
-// the voice link's thread; encoder and decoder states are separate, so one
-// encoding and one decoding call may run at the same time.
+// Threads: not thread-safe. Encoding runs on the recorder thread; each player
+// decodes (and conceals) with an adapter of its own on its player thread.
+// Encoder and decoder states are separate, so one encoding and one decoding
+// call may run at the same time.
 class VoiceCodec {
 public:
     // Puts encoder and decoder back into their initial state.
@@ -44,6 +45,16 @@ public:
     // Decodes one frame of `length` bytes into 16-bit signed samples.
     virtual std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                                  std::vector<std::int16_t>& out, bool append) = 0;
+    // Makes up one frame of 16-bit samples for a frame that never arrived,
+    // from the decoder's state, and moves that state on as a lost frame
+    // would. Returns the samples produced; 0 (the default) means the codec
+    // has no concealment of its own and leaves `out` as it was: the player
+    // then repeats the last frame it played and fades it out.
+    virtual std::size_t conceal16(std::vector<std::int16_t>& out, bool append) {
+        (void)out;
+        (void)append;
+        return 0;
+    }
 
     virtual ~VoiceCodec() = default;
 };

@@ -3,6 +3,7 @@ add_library(ambrel_audio STATIC
   ${CMAKE_CURRENT_LIST_DIR}/SoundBase.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SoundRecorder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SoundPlayer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Playout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PlayerSlot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AudioEngine.cpp
 )

@@ -22,4 +22,10 @@ int64_t monotonicSeconds() {
     return static_cast<int64_t>(t.tv_sec);
 }
 
+int64_t monotonicMicroseconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
 }  // namespace ambrel

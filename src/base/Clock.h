@@ -14,5 +14,7 @@ uint64_t nowMilliseconds();
 // since an arbitrary fixed point.
 int64_t monotonicMilliseconds();
 int64_t monotonicSeconds();
+// The same clock in microseconds.
+int64_t monotonicMicroseconds();
 
 }  // namespace ambrel

@@ -2,6 +2,8 @@
 // queue and level reports. See VoiceLink.h.
 #include "link/VoiceLink.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <new>
 
@@ -129,6 +131,13 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
                 // Out of memory: this frame is lost, the recorder goes on.
             }
         }
+        // The capture rhythm, so the worker can wake when a datagram's last
+        // frame is due instead of at the end of its whole receive wait.
+        const int64_t nowUs = monotonicMicroseconds();
+        const int64_t interval = nowUs - lastFrameUs_;
+        if (lastFrameUs_ != 0 && interval > 0 && interval < 200000)
+            framePeriodUs_ = framePeriodUs_ == 0 ? interval : (7 * framePeriodUs_ + interval) / 8;
+        lastFrameUs_ = nowUs;
     }
     const int64_t now = monotonicMilliseconds();
     if (now >= nextLevelReport_.load()) {
@@ -210,7 +219,8 @@ bool VoiceLink::enterCall() {
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
     // Listening: wait for a first datagram. Until then the peer is 0.0.0.0.
-    if (peer().isAnyAddress()) {
+    const bool listened = peer().isAnyAddress();
+    if (listened) {
         while (state_.load() == Listening && callIsCurrent()) {
             throwIfStopRequested();
             if (guard_.active()) {
@@ -248,6 +258,16 @@ bool VoiceLink::enterCall() {
         }
     }
     const bool connected = state_.load() == Connected && callIsCurrent();
+    if (connected && listened) {
+        // What the room said while nobody called is not the caller's to hear,
+        // and all of it would only add to the caller's delay: the newest
+        // datagram's worth goes out, the rest is dropped.
+        std::lock_guard<std::mutex> guard(queueLock_);
+        while (count_ > kFramesPerDatagram) {
+            head_ = (head_ + 1) % kMaxQueuedFrames;
+            --count_;
+        }
+    }
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
     return connected;
@@ -276,7 +296,7 @@ bool VoiceLink::serviceCall() {
             pendingLength_ = 0;
         } else {
             try {
-                n = receiveDatagram(from, kReceiveTimeoutMs, datagram);
+                n = receiveDatagram(from, receiveWaitMs(), datagram);
             } catch (const Exception&) {
                 if (!oneToMany) throw;
                 n = 0;  // one-to-many: a failed receive is nothing received
@@ -334,6 +354,17 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
     }
     if (n <= 0) return 0;
     return guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
+}
+
+// The receive wait of one pass: the full time-out, but only until shortly
+// after the frame that completes a datagram is due, so captured sound does
+// not wait for a receive that has nothing to do with it. Worker thread.
+int VoiceLink::receiveWaitMs() {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (count_ >= kFramesPerDatagram) return 0;
+    if (count_ != kFramesPerDatagram - 1 || framePeriodUs_ == 0) return kReceiveTimeoutMs;
+    const int64_t dueUs = lastFrameUs_ + framePeriodUs_ - monotonicMicroseconds();
+    return static_cast<int>(std::clamp<int64_t>(dueUs / 1000 + 1, 2, kReceiveTimeoutMs));
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,

@@ -47,6 +47,8 @@ public:
     ~VoiceLink() override;
 
     LinkAudio& audio() { return *audio_; }
+    // The counters of the link's player for the current call. Any thread.
+    PlayoutStats playbackStats() { return audio_->playerStats(playerIndex_.load()); }
 
     // Setters: owner's thread. setOwner, setIdleTimeout, setOutputDevice and
     // setDestinations belong before start(); the mute flags may change at any
@@ -114,10 +116,12 @@ protected:
     // worker; a test or fuzzer may drive them directly on a link whose thread
     // was never started).
     // Takes the socket over, starts capture, waits for a first datagram when
-    // listening, posts WM_LINK_CONNECTED. Returns whether the call is connected.
+    // listening (then keeps only the newest four frames captured meanwhile),
+    // posts WM_LINK_CONNECTED. Returns whether the call is connected.
     bool enterCall();
     // One pass while connected: receive at most one datagram (waiting up to
-    // the receive time-out), play it, run the idle check, send every group of
+    // the receive time-out, less when the frame that completes a datagram is
+    // due sooner), play it, run the idle check, send every group of
     // four queued frames. Returns false when the call ended.
     bool serviceCall();
     // Listening -> Connected, for the call being driven only. Returns whether
@@ -135,6 +139,7 @@ private:
     void endCallLocked();
     void sendQueued();
     void closeFrameQueue();
+    int receiveWaitMs();
     void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
@@ -159,6 +164,8 @@ private:
     // Frames are queued from a call's start to its end (and on a link that
     // has run no call yet).
     bool queueOpen_ = true;                   // queueLock_
+    int64_t lastFrameUs_ = 0;                 // queueLock_: when the newest frame came (monotonic)
+    int64_t framePeriodUs_ = 0;               // queueLock_: the mean time between frames
 
     std::atomic<bool> playMuted_{false};
     std::atomic<bool> sendMuted_{false};

@@ -178,7 +178,7 @@ TEST(Blackbox, TwoHeadlessCopiesHoldACallAndWriteEachOthersSound) {
                                 "b_heard.wav"});
     ASSERT_TRUE(listener.waitForLines({"Listening..."})) << listener.out() << listener.err();
     Program caller(dir, "c", {"--headless", "-c:127.0.0.1:" + port(p) + ":yes", "--record-file", "b.wav",
-                              "--play-file", "a_heard.wav"});
+                              "--play-file", "a_heard.wav", "--stats", "1"});
     ASSERT_TRUE(caller.waitForLines({"Connected."})) << caller.out() << caller.err();
     ASSERT_TRUE(listener.waitForLines({"Listening...", "Connected."})) << listener.out();
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -186,6 +186,16 @@ TEST(Blackbox, TwoHeadlessCopiesHoldACallAndWriteEachOthersSound) {
     listener.signal(SIGTERM);
     EXPECT_EQ(caller.wait(), 0) << caller.err();
     EXPECT_EQ(listener.wait(), 0) << listener.err();
+
+    // --stats: a line of playback counters every second; by the last one the
+    // caller has played the listener's frames.
+    const std::string out = caller.out();
+    const std::size_t last = out.rfind("stats: played ");
+    ASSERT_NE(last, std::string::npos) << out;
+    EXPECT_GT(std::atoi(out.c_str() + last + 14), 50) << out;
+    EXPECT_NE(out.find(" concealed ", last), std::string::npos);
+    EXPECT_NE(out.find(" ms target ", last), std::string::npos);
+    EXPECT_EQ(listener.out().find("stats:"), std::string::npos) << "only with --stats";
 
     // Each side wrote what the other recorded: its tone dominates.
     double heard660 = tonePower(dir / "b_heard.wav", 660), heard440 = tonePower(dir / "b_heard.wav", 440);

@@ -183,6 +183,9 @@ TEST(CommandLine, AccessOptions) {
 TEST(CommandLine, LongFlags) {
     auto r = parse({"--headless", "--list-devices", "--version", "--help"});
     ASSERT_TRUE(r.commandLine);
+    EXPECT_EQ(r.commandLine->statsSeconds, 0);
+    EXPECT_EQ(parse({"--stats", "5"}).commandLine->statsSeconds, 5);
+    EXPECT_EQ(parse({"--stats=86400"}).commandLine->statsSeconds, 86400);
     EXPECT_TRUE(r.commandLine->headless);
     EXPECT_TRUE(r.commandLine->listDevices);
     EXPECT_TRUE(r.commandLine->showVersion);
@@ -227,6 +230,10 @@ TEST(CommandLine, MalformedArgumentsAreNamed) {
         {{"--banner-server=:80"}, "needs HOST[:PORT]"},
         {{"--banner-server=host:0"}, "needs HOST[:PORT]"},
         {{"--banner-server=host:http"}, "needs HOST[:PORT]"},
+        {{"--stats"}, "--stats needs a number of seconds"},
+        {{"--stats=0"}, "from 1 to 86400: '0'"},
+        {{"--stats=2s"}, "from 1 to 86400: '2s'"},
+        {{"--stats=86401"}, "from 1 to 86400"},
     };
     for (const Case& c : cases) {
         std::string message = error(c.args);

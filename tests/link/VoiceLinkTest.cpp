@@ -361,6 +361,24 @@ TEST(VoiceLinkQueueTest, SevenQueuedFramesMakeOneDatagramAndThreeStay) {
     EXPECT_EQ(r.owner.messages(), (std::vector<int>{WM_LINK_CONNECTED, WM_LINK_DISCONNECTED}));
 }
 
+// What the microphone picked up while nobody called is not sent to the first
+// caller: only the newest datagram's worth of it.
+TEST(VoiceLinkQueueTest, ACallerHearsOnlyTheNewestFramesCapturedWhileListening) {
+    Rig<DrivenLink> r;
+    r.link->listen("127.0.0.1", 0);
+    for (uint8_t t = 1; t <= 30; ++t) r.audio->produce(frame(t, 2));
+    RawPeer caller;
+    caller.sendTo(r.port(), {1});
+    ASSERT_TRUE(r.link->enterCall());
+    EXPECT_EQ(r.link->queuedFrames(), 4);
+    ASSERT_TRUE(r.link->serviceCall());
+    Bytes got;
+    ASSERT_TRUE(caller.receive(got));
+    EXPECT_EQ(got, (Bytes{0, 27, 27, 28, 28, 29, 29, 30, 30}));
+    EXPECT_FALSE(caller.receive(got, 50));
+    r.link->leaveCall();
+}
+
 TEST(VoiceLinkQueueTest, AFullQueueDropsTheOldest) {
     Rig<DrivenLink> r;
     RawPeer peer;

@@ -17,7 +17,7 @@ public:
     // Recorder thread. Returns the bytes written (at most 33 per sample).
     std::size_t encode8(const std::uint8_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. Decodes every complete code in the bytes (at most 8
+    // Player thread. Decodes every complete code in the bytes (at most 8
     // samples per byte); trailing zero bits and a code cut short are ignored.
     // Returns the samples produced.
     std::size_t decode8(const std::uint8_t* bytes, std::size_t length,
@@ -36,7 +36,7 @@ public:
 
 private:
     std::vector<std::uint8_t> encodeScratch_;  // recorder thread
-    std::vector<std::uint8_t> decodeScratch_;  // voice link thread
+    std::vector<std::uint8_t> decodeScratch_;  // player thread
 };
 
 }  // namespace ambrel

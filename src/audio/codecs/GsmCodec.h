@@ -26,7 +26,7 @@ public:
     // silence) into 33 bytes; returns 33.
     std::size_t encode16(const std::int16_t* samples, std::size_t count,
                          std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. Appends 160 samples decoded from the first 33 bytes
+    // Player thread. Appends 160 samples decoded from the first 33 bytes
     // and returns 160. A frame shorter than 33 bytes or whose first byte does
     // not start with 0xD is not decoded: returns 0, the 160 samples keep what
     // the reused buffer held.

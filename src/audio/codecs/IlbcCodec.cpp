@@ -38,4 +38,12 @@ std::size_t IlbcCodec::decode16(const std::uint8_t* bytes, std::size_t length,
     return frame;
 }
 
+std::size_t IlbcCodec::conceal16(std::vector<std::int16_t>& out, bool append) {
+    const std::size_t frame = frameSamples();
+    std::int16_t* samples = codec::growFrame(out, append, frame);
+    decoder_.conceal(std::span<float>(decodeBlock_.data(), frame));
+    for (std::size_t i = 0; i < frame; ++i) samples[i] = ilbc::toSample(decodeBlock_[i]);
+    return frame;
+}
+
 }  // namespace ambrel

@@ -32,13 +32,16 @@ public:
     // fewer are padded with silence) and appends frameBytes() bytes.
     std::size_t encode16(const std::int16_t* samples, std::size_t count,
                          std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. Appends frameSamples() samples decoded from the
+    // Player thread. Appends frameSamples() samples decoded from the
     // first frameBytes() bytes and returns their count; a frame the sender
     // marked empty, or with an impossible index, is concealed. A frame
     // shorter than frameBytes() is not decoded: returns 0 and the samples
     // keep what the reused buffer held.
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                          std::vector<std::int16_t>& out, bool append) override;
+
+    // Player thread. The decoder's packet-loss mode for a lost frame.
+    std::size_t conceal16(std::vector<std::int16_t>& out, bool append) override;
 
 private:
     ilbc::Encoder encoder_;

@@ -29,7 +29,7 @@ public:
     // silence) into 7 bytes; returns 7.
     std::size_t encode16(const std::int16_t* samples, std::size_t count,
                          std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. Appends 180 samples decoded from the first 7 bytes
+    // Player thread. Appends 180 samples decoded from the first 7 bytes
     // and returns 180; a frame shorter than 7 bytes is not decoded (returns 0,
     // the samples keep what the reused buffer held).
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,

@@ -18,7 +18,7 @@ public:
     // Recorder thread. One code byte per sample; returns `count`.
     std::size_t encode16(const std::int16_t* samples, std::size_t count,
                          std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. One sample per byte; returns `length`.
+    // Player thread. One sample per byte; returns `length`.
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                          std::vector<std::int16_t>& out, bool append) override;
 };

@@ -12,7 +12,7 @@ public:
     // Recorder thread.
     std::size_t encode8(const std::uint8_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, bool append) final;
-    // Voice link thread. On a failed decode the previous frame is converted
+    // Player thread. On a failed decode the previous frame is converted
     // again, so `out` still holds one frame.
     std::size_t decode8(const std::uint8_t* bytes, std::size_t length,
                         std::vector<std::uint8_t>& out, bool append) final;

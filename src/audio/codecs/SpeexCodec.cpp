@@ -140,4 +140,13 @@ std::size_t SpeexCodec::decode16(const std::uint8_t* bytes, std::size_t length,
     return frameSamples_;
 }
 
+std::size_t SpeexCodec::conceal16(std::vector<std::int16_t>& out, bool append) {
+    std::int16_t* frame = codec::growFrame(out, append, frameSamples_);
+    consumed_ = 0;
+    // No bits: the decoder extrapolates from its state.
+    if (speex_decode_int(decoder_, nullptr, output_.data()) != 0) return 0;
+    std::copy_n(output_.begin(), frameSamples_, frame);
+    return frameSamples_;
+}
+
 }  // namespace ambrel

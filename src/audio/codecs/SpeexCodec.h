@@ -39,14 +39,17 @@ public:
     // frame's length of reserved bytes).
     std::size_t encode16(const std::int16_t* samples, std::size_t count,
                          std::vector<std::uint8_t>& out, bool append) override;
-    // Voice link thread. Appends one frame of samples; returns the frame
+    // Player thread. Appends one frame of samples; returns the frame
     // length, or 0 when the bytes do not decode (the frame keeps what the
     // reused buffer held).
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                          std::vector<std::int16_t>& out, bool append) override;
 
+    // Player thread. The library's own concealment of a lost frame.
+    std::size_t conceal16(std::vector<std::int16_t>& out, bool append) override;
+
     // Bytes the last decode16 used, up to the next byte boundary: splits
-    // concatenated frames. Voice link thread.
+    // concatenated frames. Player thread.
     std::size_t consumedBytes() const { return consumed_; }
 
 private:
@@ -57,10 +60,10 @@ private:
     void* encoder_ = nullptr;
     void* decoder_ = nullptr;
     std::unique_ptr<Bits> encodeBits_;  // recorder thread
-    std::unique_ptr<Bits> decodeBits_;  // voice link thread
+    std::unique_ptr<Bits> decodeBits_;  // player thread
     std::uint32_t frameSamples_ = 0;
     std::vector<std::int16_t> input_;   // recorder thread; the encoder may overwrite its input
-    std::vector<std::int16_t> output_;  // voice link thread
+    std::vector<std::int16_t> output_;  // player thread
     std::size_t consumed_ = 0;
 };
 

@@ -3,6 +3,7 @@
 // codec makes of the other side's recording (Speex: nearly so).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -40,7 +41,10 @@ void holdCall(const std::string& codecName, bool exact) {
     ASSERT_TRUE(writeWav(ba.in, ba.input, rate));
     auto file = [&](const std::string& path) { return sound.alias(SoundDeviceRef::file(path)); };
 
-    std::uint64_t dropsAtA = 0, dropsAtB = 0;
+    // Frames left out or made up by each side's player: a late datagram on a
+    // busy machine makes the player conceal, and a Speex decoder then takes
+    // a few frames to match a fresh one again.
+    std::uint64_t dropsAtA = 0, dropsAtB = 0, madeUpAtA = 0, madeUpAtB = 0;
     {
         Talker a(sound, &reporter, *id, file(ab.in), file(ba.out));
         Talker b(sound, &reporter, *id, file(ba.in), file(ab.out));
@@ -52,10 +56,12 @@ void holdCall(const std::string& codecName, bool exact) {
                               60.0))
             << "played at B " << b.audio->framesPlayed() << " of " << framesA << ", at A "
             << a.audio->framesPlayed() << " of " << framesB;
-        // ... and the players' rings (12 frames at most) have drained.
+        // ... and the players' playout stages have drained.
         std::this_thread::sleep_for(std::chrono::duration<double>(13.0 * frame / rate + 0.3));
         dropsAtA = a.drops();
         dropsAtB = b.drops();
+        madeUpAtA = a.engine().playerStats(a.audio->playerIndex()).concealed;
+        madeUpAtB = b.engine().playerStats(b.audio->playerIndex()).concealed;
         EXPECT_GT(a.owner.maxInput.load(), 10);
         EXPECT_GT(a.owner.maxOutput.load(), 10);
         EXPECT_GT(b.owner.maxOutput.load(), 10);
@@ -64,22 +70,27 @@ void holdCall(const std::string& codecName, bool exact) {
 
     for (const Direction* d : {&ab, &ba}) {
         const std::uint64_t drops = d == &ab ? dropsAtB : dropsAtA;
+        const std::uint64_t madeUp = d == &ab ? madeUpAtB : madeUpAtA;
         const Samples played = readWav(d->out);
         const Samples reference = codecRoundTrip(*id, d->input);
-        const FrameMatch m = matchFrames(reference, frame, played, !exact, rate / 2);
+        // Each frame is looked for within a few frames of the one before.
+        const FrameMatch m = matchFrames(reference, frame, played, !exact, 10 * frame);
         SCOPED_TRACE(codecName + (d == &ab ? " A to B" : " B to A"));
-        std::printf("%s %s: speech frames %d, exact %d, similar %d, correlation %.4f, drops %llu\n", codecName.c_str(),
-                    d == &ab ? "A to B" : "B to A", m.speechFrames, m.exact, m.similar, m.meanCorrelation,
-                    static_cast<unsigned long long>(drops));
+        std::printf("%s %s: speech frames %d, exact %d, similar %d, correlation %.4f, drops %llu, made up %llu\n",
+                    codecName.c_str(), d == &ab ? "A to B" : "B to A", m.speechFrames, m.exact, m.similar,
+                    m.meanCorrelation, static_cast<unsigned long long>(drops), static_cast<unsigned long long>(madeUp));
         ASSERT_GT(m.speechFrames, 10);
-        // A frame may only be missing if the player had to drop it.
-        EXPECT_GE(m.exact + m.similar + static_cast<int>(drops), m.speechFrames)
-            << "exact " << m.exact << " similar " << m.similar << " drops " << drops;
+        // A frame may only be missing if the player left it out, or made one
+        // up shortly before (the decoder's state then differs for a while).
+        const int excused = static_cast<int>(std::min<std::uint64_t>(drops + 6 * madeUp, 1000));
+        EXPECT_GE(m.exact + m.similar + excused, m.speechFrames)
+            << "exact " << m.exact << " similar " << m.similar << " drops " << drops << " made up " << madeUp;
         if (exact) {
             EXPECT_EQ(m.similar, 0);
-            EXPECT_GE(m.exact, m.speechFrames * 9 / 10) << "drops " << drops;
+            EXPECT_GE(m.exact + excused, m.speechFrames * 9 / 10) << "drops " << drops;
         } else {
-            EXPECT_GE(m.meanCorrelation, 0.95) << "exact " << m.exact << " similar " << m.similar;
+            EXPECT_GE(m.meanCorrelation * m.speechFrames, 0.95 * (m.speechFrames - excused))
+                << "exact " << m.exact << " similar " << m.similar;
         }
     }
 }

@@ -240,6 +240,7 @@ public:
     void shutdown() override { engine_->shutdown(); }
     int captureLevel() override { return engine_->captureLevel(); }
     int playerLevel(int playerIndex) override { return engine_->playerLevel(playerIndex); }
+    PlayoutStats playerStats(int playerIndex) override { return engine_->playerStats(playerIndex); }
 
     int framesPlayed() const { return played_.load(); }
     int playerIndex() const { return playerIndex_.load(); }

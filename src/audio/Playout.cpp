@@ -1,0 +1,376 @@
+#include "audio/Playout.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <new>
+
+#include "audio/SoundLevel.h"
+#include "audio/codecs/FrameBuffer.h"
+#include "base/Exception.h"
+
+namespace ambrel {
+namespace {
+
+constexpr std::int64_t kSecondUs = 1000000;
+// A pause longer than this is an outage, not jitter: it is not aimed for.
+constexpr std::int64_t kOutageUs = 500000;
+// The target never grows beyond this.
+constexpr std::int64_t kMaxTargetUs = 300000;
+// A backlog this far above what a datagram and the target need is cut at once.
+constexpr std::int64_t kCutMarginUs = 100000;
+// Frames made up in a row: the first three at full strength, the next three
+// fading out, then silence.
+constexpr int kConcealFull = 3;
+constexpr int kConcealFrames = 6;
+// Repeating the last frame: frames it takes to fade out after the first.
+constexpr int kRepeatFade = 3;
+// Length of the cross-fade over a frame left out.
+constexpr std::int64_t kFadeUs = 5000;
+
+std::int64_t samplesToUs(std::uint64_t samples, std::uint32_t rate) {
+    return static_cast<std::int64_t>(samples * static_cast<std::uint64_t>(kSecondUs) / (rate ? rate : 1));
+}
+
+std::size_t ringCapacity(std::int64_t frameUs) {
+    const std::int64_t frames = (3 * kSecondUs + frameUs - 1) / frameUs;
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(frames, 16, 300));
+}
+
+// Scales frame[i] by a gain going linearly from g0 to g1 across the frame.
+void ramp(std::vector<std::int16_t>& frame, double g0, double g1) {
+    const std::size_t n = frame.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double g = g0 + (g1 - g0) * static_cast<double>(i) / static_cast<double>(n);
+        frame[i] = static_cast<std::int16_t>(frame[i] * g);
+    }
+}
+
+}  // namespace
+
+std::uint32_t playoutBlockSamples(std::uint32_t sampleRate, std::uint32_t frameSamples) {
+    if (sampleRate == 0 || frameSamples == 0) return frameSamples;
+    const std::uint64_t frameMs = std::uint64_t(frameSamples) * 1000 / sampleRate;
+    std::uint32_t parts = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (frameMs + 5) / 10));
+    while (parts > 1 && frameSamples % parts != 0) --parts;
+    return frameSamples / parts;
+}
+
+Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
+    : format_([&] {
+          Format f = format;
+          if (f.sampleRate == 0) f.sampleRate = 8000;
+          if (f.frameSamples == 0) f.frameSamples = 1;
+          if (f.blockSamples == 0 || f.blockSamples > f.frameSamples) f.blockSamples = f.frameSamples;
+          return f;
+      }()),
+      decoder_(std::move(decoder)),
+      frameUs_(std::max<std::int64_t>(1, samplesToUs(format_.frameSamples, format_.sampleRate))),
+      blockUs_(samplesToUs(format_.blockSamples, format_.sampleRate)),
+      capacity_(ringCapacity(frameUs_)) {
+    try {
+        slots_.assign(capacity_ * kMaxFrameBytes, 0);
+        lengths_.assign(capacity_, 0);
+        // Decoders grow their output to one frame; a little room beyond it
+        // keeps an odd-sized decode from reallocating on the player thread.
+        for (auto* v : {&pcm_, &aside_, &last_}) {
+            v->reserve(format_.frameSamples + codec::kGrowStep);
+            v->assign(format_.frameSamples, 0);
+        }
+    } catch (const std::bad_alloc&) {
+        throw MemoryException();
+    }
+}
+
+std::size_t Playout::waiting() const {
+    return static_cast<std::size_t>(tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire));
+}
+
+// Link thread.
+void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t nowUs) {
+    measureArrival(nowUs);
+    const std::uint64_t head = head_.load(std::memory_order_acquire);
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head >= capacity_) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const std::size_t slot = static_cast<std::size_t>(tail % capacity_);
+    const std::size_t n = bytes ? std::min(length, kMaxFrameBytes) : 0;
+    if (n > 0) std::memcpy(&slots_[slot * kMaxFrameBytes], bytes, n);
+    lengths_[slot] = static_cast<std::uint32_t>(n);
+    tail_.store(tail + 1, std::memory_order_release);
+}
+
+// Link thread. The frames of one datagram arrive together: a burst. Each
+// burst after the first is due when the frames of the one before have had
+// their time; how much later it comes adds to its lateness, how much earlier
+// takes from it (never below zero, so the rhythm follows the earliest
+// datagrams). A gap of whole datagrams more is taken for lost datagrams,
+// not for lateness. The jitter is the lateness that all but one in eight of
+// the last kJitterWindow datagrams kept within.
+void Playout::measureArrival(std::int64_t nowUs) {
+    const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
+    if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
+        ++burstFrames_;
+    } else {
+        if (burstFrames_ > 0) {
+            const std::int64_t periodUs = burstFrames_ * frameUs_;
+            std::int64_t early = nowUs - burstStartUs_ - periodUs;
+            if (early > kOutageUs) {
+                lateUs_ = 0;
+                lateCount_ = 0;
+            } else {
+                if (early > periodUs * 3 / 4) early -= (early + periodUs / 4) / periodUs * periodUs;
+                lateUs_ = std::max<std::int64_t>(0, lateUs_ + early);
+            }
+            lastLateUs_.store(std::max<std::int64_t>(0, early), std::memory_order_relaxed);
+            lateWindow_[lateCount_ % kJitterWindow] = lateUs_;
+            ++lateCount_;
+            // Not the very latest few: a datagram now and then that comes
+            // later than that is cheaper to conceal than to wait for always.
+            const std::size_t n = std::min(lateCount_, kJitterWindow);
+            std::array<std::int64_t, kJitterWindow> sorted = lateWindow_;
+            const std::size_t rank = n / 8;  // the 88th percentile of a full window
+            std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
+                             sorted.begin() + static_cast<std::ptrdiff_t>(n), std::greater<>());
+            jitterUs_.store(sorted[rank], std::memory_order_relaxed);
+        }
+        burstStartUs_ = nowUs;
+        burstFrames_ = 1;
+    }
+    lastArrivalUs_ = nowUs;
+    lastArrival_.store(nowUs, std::memory_order_relaxed);
+}
+
+std::int64_t Playout::targetUs() const {
+    return std::min(jitterUs_.load(std::memory_order_relaxed), kMaxTargetUs);
+}
+
+// Player thread.
+Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs) {
+    const std::uint64_t avail = waiting();
+    const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
+    const std::int64_t idleUs = std::max<std::int64_t>(400000, 2 * kFramesPerDatagram * frameUs_);
+    const bool active = lastArrival != 0 && nowUs - lastArrival < idleUs;
+    const std::uint64_t held = avail * format_.frameSamples + queuedSamples;
+
+    if (avail == 0) {
+        if (!active) {
+            // The peer has gone quiet: start afresh with its next frame.
+            playing_ = false;
+            concealRun_ = 0;
+            windowStartUs_ = 0;
+            pendingDrops_ = 0;
+            lastExcessUs_ = 0;
+            return Fill::Nothing;
+        }
+        observe(held, nowUs);
+        // Make a frame up only when the device is down to the block it plays.
+        if (!playing_ || queuedSamples > format_.blockSamples) return Fill::Nothing;
+        conceal(pcm_);
+        concealed_.fetch_add(1, std::memory_order_relaxed);
+        deliver(pcm_, out, bytes, false);
+        return Fill::Concealed;
+    }
+    observe(held, nowUs);
+
+    const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
+    const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+    // Frames made up for a datagram that then came late: as many of its
+    // frames as it was late are left out, so the call is back on its old
+    // footing. (After a lost datagram the next one comes on time and owes
+    // nothing.)
+    std::uint64_t owed = 0;
+    if (playing_ && concealRun_ > 0) {
+        const std::int64_t late = lastLateUs_.load(std::memory_order_relaxed);
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (late + frameUs_ / 2) / frameUs_));
+    }
+    std::uint64_t cut = 0;
+    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+        // A backlog: leave out the oldest frames down to what is kept.
+        cut = std::max<std::uint64_t>(1, static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_));
+        pendingDrops_ = 0;
+    }
+    cut = std::min<std::uint64_t>(std::max(cut, owed), avail - 1);
+    if (cut > 0) {
+        // Left-out frames are still decoded, so the decoder's state runs on
+        // without a jump.
+        decodeNext(aside_);
+        for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
+        dropped_.fetch_add(cut, std::memory_order_relaxed);
+        decodeNext(pcm_);
+        crossFade(aside_, pcm_);
+    } else if (playing_ && pendingDrops_ > 0 && avail >= 2) {
+        decodeNext(pcm_);
+        // A large excess does not wait as long for a quiet frame.
+        const std::int64_t waitUs = pendingDrops_ >= 2 ? kSecondUs / 4 : kSecondUs;
+        const std::int64_t patience = std::max<std::int64_t>(1, waitUs / frameUs_);
+        if (quiet(pcm_) || ++dropWait_ >= patience) {
+            std::swap(pcm_, aside_);
+            decodeNext(pcm_);
+            crossFade(aside_, pcm_);
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            --pendingDrops_;
+            dropWait_ = 0;
+        }
+    } else {
+        decodeNext(pcm_);
+    }
+    played_.fetch_add(1, std::memory_order_relaxed);
+    concealRun_ = 0;
+    playing_ = true;
+    double sum = 0;
+    for (std::int16_t s : pcm_) sum += static_cast<double>(s) * s;
+    energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(pcm_.size());
+    deliver(pcm_, out, bytes, true);
+    return Fill::Sound;
+}
+
+// Player thread. Keeps the least sound held over a window of a second (at
+// least three datagrams); at the end of each window, decides how many frames
+// to leave out during the next: whole frames by which that least amount,
+// beyond the two blocks the device needs, stayed above the target in this
+// window and the one before.
+void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
+    if (windowStartUs_ == 0) {
+        windowStartUs_ = nowUs;
+        lowWater_ = heldSamples;
+        heldSum_ = 0;
+        heldCount_ = 0;
+    }
+    lowWater_ = std::min(lowWater_, heldSamples);
+    heldSum_ += static_cast<double>(heldSamples);
+    ++heldCount_;
+    const std::int64_t windowUs = std::max<std::int64_t>(kSecondUs, 3 * kFramesPerDatagram * frameUs_);
+    if (nowUs - windowStartUs_ < windowUs) return;
+    const double meanHeld = heldSum_ / static_cast<double>(heldCount_);
+    delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
+    const std::uint64_t guard = 2ull * format_.blockSamples;
+    const std::int64_t slackUs = samplesToUs(lowWater_ > guard ? lowWater_ - guard : 0, format_.sampleRate);
+    // A small excess must hold for two windows running: a frame made up at
+    // the edge of a datagram's arrival is not taken back at once, or the two
+    // would alternate.
+    const std::int64_t excessUs = slackUs - targetUs();
+    const std::int64_t lasting = excessUs >= 3 * frameUs_ ? excessUs : std::min(excessUs, lastExcessUs_);
+    lastExcessUs_ = excessUs;
+    pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+    windowStartUs_ = nowUs;
+    lowWater_ = heldSamples;
+    heldSum_ = 0;
+    heldCount_ = 0;
+}
+
+// Player thread: the oldest waiting frame, decoded (one frame, always).
+void Playout::decodeNext(std::vector<std::int16_t>& into) {
+    const std::uint64_t head = head_.load(std::memory_order_relaxed);
+    const std::size_t slot = static_cast<std::size_t>(head % capacity_);
+    const std::uint8_t* bytes = &slots_[slot * kMaxFrameBytes];
+    const std::size_t length = lengths_[slot];
+    const std::size_t frame = format_.frameSamples;
+    if (decoder_) {
+        // A failed decode leaves the frame as it was (normally the previous
+        // one); out of memory while a decoder's buffer grew does the same.
+        try {
+            decoder_->decode16(bytes, length, into, false);
+        } catch (const Exception&) {
+        }
+        into.resize(frame);
+    } else if (format_.bitsPerSample == 16) {
+        // Raw PCM: a short frame keeps the tail of the one before.
+        std::memcpy(into.data(), bytes, std::min(length, frame * 2) & ~std::size_t(1));
+    } else {
+        codec::widen(bytes, std::min(length, frame), into.data());
+    }
+    head_.store(head + 1, std::memory_order_release);
+}
+
+// Player thread.
+void Playout::conceal(std::vector<std::int16_t>& into) {
+    const int run = concealRun_++;
+    if (run >= kConcealFrames) {
+        std::fill(into.begin(), into.end(), std::int16_t(0));
+        return;
+    }
+    std::size_t made = 0;
+    if (decoder_) {
+        try {
+            made = decoder_->conceal16(into, false);
+        } catch (const Exception&) {
+            made = 0;
+        }
+        into.resize(format_.frameSamples);
+    }
+    if (made > 0) {
+        // The codec's own guess: faded out once it has run for a while.
+        if (run >= kConcealFull) {
+            const double step = 1.0 / (kConcealFrames - kConcealFull);
+            ramp(into, 1.0 - (run - kConcealFull) * step, 1.0 - (run - kConcealFull + 1) * step);
+        }
+        return;
+    }
+    // The last frame again: once as it was, then fading to silence over
+    // three frames, so a lost datagram of four frames is bridged throughout.
+    if (run > kRepeatFade) {
+        std::fill(into.begin(), into.end(), std::int16_t(0));
+        return;
+    }
+    std::copy(last_.begin(), last_.end(), into.begin());
+    if (run > 0) {
+        const double step = 1.0 / kRepeatFade;
+        ramp(into, 1.0 - (run - 1) * step, 1.0 - run * step);
+    }
+}
+
+// Player thread: the start of `into` blends from `from`, which continues the
+// sound played before, so leaving frames out makes no click.
+void Playout::crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const {
+    const std::size_t n = std::min<std::size_t>(
+        into.size(), static_cast<std::size_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = static_cast<double>(i + 1) / static_cast<double>(n + 1);
+        into[i] = static_cast<std::int16_t>(from[i] * (1.0 - w) + into[i] * w);
+    }
+}
+
+// Player thread: a frame well below the recent loudness, or near silence.
+bool Playout::quiet(const std::vector<std::int16_t>& frame) {
+    double sum = 0;
+    for (std::int16_t s : frame) sum += static_cast<double>(s) * s;
+    const double meanSquare = sum / static_cast<double>(frame.size());
+    return meanSquare < 100.0 * 100.0 || meanSquare < energy_ / 16.0;
+}
+
+// Player thread.
+void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received) {
+    const std::size_t samples = std::min(frame.size(), bytes / (format_.bitsPerSample == 16 ? 2 : 1));
+    if (format_.bitsPerSample == 16) {
+        std::memcpy(out, frame.data(), samples * 2);
+        level_.store(level16(out, samples * 2), std::memory_order_relaxed);
+    } else {
+        codec::narrow(frame.data(), samples, out);
+        level_.store(level8(out, samples), std::memory_order_relaxed);
+    }
+    if (received) std::copy(frame.begin(), frame.end(), last_.begin());
+}
+
+PlayoutStats Playout::stats() const {
+    PlayoutStats s;
+    s.played = played_.load(std::memory_order_relaxed);
+    s.concealed = concealed_.load(std::memory_order_relaxed);
+    s.dropped = dropped_.load(std::memory_order_relaxed);
+    s.delayMs = delayMs_.load(std::memory_order_relaxed);
+    // The same measure as the delay: the device's two blocks, the target, and
+    // on average half a datagram's frames.
+    const std::int64_t target = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_ / 2;
+    s.targetMs = static_cast<std::uint32_t>(target / 1000);
+    return s;
+}
+
+void Playout::resetStats() {
+    played_.store(0, std::memory_order_relaxed);
+    concealed_.store(0, std::memory_order_relaxed);
+    dropped_.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace ambrel

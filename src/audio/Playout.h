@@ -1,0 +1,160 @@
+// The playout stage of one player: received frames wait in a ring until the
+// device asks for sound, and the stage decides what the device gets next.
+//
+//   Playout stage(format, chooseCodec(id, 0).codec);   // allocates everything
+//   stage.push(bytes, length, nowUs);                  // link thread, per frame
+//   stage.fill(frame, frameBytes, queued, nowUs);      // player thread
+//
+// The wire carries no sequence numbers or times, so the stage works from the
+// arrival times and from how much sound it holds:
+// - Delay control. A datagram is due every four frames. How late datagrams
+//   come against that rhythm over the last few seconds (all but the latest
+//   one in eight) is the jitter; the
+//   stage aims to keep that much sound in reserve (the target), beyond what
+//   the device needs not to run dry. When the least sound held during a
+//   second stays a whole frame above the target, frames are left out, quiet
+//   ones first, with a short cross-fade; a backlog far above the target (a
+//   stall followed by a burst, a peer's start-up burst) is cut at once.
+// - Loss concealment. When the device is about to run dry and nothing has
+//   arrived, the codec's own concealment makes up a frame (Speex, iLBC), or
+//   the last frame is repeated, then faded out over three frames; after six
+//   made-up frames the stage plays silence. A datagram that comes after its
+//   gap was bridged is still played, less as many frames as it came late,
+//   so one late datagram neither makes a second gap nor adds to the delay.
+//
+// Threads: push() on the link's thread (one producer), fill() on the player's
+// thread (one consumer); stats(), resetStats() and level() on any thread.
+// Neither push() nor fill() allocates or takes a lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "audio/PlayoutStats.h"
+#include "audio/VoiceCodec.h"
+
+namespace ambrel {
+
+// Samples in one device block for frames of `frameSamples` at `sampleRate`:
+// the frame cut into parts of about 10 ms, so the device needs less sound
+// queued to ride out a late wake-up. Always divides the frame.
+std::uint32_t playoutBlockSamples(std::uint32_t sampleRate, std::uint32_t frameSamples);
+
+class Playout {
+public:
+    struct Format {
+        std::uint32_t sampleRate = 8000;   // Hz
+        std::uint32_t frameSamples = 160;  // samples per codec frame
+        std::uint32_t bitsPerSample = 16;  // 8 or 16: the device's width
+        std::uint32_t blockSamples = 80;   // the device's block (playoutBlockSamples)
+    };
+
+    // What fill() put into the device's frame.
+    enum class Fill {
+        Nothing,    // the device holds enough: nothing to play yet
+        Sound,      // a received frame
+        Concealed,  // a made-up frame (or silence after a long loss)
+    };
+
+    // The largest frame one datagram can carry: (10000 - 1) / 4 bytes.
+    static constexpr std::size_t kMaxFrameBytes = 2500;
+    static constexpr int kFramesPerDatagram = 4;
+
+    // `decoder`: the player's own adapter (null: frames are raw PCM of the
+    // device's width). Allocates the ring (about three seconds of frames) and
+    // every buffer. Throws MemoryException.
+    Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder);
+
+    Playout(const Playout&) = delete;
+    Playout& operator=(const Playout&) = delete;
+
+    // One received frame (length >= 0; bytes beyond kMaxFrameBytes are not
+    // kept), arrived at `nowUs` (a steady clock in microseconds). A frame that
+    // finds the ring full is dropped and counted. Link thread.
+    void push(const std::uint8_t* bytes, std::size_t length, std::int64_t nowUs);
+
+    // The next frame for the device: `out` gets one whole frame of `bytes`
+    // bytes in the device's width (bytes = frameSamples x width) unless the
+    // result is Nothing. `queuedSamples`: sound lent to the device and not yet
+    // handed back, the block playing now included. Player thread.
+    Fill fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs);
+
+    // The counters of the current call. Any thread.
+    PlayoutStats stats() const;
+    // Zeroes the frame counters (a new call begins). Any thread.
+    void resetStats();
+    // Level of the last frame filled, as the meters show it (0..100; an 8-bit
+    // frame below the mid-line gives a negative value). Any thread.
+    int level() const { return level_.load(std::memory_order_relaxed); }
+
+    // Frames waiting in the ring (any thread; a snapshot).
+    std::size_t waiting() const;
+    const Format& format() const { return format_; }
+
+private:
+    // Link thread: the arrival rhythm.
+    void measureArrival(std::int64_t nowUs);
+    // Player thread.
+    void observe(std::uint64_t heldSamples, std::int64_t nowUs);
+    void decodeNext(std::vector<std::int16_t>& into);
+    void conceal(std::vector<std::int16_t>& into);
+    void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
+    bool quiet(const std::vector<std::int16_t>& frame);
+    // Writes `frame` to `out` in the device's width and sets the level;
+    // a received frame is kept for concealment.
+    void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
+    std::int64_t targetUs() const;
+
+    const Format format_;
+    const std::unique_ptr<VoiceCodec> decoder_;
+    const std::int64_t frameUs_;
+    const std::int64_t blockUs_;
+
+    // The ring: fixed slots of kMaxFrameBytes; head_ is the consumer's, tail_
+    // the producer's (monotonic counters).
+    const std::size_t capacity_;
+    std::vector<std::uint8_t> slots_;
+    std::vector<std::uint32_t> lengths_;
+    std::atomic<std::uint64_t> head_{0};
+    std::atomic<std::uint64_t> tail_{0};
+
+    // Link thread only.
+    std::int64_t lastArrivalUs_ = 0;
+    std::int64_t burstStartUs_ = 0;
+    std::int64_t burstFrames_ = 0;
+    std::int64_t lateUs_ = 0;
+    static constexpr std::size_t kJitterWindow = 64;  // datagrams, about five seconds of 20 ms frames
+    std::array<std::int64_t, kJitterWindow> lateWindow_{};
+    std::size_t lateCount_ = 0;
+    // Written by the link thread, read by the player thread.
+    std::atomic<std::int64_t> lastArrival_{0};
+    std::atomic<std::int64_t> jitterUs_{0};
+    std::atomic<std::int64_t> lastLateUs_{0};  // how late the newest datagram came
+
+    // Player thread only.
+    std::vector<std::int16_t> pcm_;     // the frame being filled
+    std::vector<std::int16_t> aside_;   // a frame being left out, for the cross-fade
+    std::vector<std::int16_t> last_;    // the last received frame played, for concealment
+    int concealRun_ = 0;                // frames made up in a row
+    bool playing_ = false;              // a frame was played since the stream went idle
+    std::int64_t windowStartUs_ = 0;
+    std::uint64_t lowWater_ = 0;        // least sound held in this window (samples)
+    double heldSum_ = 0;
+    std::uint64_t heldCount_ = 0;
+    std::int64_t lastExcessUs_ = 0;     // the excess of the window before
+    std::int64_t pendingDrops_ = 0;
+    std::int64_t dropWait_ = 0;         // frames waited for a quiet one to leave out
+    double energy_ = 0;                 // running mean square of played frames
+
+    std::atomic<std::uint64_t> played_{0};
+    std::atomic<std::uint64_t> concealed_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint32_t> delayMs_{0};
+    std::atomic<int> level_{0};
+};
+
+}  // namespace ambrel

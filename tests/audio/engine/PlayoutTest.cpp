@@ -1,0 +1,282 @@
+// The playout stage on a scripted clock: a simulated device plays one 10 ms
+// block per tick and asks for more exactly as the player does, and datagrams
+// of four frames arrive when the script says.
+#include "audio/Playout.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "audio/CodecId.h"
+#include "audio/CodecTable.h"
+#include "audio/engine/CallSupport.h"
+
+namespace ambrel {
+namespace {
+
+constexpr std::uint32_t kRate = 8000;
+constexpr std::uint32_t kFrame = 160;  // 20 ms
+constexpr std::uint32_t kBlock = 80;   // 10 ms
+constexpr std::int64_t kFrameUs = 20000;
+constexpr std::int64_t kDatagramUs = 4 * kFrameUs;
+
+Playout::Format rawFormat() { return {kRate, kFrame, 16, kBlock}; }
+
+// Raw PCM frame number `id`: loud (or quiet) and carrying its number in the
+// last sample.
+std::vector<std::uint8_t> rawFrame(int id, bool quiet = false) {
+    std::vector<std::int16_t> s(kFrame, static_cast<std::int16_t>(quiet ? 40 : 8000));
+    s.back() = static_cast<std::int16_t>(id);
+    std::vector<std::uint8_t> bytes(kFrame * 2);
+    std::memcpy(bytes.data(), s.data(), bytes.size());
+    return bytes;
+}
+
+// A device lent at most four blocks, playing one per tick, and the player's
+// way of feeding it: frames cut into blocks, the stage asked for the next
+// frame whenever a block is free.
+struct Rig {
+    Playout stage{rawFormat(), nullptr};
+    std::int64_t now = 1000000;
+    int lent = 0;
+    std::size_t offset = kFrame * 2;
+    std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(kFrame * 2);
+    std::vector<int> heard;     // numbers of the received frames, in playing order
+    std::vector<Playout::Fill> fills;
+    std::vector<std::vector<std::int16_t>> made;  // frames made up
+    int dryTicks = 0;           // ticks the device had nothing to play, once sound began
+
+    void pump() {
+        while (lent < 4) {
+            if (offset >= frame.size()) {
+                const auto r = stage.fill(frame.data(), frame.size(), static_cast<std::uint32_t>(lent) * kBlock, now);
+                if (r == Playout::Fill::Nothing) return;
+                fills.push_back(r);
+                std::vector<std::int16_t> s(kFrame);
+                std::memcpy(s.data(), frame.data(), frame.size());
+                if (r == Playout::Fill::Sound) heard.push_back(s.back());
+                else made.push_back(s);
+                offset = 0;
+            }
+            offset += kBlock * 2;
+            ++lent;
+        }
+    }
+    void tick() {
+        now += 10000;
+        if (lent > 0) --lent;
+        else if (!heard.empty()) dryTicks++;
+        pump();
+    }
+    void datagram(int firstId, const std::function<bool(int)>& quiet = {}) {
+        for (int i = 0; i < 4; ++i) {
+            auto f = rawFrame(firstId + i, quiet && quiet(firstId + i));
+            stage.push(f.data(), f.size(), now);
+        }
+        pump();
+    }
+    // Runs until `untilUs`, with datagram k arriving at arrival(k) (a time;
+    // negative: no more datagrams); returns the next k.
+    int run(std::int64_t untilUs, int k, const std::function<std::int64_t(int)>& arrival,
+            const std::function<bool(int)>& quiet = {}) {
+        while (now < untilUs) {
+            while (true) {
+                const std::int64_t at = arrival(k);
+                if (at < 0 || at > now) break;
+                datagram(4 * k, quiet);
+                ++k;
+            }
+            tick();
+        }
+        return k;
+    }
+    std::uint64_t held() const { return stage.waiting() * kFrame + static_cast<std::uint64_t>(lent) * kBlock; }
+};
+
+bool inOrder(const std::vector<int>& ids) { return std::is_sorted(ids.begin(), ids.end()) &&
+                                                   std::adjacent_find(ids.begin(), ids.end()) == ids.end(); }
+
+// A datagram that comes late is bridged with made-up sound (the last frame
+// fading); when it comes, as many of its frames as it was late are left out,
+// the rest play: no second gap, and no lasting rise of the delay.
+TEST(PlayoutTest, AnUnderrunIsConcealedAndTheLateDatagramMakesNoSecondGap) {
+    Rig r;
+    const std::int64_t t0 = r.now + 3000;
+    auto arrival = [&](int k) { return t0 + k * kDatagramUs + (k == 20 ? 55000 : 0); };
+    int k = r.run(t0 + 10 * kDatagramUs, 0, arrival);
+    std::uint64_t heldBefore = 0;
+    for (int i = 0; i < 80; ++i) {
+        k = r.run(r.now + 10000, k, arrival);
+        heldBefore = std::max(heldBefore, r.held());
+    }
+    const std::size_t madeBefore = r.made.size();
+    k = r.run(t0 + 30 * kDatagramUs, k, arrival);
+    std::uint64_t heldAfter = 0;
+    for (int i = 0; i < 80; ++i) {
+        k = r.run(r.now + 10000, k, arrival);
+        heldAfter = std::max(heldAfter, r.held());
+    }
+    const std::size_t made = r.made.size() - madeBefore;
+    EXPECT_GE(made, 1u);
+    EXPECT_LE(made, 4u);
+    // The frames made up repeat frame 79, then fade.
+    EXPECT_EQ(r.made[madeBefore][kFrame - 2], 8000);
+    if (made > 1) {
+        EXPECT_LT(r.made[madeBefore + 1][kFrame - 2], 8000);
+    }
+    // Frames were played once and in order; only as many were left out as
+    // were made up.
+    ASSERT_TRUE(inOrder(r.heard));
+    EXPECT_EQ(r.heard.front(), 0);
+    EXPECT_EQ(static_cast<std::size_t>(r.heard.back() + 1), r.heard.size() + r.stage.stats().dropped);
+    EXPECT_LE(r.stage.stats().dropped, made);
+    EXPECT_EQ(r.stage.stats().concealed, r.made.size());
+    EXPECT_EQ(r.stage.stats().played, r.heard.size());
+    EXPECT_EQ(r.dryTicks, 0);
+    EXPECT_LE(heldAfter, heldBefore + kBlock);
+}
+
+// When the peer stops, the last frame is repeated, then faded out over three
+// more; after that the stage plays silence; once the peer has been quiet a while the stage asks for
+// nothing and the device runs dry, until the next frame starts at once.
+TEST(PlayoutTest, ALongLossFadesToSilenceAndTheNextFrameStartsAfresh) {
+    Rig r;
+    const std::int64_t t0 = r.now + 3000;
+    r.run(t0 + 10 * kDatagramUs + 1000, 0, [&](int k) { return k < 10 ? t0 + k * kDatagramUs : -1; });
+    const std::size_t heard = r.heard.size();
+    const std::size_t before = r.made.size();
+    r.run(r.now + 1000000, 10, [](int) { return std::int64_t(-1); });
+    EXPECT_EQ(r.heard.size(), heard);
+    ASSERT_GE(r.made.size(), before + 6);
+    const std::vector<std::vector<std::int16_t>> made(r.made.begin() + static_cast<std::ptrdiff_t>(before),
+                                                      r.made.end());
+    EXPECT_EQ(made[0][kFrame - 2], 8000);
+    for (int i = 1; i < 4; ++i) EXPECT_GT(made[i - 1][kFrame - 2], made[i][kFrame - 2]) << i;
+    EXPECT_GT(made[3][0], 0);
+    for (std::size_t i = 4; i < made.size(); ++i)
+        EXPECT_TRUE(std::all_of(made[i].begin(), made[i].end(), [](std::int16_t s) { return s == 0; })) << i;
+    EXPECT_LE(made.size(), 30u) << "an idle stage stops making sound up";
+    EXPECT_GT(r.dryTicks, 0);
+    const std::size_t madeNow = r.made.size();
+    r.datagram(1000);
+    ASSERT_GT(r.heard.size(), heard);
+    EXPECT_EQ(r.heard[heard], 1000);
+    EXPECT_EQ(r.made.size(), madeNow);
+}
+
+// Too much sound held (here the peer's first datagrams came in one burst):
+// the stage leaves frames out until it holds what the rhythm needs, choosing
+// quiet frames while there are some.
+TEST(PlayoutTest, ABacklogShrinksByLeavingOutQuietFramesFirst) {
+    Rig r;
+    const std::int64_t t0 = r.now + 3000;
+    auto quiet = [](int id) { return id % 5 == 2; };
+    // Datagrams 0-2 arrive together: 160 ms more than needed.
+    auto arrival = [&](int k) { return t0 + std::max(0, k - 2) * kDatagramUs; };
+    r.run(t0 + 20000, 0, arrival, quiet);
+    const std::uint64_t heldAtStart = r.held();
+    r.run(t0 + 6 * 1000000, 3, arrival, quiet);
+    const std::uint64_t dropped = r.stage.stats().dropped;
+    EXPECT_GE(dropped, 4u);
+    EXPECT_LE(dropped, 10u);
+    ASSERT_TRUE(inOrder(r.heard));
+    // Every loud frame was played; the ones left out were quiet.
+    int missingLoud = 0, missingQuiet = 0;
+    for (int id = 0; id <= r.heard.back(); ++id) {
+        if (std::binary_search(r.heard.begin(), r.heard.end(), id)) continue;
+        (quiet(id) ? missingQuiet : missingLoud)++;
+    }
+    EXPECT_EQ(missingLoud, 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(missingQuiet), dropped);
+    EXPECT_LT(r.held() + 4 * kFrame, heldAtStart);
+    EXPECT_TRUE(r.made.empty());
+}
+
+// A stall of 1.5 s, then everything held back at once: within 2 s the stage
+// holds what it held before the stall (give or take a frame and the jitter
+// it measured), and what it plays stays in order.
+TEST(PlayoutTest, AStallAndItsBurstReturnToTheTargetWithinTwoSeconds) {
+    Rig r;
+    const std::int64_t t0 = r.now + 3000;
+    const std::int64_t stallFrom = t0 + 3 * 1000000, stallTo = stallFrom + 1500000;
+    auto arrival = [&](int k) {
+        std::int64_t at = t0 + k * kDatagramUs + (k % 3) * 7000;  // a little jitter
+        return at >= stallFrom && at < stallTo ? stallTo : at;
+    };
+    int k = r.run(stallFrom - 1000000, 0, arrival);
+    std::uint64_t before = 0;
+    for (int i = 0; i < 100; ++i) {
+        k = r.run(r.now + 10000, k, arrival);
+        before = std::max(before, r.held());
+    }
+    k = r.run(stallTo + 2000000, k, arrival);
+    std::uint64_t after = 0;
+    for (int i = 0; i < 100; ++i) {
+        k = r.run(r.now + 10000, k, arrival);
+        after = std::max(after, r.held());
+    }
+    EXPECT_LE(after, before + kFrame + kRate * 30 / 1000) << "before " << before;
+    EXPECT_GE(r.stage.stats().dropped, 50u);
+    EXPECT_TRUE(inOrder(r.heard));
+    EXPECT_LE(r.stage.stats().targetMs, 150u);
+}
+
+// Speex and iLBC make up a lost frame from their decoders' state; the other
+// codecs leave it to the stage's repeat-and-fade.
+TEST(PlayoutTest, SpeexAndIlbcConcealWithTheirOwnDecoders) {
+    for (const char* name : {"speex_16khz", "ilbc_8khz", "gsm_8khz", "g711_8khz"}) {
+        SCOPED_TRACE(name);
+        CodecChoice choice = chooseCodec(*codecIdFromName(name), CodecSelection::kInitialFrameSamples);
+        const auto speech = test::synthSpeech(choice.sampleRate, 0, 0.3, 0, 1.0);
+        std::vector<std::uint8_t> bits;
+        std::vector<std::int16_t> pcm;
+        for (std::size_t at = 0; at + choice.frameSamples <= speech.size(); at += choice.frameSamples) {
+            choice.codec->encode16(speech.data() + at, choice.frameSamples, bits, false);
+            choice.codec->decode16(bits.data(), bits.size(), pcm, false);
+        }
+        const bool own = std::string(name) == "speex_16khz" || std::string(name) == "ilbc_8khz";
+        std::vector<std::int16_t> made;
+        EXPECT_EQ(choice.codec->conceal16(made, false), own ? choice.frameSamples : 0u);
+        if (own) {
+            EXPECT_GT(test::rms(made.data(), made.size()), 50.0);
+        }
+    }
+}
+
+// The link's thread pushes while the player's thread fills: every frame
+// pushed is played or counted as dropped, in order.
+TEST(PlayoutTest, ThePushingAndTheFillingThreadsShareTheRingSafely) {
+    Playout stage(rawFormat(), nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<std::int64_t> clock{1000000};
+    std::thread link([&] {
+        for (int id = 0; id < 2000; ++id) {
+            auto f = rawFrame(id);
+            stage.push(f.data(), f.size(), clock.fetch_add(500));
+            if (id % 4 == 3) std::this_thread::yield();
+        }
+        done.store(true);
+    });
+    std::vector<std::uint8_t> out(kFrame * 2);
+    int last = -1;
+    bool ordered = true;
+    while (!done.load() || stage.waiting() > 0) {
+        if (stage.fill(out.data(), out.size(), kBlock * 3, clock.load()) == Playout::Fill::Sound) {
+            std::int16_t id;
+            std::memcpy(&id, out.data() + out.size() - 2, 2);
+            ordered = ordered && id > last;
+            last = id;
+        }
+    }
+    link.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(stage.stats().played + stage.stats().dropped, 2000u);
+}
+
+}  // namespace
+}  // namespace ambrel
