@@ -453,6 +453,35 @@ TEST_F(EngineTest, PlayFrameDecodesQueuesAndSetsTheLevel) {
     ASSERT_TRUE(waitFor([&] { return sink.played[0] >= 1; }));
 }
 
+// A call's player pulls its sound: a stream the server drops is reported
+// once, and the next frames that arrive open the device again.
+TEST_F(EngineTest, APulledPlayerWhoseStreamIsLostReportsOnceAndReopens) {
+    engine.setCodec(kMulaw16);
+    const int index = engine.addPlayer(-1);
+    ASSERT_TRUE(waitFor([&] { return state.get(&FakeState::outputOpens) == 1; }));
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        state.failWrites = 1;
+    }
+    const std::vector<std::uint8_t> frame(800, 0xFF);
+    auto playUntil = [&](const std::function<bool()>& done) {
+        return waitFor([&] {
+            engine.playFrame(index, frame.data(), static_cast<int>(frame.size()));
+            while (state.finishOutput()) {
+            }
+            return done();
+        });
+    };
+    ASSERT_TRUE(playUntil([&] { return state.get(&FakeState::outputOpens) == 2; }));
+    auto writes = [&] {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        return state.written.size();
+    };
+    const std::size_t before = writes();
+    ASSERT_TRUE(playUntil([&] { return writes() > before; }));
+    EXPECT_EQ(reporter.lines(), std::vector<std::string>{"PLAY : PlayWrite :101:The sound server closed the stream"});
+}
+
 TEST_F(EngineTest, EightBitPlaybackLevelCanBeNegative) {
     engine.setCodec(kRaw8);
     const int index = engine.addPlayer(-1);
