@@ -158,14 +158,11 @@ void AlsaMixer::watch() {
 }
 
 void AlsaMixer::notify(const Line& line) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    for (auto& [token, listener] : listeners_) {
-        if (&line == &speakers_) {
-            listener(kSpeakersControl);
-        } else {
-            listener(kRecordingControl);
-            listener(kMicrophoneControl);
-        }
+    if (&line == &speakers_) {
+        listeners_.notify(kSpeakersControl);
+    } else {
+        listeners_.notify(kRecordingControl);
+        listeners_.notify(kMicrophoneControl);
     }
 }
 
@@ -264,17 +261,9 @@ bool AlsaMixer::writeControl(uint32_t controlId, const std::vector<uint32_t>& va
 }
 
 int AlsaMixer::addChangeListener(std::function<void(uint32_t)> listener) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    int token = nextToken_++;
-    listeners_.emplace_back(token, std::move(listener));
-    return token;
+    return listeners_.add(std::move(listener));
 }
 
-void AlsaMixer::removeChangeListener(int token) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
-                                    [token](const auto& entry) { return entry.first == token; }),
-                     listeners_.end());
-}
+void AlsaMixer::removeChangeListener(int token) { listeners_.remove(token); }
 
 }  // namespace ambrel

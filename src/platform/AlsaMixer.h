@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/MixerDevice.h"
+#include "platform/MixerListeners.h"
 
 typedef struct _snd_mixer snd_mixer_t;
 typedef struct _snd_mixer_elem snd_mixer_elem_t;
@@ -79,9 +80,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread watcher_;
 
-    std::mutex listenersLock_;
-    std::vector<std::pair<int, std::function<void(uint32_t)>>> listeners_;  // listenersLock_
-    int nextToken_ = 1;                                                      // listenersLock_
+    MixerListeners listeners_;
 };
 
 }  // namespace ambrel

@@ -144,13 +144,10 @@ void PulseMixer::subscribeCallback(pa_context*, int type, uint32_t, void* self) 
 
 // Runs on the main loop's thread.
 void PulseMixer::notify(uint32_t facilityMask) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    for (auto& [token, listener] : listeners_) {
-        if (facilityMask & kSinkBit) listener(kSpeakersControl);
-        if (facilityMask & kSourceBit) {
-            listener(kRecordingControl);
-            listener(kMicrophoneControl);
-        }
+    if (facilityMask & kSinkBit) listeners_.notify(kSpeakersControl);
+    if (facilityMask & kSourceBit) {
+        listeners_.notify(kRecordingControl);
+        listeners_.notify(kMicrophoneControl);
     }
 }
 
@@ -263,17 +260,9 @@ bool PulseMixer::writeControl(uint32_t controlId, const std::vector<uint32_t>& v
 }
 
 int PulseMixer::addChangeListener(std::function<void(uint32_t)> listener) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    int token = nextToken_++;
-    listeners_.emplace_back(token, std::move(listener));
-    return token;
+    return listeners_.add(std::move(listener));
 }
 
-void PulseMixer::removeChangeListener(int token) {
-    std::lock_guard<std::mutex> guard(listenersLock_);
-    listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
-                                    [token](const auto& entry) { return entry.first == token; }),
-                     listeners_.end());
-}
+void PulseMixer::removeChangeListener(int token) { listeners_.remove(token); }
 
 }  // namespace ambrel

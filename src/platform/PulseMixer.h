@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/MixerDevice.h"
+#include "platform/MixerListeners.h"
 
 struct pa_threaded_mainloop;
 struct pa_context;
@@ -78,9 +79,7 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
 
-    std::mutex listenersLock_;
-    std::vector<std::pair<int, std::function<void(uint32_t)>>> listeners_;  // listenersLock_
-    int nextToken_ = 1;                                                      // listenersLock_
+    MixerListeners listeners_;
 };
 
 }  // namespace ambrel
