@@ -8,8 +8,9 @@ the sender's microphone, its right channel the receiver's speaker. Both copies
 get a never-silent test signal (a buzzing voice-like tone under a random slow
 envelope) and the probe reports per direction:
 
-  delay     mouth-to-ear delay over the whole call (mean of a delay track
-            measured on each second of the signal that aligns clearly)
+  delay     mouth-to-ear delay over the whole call (mean of a delay track:
+            2 s pieces of the received sound every second, those that align
+            clearly with what was sent)
   last3     the delay over the last 3 s of the signal
   silent    share of 10 ms windows of the received signal far below its median
             level (30 dB), between the first and the last expected sound
@@ -56,7 +57,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def make_signal(seed, seconds):
     """A voice-like buzz (150..250 Hz with harmonics to 3.4 kHz) under a random
-    envelope that varies every ~80 ms between -12 dB and 0 dB: never silent,
+    envelope that changes every 60 ms between -18 dB and 0 dB: never silent,
     never periodic, so any lag aligns it with itself only once."""
     rng = np.random.default_rng(seed)
     n = int(seconds * RATE)
@@ -67,10 +68,10 @@ def make_signal(seed, seconds):
     for k in range(1, 18):
         buzz += np.where(k * f0 < 3400, np.sin(k * phase) / k, 0.0)
     buzz /= np.max(np.abs(buzz))
-    steps = rng.uniform(0, 1, int(seconds * 100) + 16)
-    steps = np.convolve(steps, np.ones(8) / 8, mode="same")
-    steps = (steps - steps.min()) / (steps.max() - steps.min())
-    env = np.interp(t * 100, np.arange(len(steps)), 0.25 + 0.75 * steps)
+    # A new level every 60 ms, uniform in -18..0 dB, with 10 ms slopes.
+    steps = 10 ** (rng.uniform(-18, 0, int(seconds * 1000 / 60) + 2) / 20)
+    per_ms = np.convolve(np.repeat(steps, 60), np.ones(10) / 10, mode="same")
+    env = np.interp(t * 1000, np.arange(len(per_ms)), per_ms)
     ramp = np.minimum(1, np.minimum(t, t[-1] - t) / 0.02)
     return (0.5 * 32767 * buzz * env * ramp).astype(np.int16)
 
@@ -99,59 +100,72 @@ def envelope(x):
     return np.convolve(e, np.ones(10) / 10, mode="same")
 
 
-def best_lag(sent, recv, start, length, max_lag):
-    """Lag (ms) at which recv[start+lag : +length] best matches sent[start : +length]
-    (Pearson correlation), and that correlation."""
-    s = sent[start:start + length]
-    if len(s) < length or np.std(s) == 0:
+def best_lag(sent, recv, start, length, max_lag, loud):
+    """Delay (ms) at which the received envelope recv[start : start+length]
+    best matches the sent one, and the correlation there. Only the received
+    milliseconds marked loud count, so gaps in the received sound do not
+    hide the match of what did arrive."""
+    y = recv[start:start + length]
+    m = loud[start:start + length].astype(np.float64)
+    n = m.sum()
+    if len(y) < length or n < 0.3 * length:
         return None, 0.0
-    s = s - s.mean()
-    seg = recv[start:start + length + max_lag]
-    if len(seg) < length + 1:
+    lo = max(0, start - max_lag)
+    x = sent[lo:start + length]
+    if len(x) < length:
         return None, 0.0
-    raw = np.correlate(seg, s, mode="valid")
-    c1 = np.concatenate([[0], np.cumsum(seg)])
-    c2 = np.concatenate([[0], np.cumsum(seg * seg)])
-    sums = c1[length:] - c1[:-length]
-    sq = c2[length:] - c2[:-length]
-    var = np.maximum(sq - sums * sums / length, 1e-9)
-    corr = raw / (np.sqrt(var) * np.linalg.norm(s))
+    ym = (y - (y * m).sum() / n) * m
+    sxy = np.correlate(x, ym, mode="valid")
+    sx = np.correlate(x, m, mode="valid")
+    sxx = np.correlate(x * x, m, mode="valid")
+    varx = np.maximum(sxx - sx * sx / n, 1e-9)
+    corr = sxy / (np.sqrt(varx) * np.sqrt(max((ym * ym).sum(), 1e-9)))
     k = int(np.argmax(corr))
-    return k, float(corr[k])
+    return start - (lo + k), float(corr[k])
 
 
 def analyse(path, max_lag_ms):
     mic, spk = read_stereo(path)
     es, er = envelope(mic), envelope(spk)
-    # The sent signal's span: 10 ms windows above a tenth of its median level.
-    w = len(mic) // 160
-    mic_rms = np.sqrt((mic[: w * 160].reshape(w, 160) ** 2).mean(axis=1))
-    loud = np.nonzero(mic_rms > np.median(mic_rms[mic_rms > 0]) / 10)[0] if np.any(mic_rms > 0) else []
-    if len(loud) < 300:
-        return {"error": "no signal at the microphone"}
-    on, off = int(loud[0]) * 10, int(loud[-1]) * 10 + 10  # ms
-    mic_holes = float(np.mean(mic_rms[loud[0]:loud[-1] + 1] < np.median(mic_rms[loud]) / 30))
+
+    def windows(x):
+        w = len(x) // 160
+        return np.sqrt((x[: w * 160].reshape(w, 160) ** 2).mean(axis=1))
+
+    mic_rms, spk_rms = windows(mic), windows(spk)
+    if not np.any(mic_rms > 0) or not np.any(spk_rms > 0):
+        return {"error": "no sound"}
+    # Sent and received spans: 10 ms windows above a tenth of the median level.
+    sent_loud = np.nonzero(mic_rms > np.median(mic_rms[mic_rms > 0]) / 10)[0]
+    recv_loud = np.nonzero(spk_rms > np.median(spk_rms[spk_rms > 0]) / 10)[0]
+    recv_loud = recv_loud[recv_loud >= sent_loud[0]]
+    if len(sent_loud) < 300 or len(recv_loud) < 300:
+        return {"error": "no signal at the microphone or at the speaker"}
+    mic_holes = float(np.mean(mic_rms[sent_loud[0]:sent_loud[-1] + 1] < np.median(mic_rms[sent_loud]) / 30))
+    on, off = int(recv_loud[0]) * 10, int(recv_loud[-1]) * 10 + 10  # ms of the received sound
+    rms = spk_rms[on // 10 + 10:off // 10 - 10]
+    silent = float(np.mean(rms < np.median(rms) / 30))
+    loud = np.repeat(spk_rms > np.median(rms) / 30, 10)
+    loud = np.concatenate([loud, np.zeros(max(0, len(er) - len(loud)), dtype=bool)])[: len(er)]
     track = []
-    for start in range(on + 200, off - 1000, 1000):
-        lag, c = best_lag(es, er, start, 1000, max_lag_ms)
-        if lag is not None and c > 0.8:
+    for start in range(on + 100, off - 2000, 1000):
+        lag, c = best_lag(es, er, start, 2000, max_lag_ms, loud)
+        if lag is not None and c > 0.6:
             track.append(lag)
-    last_lag, last_c = best_lag(es, er, off - 3000, 2900, max_lag_ms)
-    if not track or last_lag is None or last_c < 0.5:
-        return {"error": "the received sound does not match what was sent",
-                "track": track, "last_corr": last_c}
-    first_lag = track[0]
-    # Received windows from the first to the last sound expected.
-    a = (on + first_lag + 100) // 10
-    b = min((off + last_lag - 100) // 10, len(spk) // 160)
-    rms = np.sqrt((spk[: b * 160].reshape(b, 160) ** 2).mean(axis=1))[a:]
-    silent = float(np.mean(rms < np.median(rms) / 30)) if len(rms) else 1.0
+    # The last 3 s: whole, or either 2 s half where losses blur the whole.
+    last_lag, last_c = max((best_lag(es, er, off - 3100 + a, n, max_lag_ms, loud)
+                            for a, n in ((0, 3000), (0, 2000), (1000, 2000))), key=lambda r: r[1])
+    if last_lag is None or last_c < 0.5:
+        last_lag = None
+    if not track:
+        return {"error": "the received sound does not match what was sent", "last_corr": last_c}
     return {
         "delay_ms": float(np.mean(track)),
-        "last3_ms": float(last_lag),
+        "last3_ms": None if last_lag is None else float(last_lag),
         "silent_pct": 100 * silent,
         "track_min_ms": int(min(track)),
         "track_max_ms": int(max(track)),
+        "track_points": len(track),
         "last3_corr": round(last_c, 3),
         "mic_holes_pct": 100 * mic_holes,
     }
@@ -376,7 +390,8 @@ def main():
                     for pair in ("ab", "ba"):
                         m = r.get(pair, {})
                         if "delay_ms" in m:
-                            line.append(f"{pair[0]}>{pair[1]} delay {m['delay_ms']:5.0f} last3 {m['last3_ms']:5.0f}"
+                            last3 = "    ?" if m["last3_ms"] is None else f"{m['last3_ms']:5.0f}"
+                            line.append(f"{pair[0]}>{pair[1]} delay {m['delay_ms']:5.0f} last3 {last3}"
                                         f" silent {m['silent_pct']:5.1f}%")
                         else:
                             line.append(f"{pair[0]}>{pair[1]} {m.get('error', r.get('error', '?'))}")
@@ -403,7 +418,7 @@ def main():
             for pair in ("ab", "ba"):
                 ok = [r[pair] for r in runs if "delay_ms" in r.get(pair, {})]
                 print(f"{codec:12} {cond:10} {pair[0]}>{pair[1]:2} {fmt_range([m['delay_ms'] for m in ok]):>12} "
-                      f"{fmt_range([m['last3_ms'] for m in ok]):>12} "
+                      f"{fmt_range([m['last3_ms'] for m in ok if m['last3_ms'] is not None]):>12} "
                       f"{fmt_range([m['silent_pct'] for m in ok], 1):>11}"
                       + (f"  ({len(runs) - len(ok)} failed)" if len(ok) < len(runs) else ""))
     cpu = [v for r in results for v in r.get("cpu_pct", {}).values()]
