@@ -103,6 +103,15 @@ def wait_for(path, line, seconds=30):
     return False
 
 
+def show_output(d):
+    for name in ("a", "b"):
+        for ext in (".out", ".err"):
+            path = os.path.join(d, name + ext)
+            if os.path.exists(path):
+                with open(path) as f:
+                    print(f"--- copy {name} {ext[1:]}:\n{f.read()}")
+
+
 def main():
     ambrel, relay_script = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     failures = []
@@ -141,12 +150,16 @@ def main():
             check(wait_for(outs["a"], "Connected."), "the caller connects through the relay")
             check(wait_for(outs["b"], "Connected."), "the listener takes the call")
             if failures:
+                show_output(d)
                 return 1
             time.sleep(12)
             for p in procs:
                 p.send_signal(signal.SIGTERM)
             for p in procs:
-                check(p.wait(30) == 0, "a copy ends cleanly on SIGTERM")
+                try:
+                    check(p.wait(30) == 0, "a copy ends cleanly on SIGTERM")
+                except subprocess.TimeoutExpired:
+                    check(False, "a copy ends within 30 s of SIGTERM")
             relay.send_signal(signal.SIGTERM)
             report = relay.stdout.read()
             relay.wait(30)
@@ -186,6 +199,8 @@ def main():
                 concealed = [int(n) for n in re.findall(r"conceal\w*\D{0,3}(\d+)", text, re.IGNORECASE)]
                 check(concealed and max(concealed) > 0, f"copy {name} counts concealed frames:\n{text}")
 
+        if failures:
+            show_output(d)
     print("FAILED" if failures else "passed")
     return 1 if failures else 0
 
