@@ -12,7 +12,7 @@ packages=(
 )
 test_packages=(
   pulseaudio pulseaudio-utils libasound2-plugins sox libsox-fmt-all espeak-ng
-  xvfb imagemagick clang libclang-rt-14-dev python3 iproute2 nftables
+  xvfb imagemagick clang libclang-rt-14-dev python3 python3-numpy iproute2 nftables
   avahi-daemon dbus man-db groff-base pipewire pipewire-pulse wireplumber
 )
 
