@@ -202,14 +202,8 @@ std::optional<MixerLineInfo> AlsaMixer::source(int destination, int index) {
 std::optional<MixerControlInfo> AlsaMixer::lineControl(int destination, int source, uint32_t controlType) {
     if (controlType != kMixerControlVolume) return std::nullopt;
     MixerControlInfo control;
-    if (destination == 0 && source == -1)
-        control.id = kSpeakersControl;
-    else if (destination == 1 && source == -1)
-        control.id = kRecordingControl;
-    else if (destination == 1 && source == 0)
-        control.id = kMicrophoneControl;
-    else
-        return std::nullopt;
+    control.id = twoLineVolumeControl(destination, source);
+    if (control.id == 0) return std::nullopt;
     const Line* line = lineOf(control.id);
     if (!line) return std::nullopt;
     const auto range = static_cast<uint32_t>(line->maximum - line->minimum);

@@ -36,9 +36,9 @@ std::string alsaControlName(std::string_view pcmName);
 
 class AlsaMixer : public MixerDevice {
 public:
-    static constexpr uint32_t kSpeakersControl = 1;
-    static constexpr uint32_t kRecordingControl = 2;
-    static constexpr uint32_t kMicrophoneControl = 3;
+    static constexpr uint32_t kSpeakersControl = kSpeakersVolumeControl;
+    static constexpr uint32_t kRecordingControl = kRecordingVolumeControl;
+    static constexpr uint32_t kMicrophoneControl = kMicrophoneVolumeControl;
 
     // The mixers of two control devices ("hw:1", "default"; see
     // alsaControlName() for the one of a PCM). Returns null, with the reason

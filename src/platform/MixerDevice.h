@@ -26,6 +26,21 @@ inline constexpr uint32_t kMixerControlVolume = 0x50030001;
 inline constexpr uint32_t kMixerControlClassMask = 0xF0000000;
 inline constexpr uint32_t kMixerControlClassFader = 0x50000000;
 
+// The volume controls of a mixer with two lines, speakers (destination 0)
+// and recording (destination 1, with the microphone as its source 0), as the
+// sound-server and ALSA mixers lay them out.
+inline constexpr uint32_t kSpeakersVolumeControl = 1;
+inline constexpr uint32_t kRecordingVolumeControl = 2;
+inline constexpr uint32_t kMicrophoneVolumeControl = 3;
+// The volume control of line (destination, source; -1: the destination
+// itself) in that layout, or 0 for a line it does not have.
+inline constexpr uint32_t twoLineVolumeControl(int destination, int source) {
+    if (destination == 0 && source == -1) return kSpeakersVolumeControl;
+    if (destination == 1 && source == -1) return kRecordingVolumeControl;
+    if (destination == 1 && source == 0) return kMicrophoneVolumeControl;
+    return 0;
+}
+
 // How a control's values are to be read. Every known class is accepted by a
 // binding; Unknown is refused.
 enum class MixerUnits { Custom, Boolean, Signed, Unsigned, Decibels, Percent, Unknown };

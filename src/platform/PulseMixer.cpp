@@ -216,14 +216,8 @@ std::optional<MixerLineInfo> PulseMixer::source(int destination, int index) {
 std::optional<MixerControlInfo> PulseMixer::lineControl(int destination, int source, uint32_t controlType) {
     if (controlType != kMixerControlVolume) return std::nullopt;
     MixerControlInfo control;
-    if (destination == 0 && source == -1)
-        control.id = kSpeakersControl;
-    else if (destination == 1 && source == -1)
-        control.id = kRecordingControl;
-    else if (destination == 1 && source == 0)
-        control.id = kMicrophoneControl;
-    else
-        return std::nullopt;
+    control.id = twoLineVolumeControl(destination, source);
+    if (control.id == 0) return std::nullopt;
     control.type = kMixerControlVolume;
     control.minimum = 0;
     control.maximum = PA_VOLUME_NORM;

@@ -35,9 +35,9 @@ struct PulseMixerDevices {
 
 class PulseMixer : public MixerDevice {
 public:
-    static constexpr uint32_t kSpeakersControl = 1;
-    static constexpr uint32_t kRecordingControl = 2;
-    static constexpr uint32_t kMicrophoneControl = 3;
+    static constexpr uint32_t kSpeakersControl = kSpeakersVolumeControl;
+    static constexpr uint32_t kRecordingControl = kRecordingVolumeControl;
+    static constexpr uint32_t kMicrophoneControl = kMicrophoneVolumeControl;
     static constexpr uint32_t kSteps = 256;
 
     using Devices = PulseMixerDevices;
