@@ -17,8 +17,8 @@ SoundBase::~SoundBase() {
     thread_.join();
 }
 
-void SoundBase::startThread() {
-    thread_.start([this](const Message& m) { handle(m); });
+void SoundBase::startThread(const char* name) {
+    thread_.start([this](const Message& m) { handle(m); }, name);
 }
 
 bool SoundBase::post(std::uint32_t id, std::uintptr_t wParam, std::uintptr_t lParam) {

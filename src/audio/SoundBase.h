@@ -64,7 +64,7 @@ public:
 protected:
     // Starts the message loop with the derived class's handler. Called once,
     // at the end of the derived constructor.
-    void startThread();
+    void startThread(const char* name);
 
     // One message, on this object's thread.
     virtual void handle(const Message& message) = 0;

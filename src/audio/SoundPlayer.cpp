@@ -10,7 +10,7 @@ namespace ambrel {
 
 SoundPlayer::SoundPlayer(SoundSystem& sound, ErrorReporter* reporter) : SoundBase(sound, reporter) {
     for (auto& b : busy_) b.store(false);
-    startThread();
+    startThread("ambrel-play");
 }
 
 SoundPlayer::~SoundPlayer() { quitAndWait(); }

@@ -5,7 +5,7 @@
 namespace ambrel {
 
 SoundRecorder::SoundRecorder(SoundSystem& sound, ErrorReporter* reporter) : SoundBase(sound, reporter) {
-    startThread();
+    startThread("ambrel-record");
 }
 
 SoundRecorder::~SoundRecorder() { quitAndWait(); }

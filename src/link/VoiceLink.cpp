@@ -28,6 +28,7 @@ SocketAddress unpackPeer(uint64_t packed) {
 
 VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio) : audio_(std::move(audio)), ring_(kMaxQueuedFrames) {
     if (!audio_) throw Exception();
+    setThreadName("ambrel-link");
     receiveBuffer_.resize(kMaxDatagram);
     // A kind byte and four frames of the common codecs fit without growing.
     sendBuffer_.reserve(1500);

@@ -109,6 +109,7 @@ WorkerThread* WorkerThread::current() { return currentThread; }
 void* WorkerThread::entry(void* arg) {
     auto* self = static_cast<WorkerThread*>(arg);
     currentThread = self;
+    if (self->threadName_) pthread_setname_np(pthread_self(), self->threadName_);
     {
         std::lock_guard<std::mutex> guard(self->lock_);
         self->threadId_.store(static_cast<int>(::syscall(SYS_gettid)));

@@ -54,6 +54,9 @@ public:
 
     // Stack size for the thread, bytes; 0 = the system default. Before start().
     void setStackSize(unsigned bytes) { stackSize_ = bytes; }
+    // The thread's name as `top -H` shows it (at most 15 characters; the
+    // string must outlive the thread). Before start().
+    void setThreadName(const char* name) { threadName_ = name; }
 
     int threadState() const { return threadState_.load(); }
     bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
@@ -108,6 +111,7 @@ private:
     std::atomic<int> threadId_{0};  // kernel thread id, once the thread runs
     std::atomic<int> threadState_{New};
     unsigned stackSize_ = 0;
+    const char* threadName_ = nullptr;
 };
 
 }  // namespace ambrel

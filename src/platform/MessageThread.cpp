@@ -1,5 +1,7 @@
 #include "platform/MessageThread.h"
 
+#include <pthread.h>
+
 #include <system_error>
 
 namespace ambrel {
@@ -12,13 +14,16 @@ MessageThread::~MessageThread() {
     for (Mailbox* box : mailboxes_) box->thread_ = nullptr;
 }
 
-bool MessageThread::start(Handler handler) {
+bool MessageThread::start(Handler handler, const char* name) {
     std::lock_guard lock(mutex_);
     if (started_ || quitting_ || !handler) return false;
     handler_ = std::move(handler);
     running_.store(true, std::memory_order_release);
     try {
-        thread_ = std::thread([this] { loop(); });
+        thread_ = std::thread([this, name] {
+            if (name) pthread_setname_np(pthread_self(), name);
+            loop();
+        });
     } catch (const std::system_error&) {
         running_.store(false, std::memory_order_release);
         return false;

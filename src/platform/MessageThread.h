@@ -86,8 +86,9 @@ public:
     // Starts the thread with its handler. Any thread. Returns false if the
     // thread was already started (a MessageThread runs once), quit() was
     // called, the handler is empty or the thread cannot be created.
-    // Messages posted before start() are kept and run first.
-    bool start(Handler handler);
+    // Messages posted before start() are kept and run first. `name` (at most
+    // 15 characters, kept by the caller) is what `top -H` and debuggers show.
+    bool start(Handler handler, const char* name = nullptr);
 
     // Appends a message to the queue. Any thread, including the message thread
     // itself (the message then runs after the current one). Never blocks on
