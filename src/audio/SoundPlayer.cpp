@@ -58,6 +58,7 @@ void SoundPlayer::start() {
 // Any thread. One waiting request is enough: it asks the source for all
 // there is.
 void SoundPlayer::feed() {
+    if (rendering_.load(std::memory_order_acquire) && !starved_.exchange(false, std::memory_order_acq_rel)) return;
     if (feedPending_.exchange(true, std::memory_order_acq_rel)) return;
     if (!post(PLAY_FEED)) feedPending_.store(false);
 }
@@ -66,6 +67,10 @@ void SoundPlayer::feed() {
 // has nothing; a frame is cut into blocks in order.
 void SoundPlayer::pump() {
     if (!source_ || !isOpen_.load() || !device_ || pullBlockBytes_ == 0) return;
+    if (rendering_.load(std::memory_order_relaxed)) {
+        if (const SoundError error = device_->wake()) lose("PlayWrite", error);
+        return;
+    }
     while (pullLent_ < pullMaxLent_) {
         if (pullOffset_ >= pullFrame_.size()) {
             const auto queued = static_cast<std::uint32_t>(pullLent_) * pullBlockSamples_;
@@ -93,6 +98,36 @@ void SoundPlayer::pump() {
         ++pullLent_;
     }
 }
+
+// The device's thread (or the player's, inside wake()). Hands out the
+// source's frames, a frame cut wherever the device's room ends.
+std::size_t SoundPlayer::Renderer::render(std::uint8_t* data, std::size_t bytes, std::uint32_t heldSamples) {
+    SoundPlayer& p = player_;
+    const std::uint32_t bytesPerSample = p.pullBlockSamples_ ? p.pullBlockBytes_ / p.pullBlockSamples_ : 1;
+    std::size_t done = 0;
+    while (done < bytes) {
+        if (p.pullOffset_ >= p.pullFrame_.size()) {
+            const auto held = heldSamples + static_cast<std::uint32_t>(done / bytesPerSample);
+            if (!p.source_->fill(p.pullFrame_.data(), p.pullFrame_.size(), held)) {
+                // A device that still holds more than a couple of blocks asks
+                // again before it runs dry: arrivals need not wake it.
+                if (held <= 2 * p.pullBlockSamples_) p.starved_.store(true, std::memory_order_release);
+                break;
+            }
+            p.pullOffset_ = 0;
+            if (SoundListener* l = p.listener_.load()) l->block(p.pullFrame_.data(), p.pullFrame_.size());
+        }
+        const std::size_t n = std::min(bytes - done, p.pullFrame_.size() - p.pullOffset_);
+        std::memcpy(data + done, p.pullFrame_.data() + p.pullOffset_, n);
+        p.pullOffset_ += n;
+        done += n;
+    }
+    return done;
+}
+
+// The device's thread: the next frame that arrives wakes the player, whose
+// wake() call then finds the device gone.
+void SoundPlayer::Renderer::lost() { player_.starved_.store(true, std::memory_order_release); }
 
 // Caller's thread (the link's receive loop). The copy happens here so the
 // player thread only hands finished buffers to the device.
@@ -185,6 +220,11 @@ bool SoundPlayer::open() {
         (void)device_->volume(left, right);
     }
     if (SoundListener* l = listener_.load()) l->opened();
+    if (source_) {
+        pullOffset_ = pullFrame_.size();
+        starved_.store(true, std::memory_order_relaxed);
+        rendering_.store(device_->setRenderer(&renderer_), std::memory_order_release);
+    }
     pump();
     return true;
 }
@@ -200,6 +240,7 @@ void SoundPlayer::reportOnce(const char* step, const SoundError& error) {
 void SoundPlayer::lose(const char* step, const SoundError& error) {
     reportOnce(step, error);
     isOpen_.store(false);
+    rendering_.store(false, std::memory_order_relaxed);
     device_->close();
     device_.reset();
     if (SoundListener* l = listener_.load()) l->closed();
@@ -254,6 +295,8 @@ void SoundPlayer::onDone(const Message& message) {
 void SoundPlayer::onStop() {
     wanted_ = false;
     if (!isOpen_.load()) return;
+    // Rendering ends first, so the frame being cut is this thread's again.
+    if (rendering_.exchange(false, std::memory_order_relaxed)) device_->setRenderer(nullptr);
     pullOffset_ = pullFrame_.size();  // the rest of a frame cut into blocks is not played
     // A failed reset is not reported and leaves the device open.
     if (device_->reset().ok()) {

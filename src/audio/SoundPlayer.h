@@ -6,6 +6,10 @@
 //   all; whenever it hands one back, or feed() says a frame has arrived, the
 //   thread asks the source for the next frame and cuts it into blocks. The
 //   source decides what plays, so nothing piles up in the device.
+//   A device that can ask for its sound itself (SoundOutput::setRenderer)
+//   is not lent blocks: it takes the source's frames on its own thread as it
+//   has room, and this thread only wakes it when sound arrives after the
+//   source ran dry. That spares two thread hand-offs per block.
 #pragma once
 
 #include <array>
@@ -117,6 +121,18 @@ private:
     void reopenIfDue();
     void pump();  // a pulled player: lend blocks while the source has sound
 
+    // A pulled player whose device renders: its render() calls come on the
+    // device's thread (or on this one, inside wake()), one at a time.
+    class Renderer : public SoundRenderer {
+    public:
+        explicit Renderer(SoundPlayer& player) : player_(player) {}
+        std::size_t render(std::uint8_t* data, std::size_t bytes, std::uint32_t heldSamples) override;
+        void lost() override;
+
+    private:
+        SoundPlayer& player_;
+    };
+
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundOutput> device_;  // player thread only
     std::atomic<int> nextBuffer_{0};       // 0..11; queue()'s thread
@@ -146,6 +162,14 @@ private:
     int pullNext_ = 0;
     int pullLent_ = 0;
     std::atomic<bool> feedPending_{false};
+    // The device renders: pullFrame_ and pullOffset_ then belong to whichever
+    // thread runs render() (the device serialises those calls).
+    Renderer renderer_{*this};
+    std::atomic<bool> rendering_{false};
+    // render() ran short with the device nearly dry (or the device was lost):
+    // the next feed() wakes the device. While the device renders steadily,
+    // arrivals need no wake-up.
+    std::atomic<bool> starved_{true};
 };
 
 }  // namespace ambrel

@@ -311,8 +311,17 @@ public:
     SoundError reset() override {
         std::lock_guard lock(mutex_);
         if (closed_) return notOpen();
+        renderer_ = nullptr;
         returnAll();
         return {};
+    }
+
+    // The pacing thread asks the renderer for each tick's sound.
+    bool setRenderer(SoundRenderer* renderer) override {
+        std::lock_guard lock(mutex_);
+        if (closed_ && renderer) return false;
+        renderer_ = renderer;
+        return true;
     }
 
     SoundError close() override {
@@ -380,7 +389,10 @@ private:
         while (!closed_) {
             for (SoundBuffer* b : played_) queue_.handBack(b);
             played_.clear();
-            std::size_t filled = take(bytes.data(), bytes.size());
+            // A file plays each tick at once: a renderer is asked for it
+            // with nothing held.
+            std::size_t filled = renderer_ ? renderer_->render(bytes.data(), bytes.size(), 0) / bps * bps
+                                           : take(bytes.data(), bytes.size());
             std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(filled), bytes.end(), silence);
             std::uint16_t vol = volume_.load();
             lock.unlock();
@@ -433,6 +445,7 @@ private:
     BufferQueue queue_;                // guarded by mutex_
     std::deque<SoundBuffer*> played_;  // finished, handed back at the next tick; guarded
     bool closed_ = false;              // guarded
+    SoundRenderer* renderer_ = nullptr;  // guarded
     std::atomic<std::uint16_t> volume_{0xFFFF};
     std::atomic<bool> writeFailed_{false};
     std::thread pacer_;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/BufferQueue.h"
@@ -537,6 +538,7 @@ public:
     SoundError reset() override {
         PulseCore::Lock lock(*s_.core);
         if (!s_.isOpen) return BufferQueue::notOpen();
+        renderer_ = nullptr;
         s_.flush();
         returnAll();
         return {};
@@ -545,8 +547,33 @@ public:
     SoundError close() override {
         PulseCore::Lock lock(*s_.core);
         if (!s_.stream) return BufferQueue::notOpen();
+        renderer_ = nullptr;
         returnAll();
         s_.release();
+        return {};
+    }
+
+    bool setRenderer(SoundRenderer* renderer) override {
+        PulseCore::Lock lock(*s_.core);
+        if (renderer && s_.usable()) return false;
+        if (renderer && renderScratch_.empty()) {
+            const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s_.stream);
+            const std::size_t size = std::max<std::size_t>(attr ? attr->tlength : 0, s_.format.blockBytes());
+            try {
+                renderScratch_.assign(size, 0);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        renderer_ = renderer;
+        if (renderer_) pump();
+        return true;
+    }
+
+    SoundError wake() override {
+        PulseCore::Lock lock(*s_.core);
+        if (auto e = s_.usable()) return e;
+        pump();
         return {};
     }
 
@@ -649,6 +676,10 @@ private:
         if (s_.failed || pa_stream_get_state(s_.stream) != PA_STREAM_READY) return;
         std::size_t room = pa_stream_writable_size(s_.stream);
         if (room == static_cast<std::size_t>(-1)) return;
+        if (renderer_) {
+            render(room);
+            return;
+        }
         std::size_t avail = 0;
         while (room > 0) {
             const std::uint8_t* p = s_.queue.head(avail);
@@ -665,6 +696,25 @@ private:
         std::uint64_t inServer = target > left ? target - left : 0;
         played_ = std::max(played_, written_ > inServer ? written_ - inServer : 0);
         releasePlayed();
+    }
+
+    // Under Lock: fills the server's room from the renderer. The server
+    // holds (target length - writable size) bytes.
+    void render(std::size_t room) {
+        const std::size_t bps = s_.format.bytesPerSample();
+        const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s_.stream);
+        const std::size_t target = attr ? attr->tlength : 0;
+        while (room >= bps) {
+            const std::size_t want = std::min(room, renderScratch_.size()) / bps * bps;
+            const auto held = static_cast<std::uint32_t>((target > room ? target - room : 0) / bps);
+            const std::size_t got = renderer_->render(renderScratch_.data(), want, held) / bps * bps;
+            if (got == 0) break;
+            if (pa_stream_write(s_.stream, renderScratch_.data(), got, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
+            written_ += got;
+            if (got < want) break;
+            room = pa_stream_writable_size(s_.stream);
+            if (room == static_cast<std::size_t>(-1)) break;
+        }
     }
 
     // Under Lock.
@@ -690,7 +740,10 @@ private:
     // the owner's ring does not wait for buffers that never come.
     static void onState(pa_stream*, void* self) {
         auto* me = static_cast<PulseOutput*>(self);
-        if (me->s_.lost()) me->returnAll();
+        if (me->s_.lost()) {
+            if (SoundRenderer* r = std::exchange(me->renderer_, nullptr)) r->lost();
+            me->returnAll();
+        }
         pa_threaded_mainloop_signal(me->s_.core->loop(), 0);
     }
 
@@ -699,6 +752,8 @@ private:
     SentRing sent_;             // handed to the server, not yet played
     std::uint64_t written_ = 0; // bytes written since open or reset
     std::uint64_t played_ = 0;  // bytes known to be played
+    SoundRenderer* renderer_ = nullptr;       // set: the server's room is filled from it
+    std::vector<std::uint8_t> renderScratch_; // one target length, made before rendering starts
 };
 
 // ---------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -122,6 +123,23 @@ public:
     virtual std::string deviceName() const = 0;
 };
 
+// Where a device that asks for its sound itself takes it from (see
+// SoundOutput::setRenderer).
+class SoundRenderer {
+public:
+    virtual ~SoundRenderer() = default;
+    // Writes up to `bytes` bytes (whole samples) of the next sound to `data`
+    // and returns how many it wrote; less than asked means it has no more for
+    // now. `heldSamples`: sound the device holds and has not played yet.
+    // Runs on the device's own thread (a sound server's client thread, under
+    // that client's lock), or on the thread of a wake() call: it must neither
+    // block nor allocate.
+    virtual std::size_t render(std::uint8_t* data, std::size_t bytes, std::uint32_t heldSamples) = 0;
+    // The device failed while rendering (a stream the server dropped): no
+    // more render() calls come. Same threads as render().
+    virtual void lost() {}
+};
+
 // A playing device. All calls from one thread (the message thread it reports
 // to). Playback starts with the first written buffer.
 class SoundOutput {
@@ -142,6 +160,20 @@ public:
     virtual SoundError setVolume(std::uint16_t left, std::uint16_t right) = 0;
     // Reads the stream's volume back in the same units.
     virtual SoundError volume(std::uint16_t& left, std::uint16_t& right) = 0;
+
+    // Devices that can ask for their sound themselves: from now on, until
+    // reset(), close() or setRenderer(nullptr), the device calls `renderer`
+    // whenever it has room, on its own thread, and plays no lent buffers.
+    // This spares a thread hand-off for every block. Returns false when the
+    // device cannot (the default); buffers are then written as usual. When
+    // it returns, no render() call runs any more for an earlier renderer.
+    virtual bool setRenderer(SoundRenderer* renderer) {
+        (void)renderer;
+        return false;
+    }
+    // A renderer that returned short has sound again: the device asks it now
+    // if it has room. An error means the device is gone.
+    virtual SoundError wake() { return {}; }
 
     virtual const SoundFormat& format() const = 0;
     virtual std::string deviceName() const = 0;

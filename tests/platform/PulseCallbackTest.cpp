@@ -1,7 +1,9 @@
 // Once a call runs, the PulseAudio call-backs (on libpulse's main-loop
 // thread) hand buffers over without allocating: every operator new on that
 // thread is counted while one stream plays into a null sink and another
-// records its monitor.
+// records its monitor. A stream that renders its own sound is held to the
+// same, and to its contract: it asks only on that thread, asks again after
+// running dry only when woken, and never once its renderer is taken back.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -110,6 +112,66 @@ TEST(PulseCallbackTest, TheLoopThreadAllocatesNothingWhileACallRuns) {
     recordThread.join();
     output->close();
     input->close();
+}
+
+// A tone, a sample at a time; "dry" makes it return nothing.
+class ToneRenderer : public SoundRenderer {
+public:
+    std::size_t render(std::uint8_t* data, std::size_t bytes, std::uint32_t) override {
+        calls.fetch_add(1);
+        if (!onLoopThread()) strayCalls.fetch_add(1);
+        if (dry.load()) return 0;
+        for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+            const auto v = static_cast<std::int16_t>((phase_++ % 40 < 20) ? 8000 : -8000);
+            std::memcpy(data + i, &v, 2);
+        }
+        rendered.fetch_add(static_cast<long>(bytes / 2));
+        return bytes / 2 * 2;
+    }
+    std::atomic<long> calls{0}, strayCalls{0}, rendered{0};
+    std::atomic<bool> dry{false};
+
+private:
+    std::uint32_t phase_ = 0;
+};
+
+TEST(PulseCallbackTest, ARenderingStreamIsFedOnTheLoopThreadUntilItsRendererIsTakenBack) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
+    auto backend = makePulseBackend();
+    const SoundFormat f = format(16000, 16, 160);
+    MessageThread thread;
+    ASSERT_TRUE(thread.start([](const Message&) {}));
+    SoundError err;
+    auto output = backend->openOutput(SoundDeviceRef::named("b_spk"), f, thread, err);
+    ASSERT_TRUE(output) << err.text;
+    ToneRenderer tone;
+    ASSERT_TRUE(output->setRenderer(&tone));
+    ASSERT_TRUE(waitUntil([&] { return tone.rendered.load() >= 16000; }, 20));  // a second to settle
+    const long before = loopAllocations.load();
+    ASSERT_TRUE(waitUntil([&] { return tone.rendered.load() >= 4 * 16000; }, 30));  // three more seconds
+    EXPECT_EQ(loopAllocations.load() - before, 0);
+
+    // Dry: the stream plays out what it holds, then stops asking.
+    tone.dry = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long dryCalls = tone.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(tone.calls.load() - dryCalls, 2);
+    // Sound again: a wake() has it asked at once, and it keeps asking.
+    tone.dry = false;
+    const long woken = tone.rendered.load();
+    ASSERT_TRUE(output->wake().ok());
+    ASSERT_TRUE(waitUntil([&] { return tone.rendered.load() >= woken + 16000; }, 20));
+    EXPECT_EQ(tone.strayCalls.load(), 2) << "only setRenderer() and wake() ask on the caller's thread";
+
+    ASSERT_TRUE(output->setRenderer(nullptr));
+    const long last = tone.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(tone.calls.load(), last);
+    output->close();
+    thread.quit();
+    thread.join();
 }
 
 }  // namespace
