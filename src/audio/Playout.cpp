@@ -107,8 +107,8 @@ void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t n
 // their time; how much later it comes adds to its lateness, how much earlier
 // takes from it (never below zero, so the rhythm follows the earliest
 // datagrams). A gap of whole datagrams more is taken for lost datagrams,
-// not for lateness. The jitter is the lateness that all but one in eight of
-// the last kJitterWindow datagrams kept within.
+// not for lateness. The jitter is the lateness that half of the last
+// kJitterWindow datagrams kept within.
 void Playout::measureArrival(std::int64_t nowUs) {
     const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
     if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
@@ -117,21 +117,34 @@ void Playout::measureArrival(std::int64_t nowUs) {
         if (burstFrames_ > 0) {
             const std::int64_t periodUs = burstFrames_ * frameUs_;
             std::int64_t early = nowUs - burstStartUs_ - periodUs;
+            std::int64_t lostUs = 0;
             if (early > kOutageUs) {
                 lateUs_ = 0;
                 lateCount_ = 0;
+                lostUs = -1;
             } else {
-                if (early > periodUs * 3 / 4) early -= (early + periodUs / 4) / periodUs * periodUs;
+                if (early > periodUs * 3 / 4) {
+                    lostUs = (early + periodUs / 4) / periodUs * periodUs;
+                    early -= lostUs;
+                }
                 lateUs_ = std::max<std::int64_t>(0, lateUs_ + early);
             }
-            lastLateUs_.store(std::max<std::int64_t>(0, early), std::memory_order_relaxed);
+            // What the player needs to tell how early this datagram's sound
+            // would have been needed (see observe()).
+            burstLateUs_.store(lostUs < 0 ? -1 : lateUs_, std::memory_order_relaxed);
+            burstLostUs_.store(std::max<std::int64_t>(0, lostUs), std::memory_order_relaxed);
+            burstAtUs_.store(nowUs, std::memory_order_relaxed);
+            burstTail_.store(tail_.load(std::memory_order_relaxed), std::memory_order_relaxed);
             lateWindow_[lateCount_ % kJitterWindow] = lateUs_;
             ++lateCount_;
-            // Not the very latest few: a datagram now and then that comes
-            // later than that is cheaper to conceal than to wait for always.
+            // Not the latest ones: a datagram that comes later than the
+            // target costs a made-up frame (and one left out once it comes),
+            // which is cheaper than making every datagram wait as long.
+            // Under jitter spread evenly up to 60 ms the median costs about
+            // one datagram in four a made-up frame; never a gap.
             const std::size_t n = std::min(lateCount_, kJitterWindow);
             std::array<std::int64_t, kJitterWindow> sorted = lateWindow_;
-            const std::size_t rank = n / 8;  // the 88th percentile of a full window
+            const std::size_t rank = n / 2;
             std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
                              sorted.begin() + static_cast<std::ptrdiff_t>(n), std::greater<>());
             jitterUs_.store(sorted[rank], std::memory_order_relaxed);
@@ -149,7 +162,8 @@ std::int64_t Playout::targetUs() const {
 
 // Player thread.
 Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs) {
-    const std::uint64_t avail = waiting();
+    const std::uint64_t tail = tail_.load(std::memory_order_acquire);
+    const std::uint64_t avail = tail - head_.load(std::memory_order_relaxed);
     const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
     const std::int64_t idleUs = std::max<std::int64_t>(400000, 2 * kFramesPerDatagram * frameUs_);
     const bool active = lastArrival != 0 && nowUs - lastArrival < idleUs;
@@ -165,27 +179,28 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             lastExcessUs_ = 0;
             return Fill::Nothing;
         }
-        observe(held, nowUs);
+        observe(held, tail, nowUs);
         // Make a frame up only when the device is down to the block it plays.
         if (!playing_ || queuedSamples > format_.blockSamples) return Fill::Nothing;
         conceal(pcm_);
+        madeSamples_ += format_.frameSamples;
         concealed_.fetch_add(1, std::memory_order_relaxed);
         deliver(pcm_, out, bytes, false);
         return Fill::Concealed;
     }
-    observe(held, nowUs);
+    observe(held, tail, nowUs);
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
     // Frames made up for a datagram that then came late: as many of its
-    // frames as it was late are left out, so the call is back on its old
-    // footing. (After a lost datagram the next one comes on time and owes
-    // nothing.)
+    // frames are left out as the made-up sound put the call beyond its target
+    // (see observe()), so one late datagram adds nothing to the delay. (After
+    // a lost datagram the next one comes on time and owes nothing.)
     std::uint64_t owed = 0;
     if (playing_ && concealRun_ > 0) {
-        const std::int64_t late = lastLateUs_.load(std::memory_order_relaxed);
-        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (late + frameUs_ / 2) / frameUs_));
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (owedUs_ + frameUs_ / 2) / frameUs_));
     }
+    owedUs_ = 0;
     std::uint64_t cut = 0;
     if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
         // A backlog: leave out the oldest frames down to what is kept.
@@ -227,17 +242,49 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     return Fill::Sound;
 }
 
-// Player thread. Keeps the least sound held over a window of a second (at
-// least three datagrams); at the end of each window, decides how many frames
-// to leave out during the next: whole frames by which that least amount,
-// beyond the two blocks the device needs, stayed above the target in this
-// window and the one before.
-void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
+// Player thread. Once per window of a second (at least three datagrams)
+// decides how many frames to leave out during the next: whole frames by which
+// the sound held stayed above what the target asks for, in this window and the
+// one before. What is held is judged at each datagram's arrival: the sound
+// still ahead of it then, less what was made up while it was awaited, plus how
+// late it came against the rhythm (lost datagrams before it included) is what
+// would have been held had it come on time. The least of these over the window,
+// beyond the two blocks the device needs, is what could be given up and still
+// have every datagram as punctual as these in time; it is held to the target.
+// (The least sound held over the window, the measure when no datagram came,
+// counts the latest datagram's lateness against the target a second time.)
+void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs) {
     if (windowStartUs_ == 0) {
         windowStartUs_ = nowUs;
         lowWater_ = heldSamples;
         heldSum_ = 0;
         heldCount_ = 0;
+        onTimeMinUs_ = 0;
+        onTimeCount_ = 0;
+    }
+    const std::uint64_t burstTail = burstTail_.load(std::memory_order_relaxed);
+    if (burstTail != seenBurstTail_ && burstTail < tail) {
+        seenBurstTail_ = burstTail;
+        const std::int64_t lateUs = burstLateUs_.load(std::memory_order_relaxed);
+        const std::int64_t lostUs = burstLostUs_.load(std::memory_order_relaxed);
+        owedUs_ = 0;
+        if (lateUs >= 0 && playing_) {
+            const std::int64_t sinceUs = std::max<std::int64_t>(0, nowUs - burstAtUs_.load(std::memory_order_relaxed));
+            const std::int64_t ahead = static_cast<std::int64_t>(heldSamples) -
+                                       static_cast<std::int64_t>((tail - burstTail) * format_.frameSamples) -
+                                       static_cast<std::int64_t>(madeSamples_) +
+                                       sinceUs * format_.sampleRate / kSecondUs;
+            const std::int64_t onTimeUs = ahead * kSecondUs / format_.sampleRate + lateUs + lostUs;
+            // Sound made up while this datagram was awaited, beyond what
+            // stood in for lost ones, put it that much further back; what of
+            // that goes beyond the target is owed.
+            const std::int64_t grownUs = samplesToUs(madeSamples_, format_.sampleRate) - lostUs;
+            const std::int64_t guardUs = samplesToUs(5ull * format_.blockSamples, format_.sampleRate) / 2;
+            owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0, std::max<std::int64_t>(0, grownUs));
+            onTimeMinUs_ = onTimeCount_ == 0 ? onTimeUs : std::min(onTimeMinUs_, onTimeUs);
+            ++onTimeCount_;
+        }
+        madeSamples_ = 0;
     }
     lowWater_ = std::min(lowWater_, heldSamples);
     heldSum_ += static_cast<double>(heldSamples);
@@ -246,8 +293,9 @@ void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
     if (nowUs - windowStartUs_ < windowUs) return;
     const double meanHeld = heldSum_ / static_cast<double>(heldCount_);
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
-    const std::uint64_t guard = 2ull * format_.blockSamples;
-    const std::int64_t slackUs = samplesToUs(lowWater_ > guard ? lowWater_ - guard : 0, format_.sampleRate);
+    const std::int64_t guardUs = samplesToUs(5ull * format_.blockSamples, format_.sampleRate) / 2;
+    const std::int64_t slackUs = onTimeCount_ > 0 ? onTimeMinUs_ - guardUs
+                                                  : samplesToUs(lowWater_, format_.sampleRate) - guardUs;
     // A small excess must hold for two windows running: a frame made up at
     // the edge of a datagram's arrival is not taken back at once, or the two
     // would alternate.
@@ -259,6 +307,8 @@ void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
     lowWater_ = heldSamples;
     heldSum_ = 0;
     heldCount_ = 0;
+    onTimeMinUs_ = 0;
+    onTimeCount_ = 0;
 }
 
 // Player thread: the oldest waiting frame, decoded (one frame, always).
