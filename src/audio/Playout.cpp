@@ -27,6 +27,10 @@ constexpr int kConcealFrames = 6;
 constexpr int kRepeatFade = 3;
 // Length of the cross-fade over a frame left out.
 constexpr std::int64_t kFadeUs = 5000;
+// Frames longer than this are shortened rather than left out whole, in steps
+// of kShortenStepUs, at most half a frame at a time.
+constexpr std::int64_t kLongFrameUs = 30000;
+constexpr std::int64_t kShortenStepUs = 10000;
 
 std::int64_t samplesToUs(std::uint64_t samples, std::uint32_t rate) {
     return static_cast<std::int64_t>(samples * static_cast<std::uint64_t>(kSecondUs) / (rate ? rate : 1));
@@ -67,7 +71,10 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
       decoder_(std::move(decoder)),
       frameUs_(std::max<std::int64_t>(1, samplesToUs(format_.frameSamples, format_.sampleRate))),
       blockUs_(samplesToUs(format_.blockSamples, format_.sampleRate)),
-      capacity_(ringCapacity(frameUs_)) {
+      capacity_(ringCapacity(frameUs_)),
+      longFrames_(frameUs_ > kLongFrameUs),
+      stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
+      fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1) {
     try {
         slots_.assign(capacity_ * kMaxFrameBytes, 0);
         lengths_.assign(capacity_, 0);
@@ -76,6 +83,11 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
         for (auto* v : {&pcm_, &aside_, &last_}) {
             v->reserve(format_.frameSamples + codec::kGrowStep);
             v->assign(format_.frameSamples, 0);
+        }
+        if (longFrames_) {
+            // What is left of one frame and up to two more (see fillLong()).
+            stream_.assign(3 * std::size_t(format_.frameSamples), 0);
+            energySums_.assign(std::size_t(format_.frameSamples) + 1, 0.0);
         }
     } catch (const std::bad_alloc&) {
         throw MemoryException();
@@ -156,6 +168,13 @@ void Playout::measureArrival(std::int64_t nowUs) {
     lastArrival_.store(nowUs, std::memory_order_relaxed);
 }
 
+// The least sound held at a datagram's arrival that keeps the device from
+// running dry until then: the block it plays and the one it asks for next
+// (it asks once per block, so half a block more).
+std::int64_t Playout::reserveUs() const {
+    return 5 * blockUs_ / 2;
+}
+
 std::int64_t Playout::targetUs() const {
     return std::min(jitterUs_.load(std::memory_order_relaxed), kMaxTargetUs);
 }
@@ -167,7 +186,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
     const std::int64_t idleUs = std::max<std::int64_t>(400000, 2 * kFramesPerDatagram * frameUs_);
     const bool active = lastArrival != 0 && nowUs - lastArrival < idleUs;
-    const std::uint64_t held = avail * format_.frameSamples + queuedSamples;
+    const std::uint64_t held = avail * format_.frameSamples + streamLen_ + queuedSamples;
 
     if (avail == 0) {
         if (!active) {
@@ -177,6 +196,9 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             windowStartUs_ = 0;
             pendingDrops_ = 0;
             lastExcessUs_ = 0;
+            streamLen_ = 0;
+            shortenDue_ = 0;
+            shortenWanted_ = 0;
             return Fill::Nothing;
         }
         observe(held, tail, nowUs);
@@ -185,10 +207,18 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         conceal(pcm_);
         madeSamples_ += format_.frameSamples;
         concealed_.fetch_add(1, std::memory_order_relaxed);
-        deliver(pcm_, out, bytes, false);
+        if (longFrames_) {
+            // Only what the device's frame lacks beyond what is left over.
+            madeSamples_ -= streamLen_;
+            append(pcm_, format_.frameSamples - streamLen_);
+            deliverStream(out, bytes);
+        } else {
+            deliver(pcm_, out, bytes, false);
+        }
         return Fill::Concealed;
     }
     observe(held, tail, nowUs);
+    if (longFrames_) return fillLong(out, bytes, avail, held);
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
@@ -272,14 +302,15 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
             const std::int64_t sinceUs = std::max<std::int64_t>(0, nowUs - burstAtUs_.load(std::memory_order_relaxed));
             const std::int64_t ahead = static_cast<std::int64_t>(heldSamples) -
                                        static_cast<std::int64_t>((tail - burstTail) * format_.frameSamples) -
-                                       static_cast<std::int64_t>(madeSamples_) +
+                                       static_cast<std::int64_t>(madeSamples_) -
+                                       static_cast<std::int64_t>(streamLen_) +
                                        sinceUs * format_.sampleRate / kSecondUs;
             const std::int64_t onTimeUs = ahead * kSecondUs / format_.sampleRate + lateUs + lostUs;
             // Sound made up while this datagram was awaited, beyond what
             // stood in for lost ones, put it that much further back; what of
             // that goes beyond the target is owed.
             const std::int64_t grownUs = samplesToUs(madeSamples_, format_.sampleRate) - lostUs;
-            const std::int64_t guardUs = samplesToUs(5ull * format_.blockSamples, format_.sampleRate) / 2;
+            const std::int64_t guardUs = reserveUs();
             owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0, std::max<std::int64_t>(0, grownUs));
             onTimeMinUs_ = onTimeCount_ == 0 ? onTimeUs : std::min(onTimeMinUs_, onTimeUs);
             ++onTimeCount_;
@@ -293,7 +324,7 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
     if (nowUs - windowStartUs_ < windowUs) return;
     const double meanHeld = heldSum_ / static_cast<double>(heldCount_);
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
-    const std::int64_t guardUs = samplesToUs(5ull * format_.blockSamples, format_.sampleRate) / 2;
+    const std::int64_t guardUs = reserveUs();
     const std::int64_t slackUs = onTimeCount_ > 0 ? onTimeMinUs_ - guardUs
                                                   : samplesToUs(lowWater_, format_.sampleRate) - guardUs;
     // A small excess must hold for two windows running: a frame made up at
@@ -302,13 +333,132 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
     const std::int64_t excessUs = slackUs - targetUs();
     const std::int64_t lasting = excessUs >= 3 * frameUs_ ? excessUs : std::min(excessUs, lastExcessUs_);
     lastExcessUs_ = excessUs;
-    pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+    if (longFrames_) {
+        // Long frames: whole frames' worth, cut in parts. The device takes
+        // whole frames, so what is left of a shortened frame waits for the
+        // next one: cutting less than a frame would not spare the reserve.
+        shortenWanted_ = lasting >= frameUs_ ? static_cast<std::uint64_t>(lasting / frameUs_) * format_.frameSamples : 0;
+        pendingDrops_ = 0;
+    } else {
+        pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+    }
     windowStartUs_ = nowUs;
     lowWater_ = heldSamples;
     heldSum_ = 0;
     heldCount_ = 0;
     onTimeMinUs_ = 0;
     onTimeCount_ = 0;
+}
+
+// Player thread: fill() for long frames. A long frame is never left out
+// whole to shrink the delay: a part of it, as much as is to go (in steps, at
+// most half the frame), is cut where the frame is quietest. The sound played
+// is then a stream: what is left of the frames taken so far, followed by the
+// next one, so each frame given to the device may begin inside one received
+// frame and end inside the next. Only a backlog far above the target (see
+// fill()) loses whole frames first.
+Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held) {
+    const std::uint32_t frame = format_.frameSamples;
+    const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
+    const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+    // Made-up sound owed, and any cut, go in whole frames' worth (see observe()).
+    if (playing_ && concealRun_ > 0) shortenDue_ += static_cast<std::uint64_t>(owedUs_ / frameUs_) * frame;
+    owedUs_ = 0;
+    std::uint64_t cut = 0;
+    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+        cut = static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_);
+        shortenDue_ = 0;
+        shortenWanted_ = 0;
+    }
+    cut = std::min<std::uint64_t>(cut, avail - 1);
+    if (cut > 0) {
+        decodeNext(aside_);
+        for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
+        dropped_.fetch_add(cut, std::memory_order_relaxed);
+        decodeNext(pcm_);
+        crossFade(aside_, pcm_);
+        avail -= cut;
+    } else {
+        decodeNext(pcm_);
+    }
+    std::copy(pcm_.begin(), pcm_.end(), last_.begin());
+    double sum = 0;
+    for (std::int16_t v : pcm_) sum += static_cast<double>(v) * v;
+    energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(frame);
+    // How much of this frame to cut: at most half of it, and no more than
+    // what is left over from before unless another frame waits to follow.
+    std::uint64_t length = std::min<std::uint64_t>(shortenDue_ + shortenWanted_, frame / 2 / stepSamples_ * stepSamples_);
+    if (avail < 2) length = std::min<std::uint64_t>(length, streamLen_ / stepSamples_ * stepSamples_);
+    const std::size_t kept = length > 0 ? shorten(pcm_, static_cast<std::size_t>(length)) : frame;
+    const std::uint64_t fromDue = std::min<std::uint64_t>(shortenDue_, length);
+    shortenDue_ -= fromDue;
+    shortenWanted_ -= std::min<std::uint64_t>(shortenWanted_, length - fromDue);
+    partCut_ += length;
+    if (partCut_ >= frame) {
+        partCut_ -= frame;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    append(pcm_, kept);
+    if (streamLen_ < frame) {
+        decodeNext(pcm_);
+        std::copy(pcm_.begin(), pcm_.end(), last_.begin());
+        append(pcm_, frame);
+    }
+    played_.fetch_add(1, std::memory_order_relaxed);
+    concealRun_ = 0;
+    playing_ = true;
+    deliverStream(out, bytes);
+    return Fill::Sound;
+}
+
+// Player thread: cuts `length` samples out of `frame` where the frame is
+// quietest, the sound before the cut fading into the sound after it; returns
+// the samples kept (at the front of `frame`).
+std::size_t Playout::shorten(std::vector<std::int16_t>& frame, std::size_t length) {
+    const std::size_t n = format_.frameSamples;
+    const std::size_t fade = std::min<std::size_t>(fadeSamples_, n - length);
+    energySums_[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) energySums_[i + 1] = energySums_[i] + static_cast<double>(frame[i]) * frame[i];
+    // The span lost or blended: [at, at + length + fade).
+    std::size_t best = 0;
+    double bestEnergy = -1;
+    for (std::size_t at = 0; at + length + fade <= n; ++at) {
+        const double e = energySums_[at + length + fade] - energySums_[at];
+        if (bestEnergy < 0 || e < bestEnergy) {
+            bestEnergy = e;
+            best = at;
+        }
+    }
+    for (std::size_t i = 0; i < fade; ++i) {
+        const double w = static_cast<double>(i + 1) / static_cast<double>(fade + 1);
+        frame[best + i] = static_cast<std::int16_t>(frame[best + i] * (1.0 - w) + frame[best + length + i] * w);
+    }
+    std::copy(frame.begin() + static_cast<std::ptrdiff_t>(best + length + fade), frame.begin() + static_cast<std::ptrdiff_t>(n),
+              frame.begin() + static_cast<std::ptrdiff_t>(best + fade));
+    return n - length;
+}
+
+// Player thread: adds the first `samples` of `frame` to the stream.
+void Playout::append(const std::vector<std::int16_t>& frame, std::size_t samples) {
+    samples = std::min({samples, frame.size(), stream_.size() - streamLen_});
+    std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(samples),
+              stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_));
+    streamLen_ += samples;
+}
+
+// Player thread: gives the device the stream's next frame and keeps the rest.
+void Playout::deliverStream(std::uint8_t* out, std::size_t bytes) {
+    const std::size_t frame = format_.frameSamples;
+    if (streamLen_ < frame) {
+        // Never short of a frame (see fillLong()); silence, should it be.
+        std::fill(stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_),
+                  stream_.begin() + static_cast<std::ptrdiff_t>(frame), std::int16_t(0));
+        streamLen_ = frame;
+    }
+    deliver(stream_, out, bytes, false);
+    std::copy(stream_.begin() + static_cast<std::ptrdiff_t>(frame),
+              stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_), stream_.begin());
+    streamLen_ -= frame;
 }
 
 // Player thread: the oldest waiting frame, decoded (one frame, always).

@@ -102,6 +102,10 @@ private:
     void measureArrival(std::int64_t nowUs);
     // Player thread.
     void observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs);
+    Fill fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held);
+    std::size_t shorten(std::vector<std::int16_t>& frame, std::size_t length);
+    void append(const std::vector<std::int16_t>& frame, std::size_t samples);
+    void deliverStream(std::uint8_t* out, std::size_t bytes);
     void decodeNext(std::vector<std::int16_t>& into);
     void conceal(std::vector<std::int16_t>& into);
     void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
@@ -110,6 +114,7 @@ private:
     // a received frame is kept for concealment.
     void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
     std::int64_t targetUs() const;
+    std::int64_t reserveUs() const;
 
     const Format format_;
     const std::unique_ptr<VoiceCodec> decoder_;
@@ -119,6 +124,9 @@ private:
     // The ring: fixed slots of kMaxFrameBytes; head_ is the consumer's, tail_
     // the producer's (monotonic counters).
     const std::size_t capacity_;
+    const bool longFrames_;             // shortened rather than left out whole
+    const std::uint32_t stepSamples_;   // the step they are shortened in
+    const std::uint32_t fadeSamples_;
     std::vector<std::uint8_t> slots_;
     std::vector<std::uint32_t> lengths_;
     std::atomic<std::uint64_t> head_{0};
@@ -162,6 +170,13 @@ private:
     std::int64_t pendingDrops_ = 0;
     std::int64_t dropWait_ = 0;         // frames waited for a quiet one to leave out
     double energy_ = 0;                 // running mean square of played frames
+    // Long frames only.
+    std::vector<std::int16_t> stream_;  // sound taken from frames, not yet given to the device
+    std::size_t streamLen_ = 0;
+    std::vector<double> energySums_;    // running sums of squares over a frame
+    std::uint64_t shortenDue_ = 0;      // samples to cut at once (owed, backlog)
+    std::uint64_t shortenWanted_ = 0;   // samples to cut during this window
+    std::uint64_t partCut_ = 0;         // samples cut not yet counted as a dropped frame
 
     std::atomic<std::uint64_t> played_{0};
     std::atomic<std::uint64_t> concealed_{0};
