@@ -27,6 +27,10 @@ constexpr int kConcealFrames = 6;
 constexpr int kRepeatFade = 3;
 // Length of the cross-fade over a frame left out.
 constexpr std::int64_t kFadeUs = 5000;
+// Frames longer than this are shortened rather than left out whole, in steps
+// of kShortenStepUs, at most half a frame at a time.
+constexpr std::int64_t kLongFrameUs = 30000;
+constexpr std::int64_t kShortenStepUs = 10000;
 
 std::int64_t samplesToUs(std::uint64_t samples, std::uint32_t rate) {
     return static_cast<std::int64_t>(samples * static_cast<std::uint64_t>(kSecondUs) / (rate ? rate : 1));
@@ -67,7 +71,10 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
       decoder_(std::move(decoder)),
       frameUs_(std::max<std::int64_t>(1, samplesToUs(format_.frameSamples, format_.sampleRate))),
       blockUs_(samplesToUs(format_.blockSamples, format_.sampleRate)),
-      capacity_(ringCapacity(frameUs_)) {
+      capacity_(ringCapacity(frameUs_)),
+      longFrames_(frameUs_ > kLongFrameUs),
+      stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
+      fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1) {
     try {
         slots_.assign(capacity_ * kMaxFrameBytes, 0);
         lengths_.assign(capacity_, 0);
@@ -76,6 +83,11 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
         for (auto* v : {&pcm_, &aside_, &last_}) {
             v->reserve(format_.frameSamples + codec::kGrowStep);
             v->assign(format_.frameSamples, 0);
+        }
+        if (longFrames_) {
+            // What is left of one frame and up to two more (see fillLong()).
+            stream_.assign(3 * std::size_t(format_.frameSamples), 0);
+            energySums_.assign(std::size_t(format_.frameSamples) + 1, 0.0);
         }
     } catch (const std::bad_alloc&) {
         throw MemoryException();
@@ -107,8 +119,8 @@ void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t n
 // their time; how much later it comes adds to its lateness, how much earlier
 // takes from it (never below zero, so the rhythm follows the earliest
 // datagrams). A gap of whole datagrams more is taken for lost datagrams,
-// not for lateness. The jitter is the lateness that all but one in eight of
-// the last kJitterWindow datagrams kept within.
+// not for lateness. The jitter is the lateness that half of the last
+// kJitterWindow datagrams kept within.
 void Playout::measureArrival(std::int64_t nowUs) {
     const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
     if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
@@ -117,21 +129,34 @@ void Playout::measureArrival(std::int64_t nowUs) {
         if (burstFrames_ > 0) {
             const std::int64_t periodUs = burstFrames_ * frameUs_;
             std::int64_t early = nowUs - burstStartUs_ - periodUs;
+            std::int64_t lostUs = 0;
             if (early > kOutageUs) {
                 lateUs_ = 0;
                 lateCount_ = 0;
+                lostUs = -1;
             } else {
-                if (early > periodUs * 3 / 4) early -= (early + periodUs / 4) / periodUs * periodUs;
+                if (early > periodUs * 3 / 4) {
+                    lostUs = (early + periodUs / 4) / periodUs * periodUs;
+                    early -= lostUs;
+                }
                 lateUs_ = std::max<std::int64_t>(0, lateUs_ + early);
             }
-            lastLateUs_.store(std::max<std::int64_t>(0, early), std::memory_order_relaxed);
+            // What the player needs to tell how early this datagram's sound
+            // would have been needed (see observe()).
+            burstLateUs_.store(lostUs < 0 ? -1 : lateUs_, std::memory_order_relaxed);
+            burstLostUs_.store(std::max<std::int64_t>(0, lostUs), std::memory_order_relaxed);
+            burstAtUs_.store(nowUs, std::memory_order_relaxed);
+            burstTail_.store(tail_.load(std::memory_order_relaxed), std::memory_order_relaxed);
             lateWindow_[lateCount_ % kJitterWindow] = lateUs_;
             ++lateCount_;
-            // Not the very latest few: a datagram now and then that comes
-            // later than that is cheaper to conceal than to wait for always.
+            // Not the latest ones: a datagram that comes later than the
+            // target costs a made-up frame (and one left out once it comes),
+            // which is cheaper than making every datagram wait as long.
+            // Under jitter spread evenly up to 60 ms the median costs about
+            // one datagram in four a made-up frame; never a gap.
             const std::size_t n = std::min(lateCount_, kJitterWindow);
             std::array<std::int64_t, kJitterWindow> sorted = lateWindow_;
-            const std::size_t rank = n / 8;  // the 88th percentile of a full window
+            const std::size_t rank = n / 2;
             std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank),
                              sorted.begin() + static_cast<std::ptrdiff_t>(n), std::greater<>());
             jitterUs_.store(sorted[rank], std::memory_order_relaxed);
@@ -143,17 +168,25 @@ void Playout::measureArrival(std::int64_t nowUs) {
     lastArrival_.store(nowUs, std::memory_order_relaxed);
 }
 
+// The least sound held at a datagram's arrival that keeps the device from
+// running dry until then: the block it plays and the one it asks for next
+// (it asks once per block, so half a block more).
+std::int64_t Playout::reserveUs() const {
+    return 5 * blockUs_ / 2;
+}
+
 std::int64_t Playout::targetUs() const {
     return std::min(jitterUs_.load(std::memory_order_relaxed), kMaxTargetUs);
 }
 
 // Player thread.
 Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs) {
-    const std::uint64_t avail = waiting();
+    const std::uint64_t tail = tail_.load(std::memory_order_acquire);
+    const std::uint64_t avail = tail - head_.load(std::memory_order_relaxed);
     const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
     const std::int64_t idleUs = std::max<std::int64_t>(400000, 2 * kFramesPerDatagram * frameUs_);
     const bool active = lastArrival != 0 && nowUs - lastArrival < idleUs;
-    const std::uint64_t held = avail * format_.frameSamples + queuedSamples;
+    const std::uint64_t held = avail * format_.frameSamples + streamLen_ + queuedSamples;
 
     if (avail == 0) {
         if (!active) {
@@ -163,29 +196,41 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             windowStartUs_ = 0;
             pendingDrops_ = 0;
             lastExcessUs_ = 0;
+            streamLen_ = 0;
+            shortenDue_ = 0;
+            shortenWanted_ = 0;
             return Fill::Nothing;
         }
-        observe(held, nowUs);
+        observe(held, tail, nowUs);
         // Make a frame up only when the device is down to the block it plays.
         if (!playing_ || queuedSamples > format_.blockSamples) return Fill::Nothing;
         conceal(pcm_);
+        madeSamples_ += format_.frameSamples;
         concealed_.fetch_add(1, std::memory_order_relaxed);
-        deliver(pcm_, out, bytes, false);
+        if (longFrames_) {
+            // Only what the device's frame lacks beyond what is left over.
+            madeSamples_ -= streamLen_;
+            append(pcm_, format_.frameSamples - streamLen_);
+            deliverStream(out, bytes);
+        } else {
+            deliver(pcm_, out, bytes, false);
+        }
         return Fill::Concealed;
     }
-    observe(held, nowUs);
+    observe(held, tail, nowUs);
+    if (longFrames_) return fillLong(out, bytes, avail, held);
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
     // Frames made up for a datagram that then came late: as many of its
-    // frames as it was late are left out, so the call is back on its old
-    // footing. (After a lost datagram the next one comes on time and owes
-    // nothing.)
+    // frames are left out as the made-up sound put the call beyond its target
+    // (see observe()), so one late datagram adds nothing to the delay. (After
+    // a lost datagram the next one comes on time and owes nothing.)
     std::uint64_t owed = 0;
     if (playing_ && concealRun_ > 0) {
-        const std::int64_t late = lastLateUs_.load(std::memory_order_relaxed);
-        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (late + frameUs_ / 2) / frameUs_));
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (owedUs_ + frameUs_ / 2) / frameUs_));
     }
+    owedUs_ = 0;
     std::uint64_t cut = 0;
     if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
         // A backlog: leave out the oldest frames down to what is kept.
@@ -227,17 +272,50 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     return Fill::Sound;
 }
 
-// Player thread. Keeps the least sound held over a window of a second (at
-// least three datagrams); at the end of each window, decides how many frames
-// to leave out during the next: whole frames by which that least amount,
-// beyond the two blocks the device needs, stayed above the target in this
-// window and the one before.
-void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
+// Player thread. Once per window of a second (at least three datagrams)
+// decides how many frames to leave out during the next: whole frames by which
+// the sound held stayed above what the target asks for, in this window and the
+// one before. What is held is judged at each datagram's arrival: the sound
+// still ahead of it then, less what was made up while it was awaited, plus how
+// late it came against the rhythm (lost datagrams before it included) is what
+// would have been held had it come on time. The least of these over the window,
+// beyond the two blocks the device needs, is what could be given up and still
+// have every datagram as punctual as these in time; it is held to the target.
+// (The least sound held over the window, the measure when no datagram came,
+// counts the latest datagram's lateness against the target a second time.)
+void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs) {
     if (windowStartUs_ == 0) {
         windowStartUs_ = nowUs;
         lowWater_ = heldSamples;
         heldSum_ = 0;
         heldCount_ = 0;
+        onTimeMinUs_ = 0;
+        onTimeCount_ = 0;
+    }
+    const std::uint64_t burstTail = burstTail_.load(std::memory_order_relaxed);
+    if (burstTail != seenBurstTail_ && burstTail < tail) {
+        seenBurstTail_ = burstTail;
+        const std::int64_t lateUs = burstLateUs_.load(std::memory_order_relaxed);
+        const std::int64_t lostUs = burstLostUs_.load(std::memory_order_relaxed);
+        owedUs_ = 0;
+        if (lateUs >= 0 && playing_) {
+            const std::int64_t sinceUs = std::max<std::int64_t>(0, nowUs - burstAtUs_.load(std::memory_order_relaxed));
+            const std::int64_t ahead = static_cast<std::int64_t>(heldSamples) -
+                                       static_cast<std::int64_t>((tail - burstTail) * format_.frameSamples) -
+                                       static_cast<std::int64_t>(madeSamples_) -
+                                       static_cast<std::int64_t>(streamLen_) +
+                                       sinceUs * format_.sampleRate / kSecondUs;
+            const std::int64_t onTimeUs = ahead * kSecondUs / format_.sampleRate + lateUs + lostUs;
+            // Sound made up while this datagram was awaited, beyond what
+            // stood in for lost ones, put it that much further back; what of
+            // that goes beyond the target is owed.
+            const std::int64_t grownUs = samplesToUs(madeSamples_, format_.sampleRate) - lostUs;
+            const std::int64_t guardUs = reserveUs();
+            owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0, std::max<std::int64_t>(0, grownUs));
+            onTimeMinUs_ = onTimeCount_ == 0 ? onTimeUs : std::min(onTimeMinUs_, onTimeUs);
+            ++onTimeCount_;
+        }
+        madeSamples_ = 0;
     }
     lowWater_ = std::min(lowWater_, heldSamples);
     heldSum_ += static_cast<double>(heldSamples);
@@ -246,19 +324,141 @@ void Playout::observe(std::uint64_t heldSamples, std::int64_t nowUs) {
     if (nowUs - windowStartUs_ < windowUs) return;
     const double meanHeld = heldSum_ / static_cast<double>(heldCount_);
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
-    const std::uint64_t guard = 2ull * format_.blockSamples;
-    const std::int64_t slackUs = samplesToUs(lowWater_ > guard ? lowWater_ - guard : 0, format_.sampleRate);
+    const std::int64_t guardUs = reserveUs();
+    const std::int64_t slackUs = onTimeCount_ > 0 ? onTimeMinUs_ - guardUs
+                                                  : samplesToUs(lowWater_, format_.sampleRate) - guardUs;
     // A small excess must hold for two windows running: a frame made up at
     // the edge of a datagram's arrival is not taken back at once, or the two
     // would alternate.
     const std::int64_t excessUs = slackUs - targetUs();
     const std::int64_t lasting = excessUs >= 3 * frameUs_ ? excessUs : std::min(excessUs, lastExcessUs_);
     lastExcessUs_ = excessUs;
-    pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+    if (longFrames_) {
+        // Long frames: whole frames' worth, cut in parts. The device takes
+        // whole frames, so what is left of a shortened frame waits for the
+        // next one: cutting less than a frame would not spare the reserve.
+        shortenWanted_ = lasting >= frameUs_ ? static_cast<std::uint64_t>(lasting / frameUs_) * format_.frameSamples : 0;
+        pendingDrops_ = 0;
+    } else {
+        pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+    }
     windowStartUs_ = nowUs;
     lowWater_ = heldSamples;
     heldSum_ = 0;
     heldCount_ = 0;
+    onTimeMinUs_ = 0;
+    onTimeCount_ = 0;
+}
+
+// Player thread: fill() for long frames. A long frame is never left out
+// whole to shrink the delay: a part of it, as much as is to go (in steps, at
+// most half the frame), is cut where the frame is quietest. The sound played
+// is then a stream: what is left of the frames taken so far, followed by the
+// next one, so each frame given to the device may begin inside one received
+// frame and end inside the next. Only a backlog far above the target (see
+// fill()) loses whole frames first.
+Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held) {
+    const std::uint32_t frame = format_.frameSamples;
+    const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
+    const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+    // Made-up sound owed, and any cut, go in whole frames' worth (see observe()).
+    if (playing_ && concealRun_ > 0) shortenDue_ += static_cast<std::uint64_t>(owedUs_ / frameUs_) * frame;
+    owedUs_ = 0;
+    std::uint64_t cut = 0;
+    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+        cut = static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_);
+        shortenDue_ = 0;
+        shortenWanted_ = 0;
+    }
+    cut = std::min<std::uint64_t>(cut, avail - 1);
+    if (cut > 0) {
+        decodeNext(aside_);
+        for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
+        dropped_.fetch_add(cut, std::memory_order_relaxed);
+        decodeNext(pcm_);
+        crossFade(aside_, pcm_);
+        avail -= cut;
+    } else {
+        decodeNext(pcm_);
+    }
+    std::copy(pcm_.begin(), pcm_.end(), last_.begin());
+    double sum = 0;
+    for (std::int16_t v : pcm_) sum += static_cast<double>(v) * v;
+    energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(frame);
+    // How much of this frame to cut: at most half of it, and no more than
+    // what is left over from before unless another frame waits to follow.
+    std::uint64_t length = std::min<std::uint64_t>(shortenDue_ + shortenWanted_, frame / 2 / stepSamples_ * stepSamples_);
+    if (avail < 2) length = std::min<std::uint64_t>(length, streamLen_ / stepSamples_ * stepSamples_);
+    const std::size_t kept = length > 0 ? shorten(pcm_, static_cast<std::size_t>(length)) : frame;
+    const std::uint64_t fromDue = std::min<std::uint64_t>(shortenDue_, length);
+    shortenDue_ -= fromDue;
+    shortenWanted_ -= std::min<std::uint64_t>(shortenWanted_, length - fromDue);
+    partCut_ += length;
+    if (partCut_ >= frame) {
+        partCut_ -= frame;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    append(pcm_, kept);
+    if (streamLen_ < frame) {
+        decodeNext(pcm_);
+        std::copy(pcm_.begin(), pcm_.end(), last_.begin());
+        append(pcm_, frame);
+    }
+    played_.fetch_add(1, std::memory_order_relaxed);
+    concealRun_ = 0;
+    playing_ = true;
+    deliverStream(out, bytes);
+    return Fill::Sound;
+}
+
+// Player thread: cuts `length` samples out of `frame` where the frame is
+// quietest, the sound before the cut fading into the sound after it; returns
+// the samples kept (at the front of `frame`).
+std::size_t Playout::shorten(std::vector<std::int16_t>& frame, std::size_t length) {
+    const std::size_t n = format_.frameSamples;
+    const std::size_t fade = std::min<std::size_t>(fadeSamples_, n - length);
+    energySums_[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) energySums_[i + 1] = energySums_[i] + static_cast<double>(frame[i]) * frame[i];
+    // The span lost or blended: [at, at + length + fade).
+    std::size_t best = 0;
+    double bestEnergy = -1;
+    for (std::size_t at = 0; at + length + fade <= n; ++at) {
+        const double e = energySums_[at + length + fade] - energySums_[at];
+        if (bestEnergy < 0 || e < bestEnergy) {
+            bestEnergy = e;
+            best = at;
+        }
+    }
+    for (std::size_t i = 0; i < fade; ++i) {
+        const double w = static_cast<double>(i + 1) / static_cast<double>(fade + 1);
+        frame[best + i] = static_cast<std::int16_t>(frame[best + i] * (1.0 - w) + frame[best + length + i] * w);
+    }
+    std::copy(frame.begin() + static_cast<std::ptrdiff_t>(best + length + fade), frame.begin() + static_cast<std::ptrdiff_t>(n),
+              frame.begin() + static_cast<std::ptrdiff_t>(best + fade));
+    return n - length;
+}
+
+// Player thread: adds the first `samples` of `frame` to the stream.
+void Playout::append(const std::vector<std::int16_t>& frame, std::size_t samples) {
+    samples = std::min({samples, frame.size(), stream_.size() - streamLen_});
+    std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(samples),
+              stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_));
+    streamLen_ += samples;
+}
+
+// Player thread: gives the device the stream's next frame and keeps the rest.
+void Playout::deliverStream(std::uint8_t* out, std::size_t bytes) {
+    const std::size_t frame = format_.frameSamples;
+    if (streamLen_ < frame) {
+        // Never short of a frame (see fillLong()); silence, should it be.
+        std::fill(stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_),
+                  stream_.begin() + static_cast<std::ptrdiff_t>(frame), std::int16_t(0));
+        streamLen_ = frame;
+    }
+    deliver(stream_, out, bytes, false);
+    std::copy(stream_.begin() + static_cast<std::ptrdiff_t>(frame),
+              stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_), stream_.begin());
+    streamLen_ -= frame;
 }
 
 // Player thread: the oldest waiting frame, decoded (one frame, always).

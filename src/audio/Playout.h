@@ -8,19 +8,21 @@
 // The wire carries no sequence numbers or times, so the stage works from the
 // arrival times and from how much sound it holds:
 // - Delay control. A datagram is due every four frames. How late datagrams
-//   come against that rhythm over the last few seconds (all but the latest
-//   one in eight) is the jitter; the
-//   stage aims to keep that much sound in reserve (the target), beyond what
-//   the device needs not to run dry. When the least sound held during a
-//   second stays a whole frame above the target, frames are left out, quiet
-//   ones first, with a short cross-fade; a backlog far above the target (a
-//   stall followed by a burst, a peer's start-up burst) is cut at once.
+//   come against that rhythm over the last few seconds (the median) is the
+//   jitter; the stage aims to keep that much sound in reserve (the target)
+//   for a datagram that comes on time, beyond what the device needs not to
+//   run dry. A later datagram is bridged (see below). When that reserve stays
+//   a whole frame above the target during a second, frames are left out,
+//   quiet ones first, with a short cross-fade; a backlog far above the
+//   target (a stall followed by a burst, a peer's start-up burst) is cut at
+//   once.
 // - Loss concealment. When the device is about to run dry and nothing has
 //   arrived, the codec's own concealment makes up a frame (Speex, iLBC), or
 //   the last frame is repeated, then faded out over three frames; after six
 //   made-up frames the stage plays silence. A datagram that comes after its
-//   gap was bridged is still played, less as many frames as it came late,
-//   so one late datagram neither makes a second gap nor adds to the delay.
+//   gap was bridged is still played, less the made-up frames that put the
+//   delay beyond the target, so one late datagram neither makes a second gap
+//   nor adds to the delay.
 //
 // Threads: push() on the link's thread (one producer), fill() on the player's
 // thread (one consumer); stats(), resetStats() and level() on any thread.
@@ -99,7 +101,11 @@ private:
     // Link thread: the arrival rhythm.
     void measureArrival(std::int64_t nowUs);
     // Player thread.
-    void observe(std::uint64_t heldSamples, std::int64_t nowUs);
+    void observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs);
+    Fill fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held);
+    std::size_t shorten(std::vector<std::int16_t>& frame, std::size_t length);
+    void append(const std::vector<std::int16_t>& frame, std::size_t samples);
+    void deliverStream(std::uint8_t* out, std::size_t bytes);
     void decodeNext(std::vector<std::int16_t>& into);
     void conceal(std::vector<std::int16_t>& into);
     void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
@@ -108,6 +114,7 @@ private:
     // a received frame is kept for concealment.
     void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
     std::int64_t targetUs() const;
+    std::int64_t reserveUs() const;
 
     const Format format_;
     const std::unique_ptr<VoiceCodec> decoder_;
@@ -117,6 +124,9 @@ private:
     // The ring: fixed slots of kMaxFrameBytes; head_ is the consumer's, tail_
     // the producer's (monotonic counters).
     const std::size_t capacity_;
+    const bool longFrames_;             // shortened rather than left out whole
+    const std::uint32_t stepSamples_;   // the step they are shortened in
+    const std::uint32_t fadeSamples_;
     std::vector<std::uint8_t> slots_;
     std::vector<std::uint32_t> lengths_;
     std::atomic<std::uint64_t> head_{0};
@@ -133,7 +143,13 @@ private:
     // Written by the link thread, read by the player thread.
     std::atomic<std::int64_t> lastArrival_{0};
     std::atomic<std::int64_t> jitterUs_{0};
-    std::atomic<std::int64_t> lastLateUs_{0};  // how late the newest datagram came
+    // The newest datagram: its first frame's place in the ring, when it came,
+    // and how late against the rhythm, lost datagrams before it included (-1:
+    // after an outage, not comparable).
+    std::atomic<std::uint64_t> burstTail_{0};
+    std::atomic<std::int64_t> burstAtUs_{0};
+    std::atomic<std::int64_t> burstLateUs_{-1};
+    std::atomic<std::int64_t> burstLostUs_{0};
 
     // Player thread only.
     std::vector<std::int16_t> pcm_;     // the frame being filled
@@ -144,11 +160,23 @@ private:
     std::int64_t windowStartUs_ = 0;
     std::uint64_t lowWater_ = 0;        // least sound held in this window (samples)
     double heldSum_ = 0;
+    std::uint64_t seenBurstTail_ = 0;   // the newest datagram observed
+    std::uint64_t madeSamples_ = 0;     // sound made up since it came
+    std::int64_t onTimeMinUs_ = 0;      // least sound an on-time datagram would have found, this window
+    std::uint64_t onTimeCount_ = 0;
+    std::int64_t owedUs_ = 0;           // made-up sound the newest datagram owes
     std::uint64_t heldCount_ = 0;
     std::int64_t lastExcessUs_ = 0;     // the excess of the window before
     std::int64_t pendingDrops_ = 0;
     std::int64_t dropWait_ = 0;         // frames waited for a quiet one to leave out
     double energy_ = 0;                 // running mean square of played frames
+    // Long frames only.
+    std::vector<std::int16_t> stream_;  // sound taken from frames, not yet given to the device
+    std::size_t streamLen_ = 0;
+    std::vector<double> energySums_;    // running sums of squares over a frame
+    std::uint64_t shortenDue_ = 0;      // samples to cut at once (owed, backlog)
+    std::uint64_t shortenWanted_ = 0;   // samples to cut during this window
+    std::uint64_t partCut_ = 0;         // samples cut not yet counted as a dropped frame
 
     std::atomic<std::uint64_t> played_{0};
     std::atomic<std::uint64_t> concealed_{0};

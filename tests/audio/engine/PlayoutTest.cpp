@@ -226,6 +226,78 @@ TEST(PlayoutTest, AStallAndItsBurstReturnToTheTargetWithinTwoSeconds) {
     EXPECT_LE(r.stage.stats().targetMs, 150u);
 }
 
+// Long frames (here 100 ms) are never left out whole: a backlog (two
+// datagrams at once at the start, 400 ms too much) is cut away in parts of
+// frames, each joined with a cross-fade, and the cuts add up to the excess.
+// The sound is a slow ramp, so each sample tells where it came from.
+TEST(PlayoutTest, ALongFrameBacklogIsCutInPartsOfFrames) {
+    constexpr std::uint32_t kLong = 800;
+    Playout stage({kRate, kLong, 16, kBlock}, nullptr);
+    auto frameOf = [&](int id) {
+        std::vector<std::int16_t> s(kLong);
+        for (std::uint32_t i = 0; i < kLong; ++i) s[i] = static_cast<std::int16_t>((id * kLong + i) / 2);
+        std::vector<std::uint8_t> bytes(kLong * 2);
+        std::memcpy(bytes.data(), s.data(), bytes.size());
+        return bytes;
+    };
+    std::int64_t now = 1000000;
+    const std::int64_t t0 = now + 3000;
+    int lent = 0, k = 0;
+    std::size_t offset = kLong * 2;
+    std::vector<std::uint8_t> out(kLong * 2);
+    std::vector<std::int16_t> played;
+    int madeUp = 0;
+    // Datagrams 0 and 1 together, then one every 400 ms.
+    auto arrival = [&](int n) { return t0 + std::max(0, n - 1) * 4 * 100000; };
+    while (now < t0 + 7 * 1000000) {
+        while (arrival(k) <= now && k < 18) {
+            for (int i = 0; i < 4; ++i) {
+                auto f = frameOf(4 * k + i);
+                stage.push(f.data(), f.size(), now);
+            }
+            ++k;
+        }
+        now += 10000;
+        if (lent > 0) --lent;
+        while (lent < 4) {
+            if (offset >= out.size()) {
+                const auto r = stage.fill(out.data(), out.size(), static_cast<std::uint32_t>(lent) * kBlock, now);
+                if (r == Playout::Fill::Nothing) break;
+                if (r == Playout::Fill::Concealed && k < 18) ++madeUp;
+                const auto* s = reinterpret_cast<const std::int16_t*>(out.data());
+                if (r == Playout::Fill::Sound) played.insert(played.end(), s, s + kLong);
+                offset = 0;
+            }
+            offset += kBlock * 2;
+            ++lent;
+        }
+    }
+    ASSERT_GT(played.size(), 40u * kLong);
+    EXPECT_EQ(madeUp, 0);
+    // The ramp climbs by one every two samples: a step of more is a cut. No
+    // step jumps (the cross-fade spreads each cut over 5 ms), no cut reaches
+    // a whole frame, and no frame is missing.
+    int cuts = 0;
+    std::int64_t cutSamples = 0;
+    for (std::size_t i = 1; i < played.size(); ++i) {
+        const int step = played[i] - played[i - 1];
+        EXPECT_GE(step, 0) << i;
+        EXPECT_LE(step, 12) << i;
+    }
+    std::vector<bool> seen(18 * 4, false);
+    for (std::int16_t v : played) seen[static_cast<std::size_t>(v) * 2 / kLong] = true;
+    const int last = played.back() * 2 / static_cast<int>(kLong);
+    for (int id = 0; id <= last; ++id) EXPECT_TRUE(seen[static_cast<std::size_t>(id)]) << id;
+    // Sound left out: what the ramp skipped, against what was played.
+    cutSamples = static_cast<std::int64_t>(played.back() - played.front()) * 2 - static_cast<std::int64_t>(played.size());
+    for (std::size_t i = kLong; i < played.size(); i += kLong) cuts += played[i] - played[i - kLong] > static_cast<int>(kLong / 2) + 4;
+    EXPECT_GE(cuts, 2);
+    EXPECT_GE(cutSamples, 3 * static_cast<std::int64_t>(kLong) - 40);
+    EXPECT_LE(cutSamples, 4 * static_cast<std::int64_t>(kLong) + 40);
+    EXPECT_GE(stage.stats().dropped, 3u);
+    EXPECT_LE(stage.stats().dropped, 4u);
+}
+
 // Speex and iLBC make up a lost frame from their decoders' state; the other
 // codecs leave it to the stage's repeat-and-fade.
 TEST(PlayoutTest, SpeexAndIlbcConcealWithTheirOwnDecoders) {
