@@ -113,7 +113,8 @@ public:
     PlayoutStats playerStats(int playerIndex) override;
 
     // Player `playerIndex`'s finished buffer. Called by the slot's listener on
-    // that player's thread; passes it on to the sink's onBlockPlayed.
+    // that player's thread (or its rendering device's); passes it on to the
+    // sink's onBlockPlayed.
     void blockPlayed(int playerIndex);
 
 private:

@@ -32,7 +32,8 @@ public:
         return false;
     }
 
-    // A playback buffer of player playerIndex finished (that player's thread).
+    // A playback buffer of player playerIndex finished (that player's thread),
+    // or a frame was handed to a device that renders (the device's thread).
     virtual void onBlockPlayed(int playerIndex) { (void)playerIndex; }
 
     // A captured block was judged silent (recorder thread).

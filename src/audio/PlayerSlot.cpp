@@ -17,7 +17,7 @@ void PlayerSlot::setPlayout(std::unique_ptr<Playout> stage) {
     if (playout_) player_.setSource(&source_, playout_->format().blockSamples);
 }
 
-// Player thread.
+// Player thread, or a rendering device's.
 bool PlayerSlot::Source::fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) {
     Playout* stage = slot_.playout_.get();
     if (!stage) return false;
@@ -26,7 +26,7 @@ bool PlayerSlot::Source::fill(std::uint8_t* data, std::size_t bytes, std::uint32
     return true;
 }
 
-// Player thread.
+// Player thread, or a rendering device's.
 void PlayerSlot::Listener::block(const std::uint8_t*, std::size_t) {
     slot_.owner_.blockPlayed(slot_.index_);
 }

@@ -43,7 +43,7 @@ public:
 
 private:
     // Turns a finished buffer into the sink's onBlockPlayed(index).
-    // Runs on the player thread.
+    // Runs on the player thread (or a rendering device's).
     class Listener : public SoundListener {
     public:
         explicit Listener(PlayerSlot& slot) : slot_(slot) {}
@@ -53,7 +53,8 @@ private:
         PlayerSlot& slot_;
     };
 
-    // Hands the player the stage's next frame. Player thread.
+    // Hands the player the stage's next frame. Player thread (or the
+    // device's, see FrameSource).
     class Source : public FrameSource {
     public:
         explicit Source(PlayerSlot& slot) : slot_(slot) {}

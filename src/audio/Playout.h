@@ -25,7 +25,8 @@
 //   nor adds to the delay.
 //
 // Threads: push() on the link's thread (one producer), fill() on the player's
-// thread (one consumer); stats(), resetStats() and level() on any thread.
+// thread or, for a device that renders, on the device's (one consumer at a
+// time: the player hands the stage over under the device's lock); stats(), resetStats() and level() on any thread.
 // Neither push() nor fill() allocates or takes a lock.
 #pragma once
 

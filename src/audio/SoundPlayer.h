@@ -25,7 +25,8 @@
 
 namespace ambrel {
 
-// Where a pulled player takes its sound from. Player thread.
+// Where a pulled player takes its sound from. The player's thread, or the
+// device's when the device renders (one call at a time).
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -60,7 +61,9 @@ public:
     // Quits the thread (closing the device first) and waits for it.
     ~SoundPlayer() override;
 
-    // The listener's calls run on the player thread. Set before start().
+    // The listener's calls run on the player thread; a rendering device's
+    // block() calls (one per frame handed to it) on the device's thread.
+    // Set before start().
     void setListener(SoundListener* listener) { listener_.store(listener); }
 
     // Playing device: -1 = the default device, n >= 1 = the n-th device of the

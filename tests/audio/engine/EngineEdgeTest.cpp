@@ -243,7 +243,7 @@ TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
 
 TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
     startAndWait();
-    ASSERT_TRUE(playUntil([&] { return writtenCount() == 1; }));
+    ASSERT_TRUE(playUntil([&] { return writtenCount() >= 1; }));
     // The server drops the stream, and the first reopens fail too: one line.
     {
         std::lock_guard<std::mutex> hold(state.mutex);
