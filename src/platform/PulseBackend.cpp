@@ -507,13 +507,15 @@ public:
             pa_stream_set_write_callback(s_.stream, &PulseOutput::onWrite, this);
             pa_stream_set_underflow_callback(s_.stream, &PulseOutput::onUnderflow, this);
             // Two blocks in the server, one playing and one ready, and at
-            // least 40 ms: a caller that lends short blocks keeps the server
-            // fed through a late wake-up of this client. Playback begins as
-            // soon as one block is there, and again after an underrun.
+            // least 30 ms: a caller that lends short blocks, or renders from
+            // this client's own thread, keeps the server fed through a late
+            // wake-up. (Each 10 ms more here is 10 ms more mouth-to-ear
+            // delay.) Playback begins as soon as one block is there, and
+            // again after an underrun.
             const std::uint32_t block = s_.format.blockBytes();
             pa_buffer_attr attr;
             attr.maxlength = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
-            attr.tlength = std::max(2 * block, s_.format.bytesPerSecond() / 25 / s_.format.bytesPerSample() *
+            attr.tlength = std::max(2 * block, s_.format.bytesPerSecond() * 3 / 100 / s_.format.bytesPerSample() *
                                                    s_.format.bytesPerSample());
             attr.prebuf = block;
             auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
