@@ -233,8 +233,10 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     owedUs_ = 0;
     std::uint64_t cut = 0;
     if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
-        // A backlog: leave out the oldest frames down to what is kept.
-        cut = std::max<std::uint64_t>(1, static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_));
+        // A backlog: leave out the oldest frames down to what is kept, to
+        // the nearest frame (rounding down would leave up to a frame of
+        // excess, which the slow path below does not take back).
+        cut = std::max<std::uint64_t>(1, static_cast<std::uint64_t>((heldUs - keepUs + frameUs_ / 2) / frameUs_));
         pendingDrops_ = 0;
     }
     cut = std::min<std::uint64_t>(std::max(cut, owed), avail - 1);
@@ -340,7 +342,10 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         shortenWanted_ = lasting >= frameUs_ ? static_cast<std::uint64_t>(lasting / frameUs_) * format_.frameSamples : 0;
         pendingDrops_ = 0;
     } else {
-        pendingDrops_ = lasting >= frameUs_ ? lasting / frameUs_ : 0;
+        // Three quarters of a frame is enough to leave one out: what is held
+        // then dips at most a quarter frame into the reserve's half block, and
+        // a call does not stay most of a frame above its target for good.
+        pendingDrops_ = lasting >= frameUs_ * 3 / 4 ? (lasting + frameUs_ / 4) / frameUs_ : 0;
     }
     windowStartUs_ = nowUs;
     lowWater_ = heldSamples;
