@@ -71,6 +71,7 @@ void MouthToEar(benchmark::State& state, const char* codecName, bool callerSpeak
     const double frame = static_cast<double>(probe.frameSamples) / rate;
     std::vector<double> delays;
     std::uint64_t drops = 0;
+    PlayoutStats stage;
     for (auto _ : state) {
         ScratchDir dir("bench-delay");
         SoundSystem sound;
@@ -101,6 +102,7 @@ void MouthToEar(benchmark::State& state, const char* codecName, bool callerSpeak
             mouth0 = mouth.audio->captureStartedAt();
             ear0 = ear.audio->playerMadeAt();
             drops = ear.drops();
+            stage = ear.engine().playerStats(ear.audio->playerIndex());
         }
         const auto onsets = clickOnsets(readWav(out), rate, kClicks);
         delays.clear();
@@ -115,6 +117,12 @@ void MouthToEar(benchmark::State& state, const char* codecName, bool callerSpeak
     double sum = 0;
     for (double d : delays) sum += d;
     state.counters["clicks"] = static_cast<double>(delays.size());
+    // The playout stage's own view: sound it held on average, frames made up
+    // and left out.
+    state.counters["stage_delay_ms"] = stage.delayMs;
+    state.counters["stage_target_ms"] = stage.targetMs;
+    state.counters["concealed"] = static_cast<double>(stage.concealed);
+    state.counters["shed"] = static_cast<double>(stage.dropped);
     state.counters["delay_min_ms"] = 1000 * *std::min_element(delays.begin(), delays.end());
     state.counters["delay_mean_ms"] = 1000 * sum / static_cast<double>(delays.size());
     state.counters["delay_max_ms"] = 1000 * *std::max_element(delays.begin(), delays.end());
