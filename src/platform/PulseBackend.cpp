@@ -510,11 +510,14 @@ public:
             // least 30 ms: a caller that lends short blocks, or renders from
             // this client's own thread, keeps the server fed through a late
             // wake-up. (Each 10 ms more here is 10 ms more mouth-to-ear
-            // delay.) Playback begins as soon as one block is there, and
-            // again after an underrun.
+            // delay.) The server asks for more once a block has played (left
+            // to itself it asks several times a block, each a wake-up of
+            // this client's thread). Playback begins as soon as one block is
+            // there, and again after an underrun.
             const std::uint32_t block = s_.format.blockBytes();
             pa_buffer_attr attr;
-            attr.maxlength = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
+            attr.maxlength = attr.fragsize = static_cast<std::uint32_t>(-1);
+            attr.minreq = block;
             attr.tlength = std::max(2 * block, s_.format.bytesPerSecond() * 3 / 100 / s_.format.bytesPerSample() *
                                                    s_.format.bytesPerSample());
             attr.prebuf = block;
