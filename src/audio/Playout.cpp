@@ -342,10 +342,11 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         shortenWanted_ = lasting >= frameUs_ ? static_cast<std::uint64_t>(lasting / frameUs_) * format_.frameSamples : 0;
         pendingDrops_ = 0;
     } else {
-        // Three quarters of a frame is enough to leave one out: what is held
-        // then dips at most a quarter frame into the reserve's half block, and
-        // a call does not stay most of a frame above its target for good.
-        pendingDrops_ = lasting >= frameUs_ * 3 / 4 ? (lasting + frameUs_ / 4) / frameUs_ : 0;
+        // Half a frame is enough to leave one out: what is held then stays
+        // within half a frame of the target either way, instead of anywhere
+        // up to a frame above it for good (which, set by how a call happened
+        // to start, made one direction a frame slower than the other).
+        pendingDrops_ = lasting >= frameUs_ / 2 ? (lasting + frameUs_ / 2) / frameUs_ : 0;
     }
     windowStartUs_ = nowUs;
     lowWater_ = heldSamples;
