@@ -241,13 +241,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     }
     cut = std::min<std::uint64_t>(std::max(cut, owed), avail - 1);
     if (cut > 0) {
-        // Left-out frames are still decoded, so the decoder's state runs on
-        // without a jump.
-        decodeNext(aside_);
-        for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
-        dropped_.fetch_add(cut, std::memory_order_relaxed);
-        decodeNext(pcm_);
-        crossFade(aside_, pcm_);
+        leaveOut(cut);
     } else if (playing_ && pendingDrops_ > 0 && avail >= 2) {
         decodeNext(pcm_);
         // A large excess does not wait as long for a quiet frame.
@@ -378,11 +372,7 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     }
     cut = std::min<std::uint64_t>(cut, avail - 1);
     if (cut > 0) {
-        decodeNext(aside_);
-        for (std::uint64_t i = 1; i < cut; ++i) decodeNext(pcm_);
-        dropped_.fetch_add(cut, std::memory_order_relaxed);
-        decodeNext(pcm_);
-        crossFade(aside_, pcm_);
+        leaveOut(cut);
         avail -= cut;
     } else {
         decodeNext(pcm_);
@@ -465,6 +455,17 @@ void Playout::deliverStream(std::uint8_t* out, std::size_t bytes) {
     std::copy(stream_.begin() + static_cast<std::ptrdiff_t>(frame),
               stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_), stream_.begin());
     streamLen_ -= frame;
+}
+
+// Player thread: leaves the `count` oldest frames out and puts the next one
+// into pcm_, faded in from the first left out. Left-out frames are still
+// decoded, so the decoder's state runs on without a jump.
+void Playout::leaveOut(std::uint64_t count) {
+    decodeNext(aside_);
+    for (std::uint64_t i = 1; i < count; ++i) decodeNext(pcm_);
+    dropped_.fetch_add(count, std::memory_order_relaxed);
+    decodeNext(pcm_);
+    crossFade(aside_, pcm_);
 }
 
 // Player thread: the oldest waiting frame, decoded (one frame, always).

@@ -107,6 +107,7 @@ private:
     std::size_t shorten(std::vector<std::int16_t>& frame, std::size_t length);
     void append(const std::vector<std::int16_t>& frame, std::size_t samples);
     void deliverStream(std::uint8_t* out, std::size_t bytes);
+    void leaveOut(std::uint64_t count);
     void decodeNext(std::vector<std::int16_t>& into);
     void conceal(std::vector<std::int16_t>& into);
     void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
