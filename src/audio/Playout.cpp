@@ -280,14 +280,16 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
 // (The least sound held over the window, the measure when no datagram came,
 // counts the latest datagram's lateness against the target a second time.)
 void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs) {
-    if (windowStartUs_ == 0) {
+    // Starts a new measuring window, from what is held now.
+    const auto openWindow = [&] {
         windowStartUs_ = nowUs;
         lowWater_ = heldSamples;
         heldSum_ = 0;
         heldCount_ = 0;
         onTimeMinUs_ = 0;
         onTimeCount_ = 0;
-    }
+    };
+    if (windowStartUs_ == 0) openWindow();
     const std::uint64_t burstTail = burstTail_.load(std::memory_order_relaxed);
     if (burstTail != seenBurstTail_ && burstTail < tail) {
         seenBurstTail_ = burstTail;
@@ -342,12 +344,7 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         // to start, made one direction a frame slower than the other).
         pendingDrops_ = lasting >= frameUs_ / 2 ? (lasting + frameUs_ / 2) / frameUs_ : 0;
     }
-    windowStartUs_ = nowUs;
-    lowWater_ = heldSamples;
-    heldSum_ = 0;
-    heldCount_ = 0;
-    onTimeMinUs_ = 0;
-    onTimeCount_ = 0;
+    openWindow();
 }
 
 // Player thread: fill() for long frames. A long frame is never left out
