@@ -74,43 +74,11 @@ TEST(CallAlsaTest, SpeechGoesThroughAlsaDevicesOverThePulsePlugin) {
     NullSink micA(tag + "_a_mic", rate), spkA(tag + "_a_spk", rate), micB(tag + "_b_mic", rate),
         spkB(tag + "_b_spk", rate);
     ASSERT_TRUE(micA.loaded() && spkA.loaded() && micB.loaded() && spkB.loaded());
-    ScratchDir dir("alsa-call");
-    const Samples said = synthSpeech(rate, 0.3, 1.6, 0.3, 1.0);
-    const std::string wav = dir.file("said.wav");
-    ASSERT_TRUE(writeWav(wav, said, rate));
-
-    CollectingReporter reporter;
     auto alsa = [&](const std::string& name) { return sound.alias(SoundDeviceRef::named(name, "alsa")); };
-    Capture heard;
-    SoundRecorder ear(sound, &reporter);
-    ear.setListener(&heard);
-    ear.setSampleRate(rate);
-    ear.setSamplesPerBlock(320);
-    ear.setDeviceId(sound.alias(SoundDeviceRef::named(spkB.name() + ".monitor", "pulse")));
-    {
-        // B's speaker by the plugin's own "pulse:DEVICE" name, colon and all.
-        Talker a(sound, &reporter, id, alsa("mic_a"), alsa("spk_a"));
-        Talker b(sound, &reporter, id, alsa("mic_b"), alsa("pulse:" + spkB.name()));
-        startCall(b, a);
-        ASSERT_TRUE(waitUntil([&] { return a.audio->framesPlayed() > 20 && b.audio->framesPlayed() > 20; }, 20.0))
-            << (reporter.lines().empty() ? std::string("no call") : reporter.lines().front());
-        ear.post(SoundRecorder::REC_START);
-        ASSERT_TRUE(waitUntil([&] { return ear.isOpen(); }, 10.0));
-        ASSERT_EQ(std::system(("paplay -d " + micA.name() + " --latency-msec=20 '" + wav + "'").c_str()), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        ear.post(SoundRecorder::REC_STOP);
-        ear.quitAndWait();
-        EXPECT_GT(b.owner.maxOutput.load(), 10) << "B's level meter never moved";
-    }
-    EXPECT_TRUE(reporter.lines().empty()) << reporter.lines().front();
-
-    const Samples got = heard.samples();
-    ASSERT_GT(got.size(), said.size());
-    const Likeness l = compare(said, got, rate / 100, got.size() - said.size());
-    std::printf("alsa call: heard %.2f s; correlation with what was said: envelope %.3f, waveform %.3f\n",
-                static_cast<double>(got.size()) / rate, l.envelope, l.waveform);
-    EXPECT_GE(l.envelope, 0.8);
-    EXPECT_GE(l.waveform, 0.3);
+    // B's speaker by the plugin's own "pulse:DEVICE" name, colon and all.
+    checkSpeechComesThrough(sound, id, rate,
+                            {alsa("mic_a"), alsa("spk_a"), alsa("mic_b"), alsa("pulse:" + spkB.name())}, micA, spkB,
+                            "alsa");
 }
 
 // An ALSA device that does not exist: the usual error lines with ALSA's text,

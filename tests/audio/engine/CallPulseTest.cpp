@@ -35,53 +35,13 @@ TEST(CallPulseTest, SpeechFedIntoOneSinkComesOutOfTheOther) {
     ASSERT_TRUE(micA.loaded() && spkA.loaded() && micB.loaded() && spkB.loaded())
         << "pactl cannot load null sinks into the test daemon";
 
-    ScratchDir dir("pulse-call");
-    const Samples said = synthSpeech(rate, 0.3, 1.6, 0.3, 1.0);
-    const std::string wav = dir.file("said.wav");
-    ASSERT_TRUE(writeWav(wav, said, rate));
-
     SoundSystem sound;
     sound.addBackend(makePulseBackend());
-    CollectingReporter reporter;
     auto device = [&](const std::string& name) { return sound.alias(SoundDeviceRef::named(name, "pulse")); };
-
-    Capture heard;
-    SoundRecorder ear(sound, &reporter);
-    ear.setListener(&heard);
-    ear.setSampleRate(rate);
-    ear.setSamplesPerBlock(320);
-    ear.setDeviceId(device(spkB.name() + ".monitor"));
-    {
-        Talker a(sound, &reporter, id, device(micA.name() + ".monitor"), device(spkA.name()));
-        Talker b(sound, &reporter, id, device(micB.name() + ".monitor"), device(spkB.name()));
-        startCall(b, a);
-        ASSERT_TRUE(waitUntil([&] { return a.audio->framesPlayed() > 20 && b.audio->framesPlayed() > 20; }, 20.0))
-            << (reporter.lines().empty() ? std::string("no call") : reporter.lines().front());
-        ear.post(SoundRecorder::REC_START);
-        ASSERT_TRUE(waitUntil([&] { return ear.isOpen(); }, 10.0));
-
-        const int status = std::system(("paplay -d " + micA.name() + " --latency-msec=20 '" + wav + "'").c_str());
-        ASSERT_EQ(status, 0) << "paplay failed";
-        // paplay returns once the server has the sound; give it the time to
-        // travel through A, the link and B's 12 buffers.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        ear.post(SoundRecorder::REC_STOP);
-        ear.quitAndWait();
-        EXPECT_GT(b.owner.maxOutput.load(), 10) << "B's level meter never moved";
-    }
-    EXPECT_TRUE(reporter.lines().empty()) << reporter.lines().front();
-
-    const Samples got = heard.samples();
-    ASSERT_GT(got.size(), said.size());
-    const Likeness l = compare(said, got, rate / 100, got.size() - said.size());
-    std::printf("pulse call: heard %.2f s; correlation with what was said: envelope %.3f, waveform %.3f\n",
-                static_cast<double>(got.size()) / rate, l.envelope, l.waveform);
-    // The envelope shows the speech arrived whole; the waveform, that it is
-    // the same sound. Both are measured at one lag, so a gap where B's player
-    // ran dry (a late datagram on a loaded machine) lowers them; typical
-    // values are 0.98 and 0.8-0.9, unrelated sound gives about 0.
-    EXPECT_GE(l.envelope, 0.8);
-    EXPECT_GE(l.waveform, 0.3);
+    checkSpeechComesThrough(sound, id, rate,
+                            {device(micA.name() + ".monitor"), device(spkA.name()), device(micB.name() + ".monitor"),
+                             device(spkB.name())},
+                            micA, spkB, "pulse");
 }
 
 // A microphone that is not there yet (a headset still to be plugged in): one
