@@ -74,7 +74,8 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
       capacity_(ringCapacity(frameUs_)),
       longFrames_(frameUs_ > kLongFrameUs),
       stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
-      fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1) {
+      fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1),
+      deviceKeepsUs_(blockUs_) {
     try {
         slots_.assign(capacity_ * kMaxFrameBytes, 0);
         lengths_.assign(capacity_, 0);
@@ -170,9 +171,10 @@ void Playout::measureArrival(std::int64_t nowUs) {
 
 // The least sound held at a datagram's arrival that keeps the device from
 // running dry until then: the block it plays and the one it asks for next
-// (it asks once per block, so half a block more).
+// (it asks once per block, so half a block more). A device that asks only
+// once it holds nothing has no block playing to count (see observe()).
 std::int64_t Playout::reserveUs() const {
-    return 5 * blockUs_ / 2;
+    return deviceKeepsUs_.load(std::memory_order_relaxed) + 3 * blockUs_ / 2;
 }
 
 std::int64_t Playout::targetUs() const {
@@ -187,6 +189,10 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     const std::int64_t idleUs = std::max<std::int64_t>(400000, 2 * kFramesPerDatagram * frameUs_);
     const bool active = lastArrival != 0 && nowUs - lastArrival < idleUs;
     const std::uint64_t held = avail * format_.frameSamples + streamLen_ + queuedSamples;
+    if (active) {
+        askedHeldMax_ = std::max(askedHeldMax_, queuedSamples);
+        asked_ = true;
+    }
 
     if (avail == 0) {
         if (!active) {
@@ -288,6 +294,8 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         heldCount_ = 0;
         onTimeMinUs_ = 0;
         onTimeCount_ = 0;
+        askedHeldMax_ = 0;
+        asked_ = false;
     };
     if (windowStartUs_ == 0) openWindow();
     const std::uint64_t burstTail = burstTail_.load(std::memory_order_relaxed);
@@ -322,6 +330,13 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
     if (nowUs - windowStartUs_ < windowUs) return;
     const double meanHeld = heldSum_ / static_cast<double>(heldCount_);
     delayMs_.store(static_cast<std::uint32_t>(meanHeld * 1000.0 / format_.sampleRate), std::memory_order_relaxed);
+    // A device that holds a block or more whenever it asks (a server's buffer,
+    // lent blocks) keeps the block it plays; one that asked with nothing held
+    // throughout the window takes each block the moment it plays it.
+    if (asked_) {
+        deviceKeepsUs_.store(samplesToUs(std::min(askedHeldMax_, format_.blockSamples), format_.sampleRate),
+                             std::memory_order_relaxed);
+    }
     const std::int64_t guardUs = reserveUs();
     const std::int64_t slackUs = onTimeCount_ > 0 ? onTimeMinUs_ - guardUs
                                                   : samplesToUs(lowWater_, format_.sampleRate) - guardUs;
@@ -564,9 +579,9 @@ PlayoutStats Playout::stats() const {
     s.concealed = concealed_.load(std::memory_order_relaxed);
     s.dropped = dropped_.load(std::memory_order_relaxed);
     s.delayMs = delayMs_.load(std::memory_order_relaxed);
-    // The same measure as the delay: the device's two blocks, the target, and
-    // on average half a datagram's frames.
-    const std::int64_t target = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_ / 2;
+    // The same measure as the delay: the device's reserve (less the half
+    // block it asks ahead), the target, and on average half a datagram's frames.
+    const std::int64_t target = reserveUs() - blockUs_ / 2 + targetUs() + kFramesPerDatagram * frameUs_ / 2;
     s.targetMs = static_cast<std::uint32_t>(target / 1000);
     return s;
 }

@@ -11,9 +11,10 @@
 //   come against that rhythm over the last few seconds (the median) is the
 //   jitter; the stage aims to keep that much sound in reserve (the target)
 //   for a datagram that comes on time, beyond what the device needs not to
-//   run dry. A later datagram is bridged (see below). When that reserve stays
-//   a whole frame above the target during a second, frames are left out,
-//   quiet ones first, with a short cross-fade; a backlog far above the
+//   run dry (a block less for a device that asks only once it holds
+//   nothing). A later datagram is bridged (see below). When that reserve
+//   stays half a frame above the target for two seconds, frames are left
+//   out, quiet ones first, with a short cross-fade; a backlog far above the
 //   target (a stall followed by a burst, a peer's start-up burst) is cut at
 //   once.
 // - Loss concealment. When the device is about to run dry and nothing has
@@ -179,11 +180,19 @@ private:
     std::uint64_t shortenDue_ = 0;      // samples to cut at once (owed, backlog)
     std::uint64_t shortenWanted_ = 0;   // samples to cut during this window
     std::uint64_t partCut_ = 0;         // samples cut not yet counted as a dropped frame
+    // The most the device held when it asked for sound, this window: a device
+    // that asks only when it holds nothing (a file, which plays each block as
+    // it takes it) spares the reserve the block it plays.
+    std::uint32_t askedHeldMax_ = 0;
+    bool asked_ = false;
 
     std::atomic<std::uint64_t> played_{0};
     std::atomic<std::uint64_t> concealed_{0};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint32_t> delayMs_{0};
+    // What the device keeps of its own when it asks (0 or one block; player
+    // thread writes, stats() reads).
+    std::atomic<std::int64_t> deviceKeepsUs_;
     std::atomic<int> level_{0};
 };
 
