@@ -15,6 +15,9 @@ namespace {
 constexpr std::int64_t kSecondUs = 1000000;
 // A pause longer than this is an outage, not jitter: it is not aimed for.
 constexpr std::int64_t kOutageUs = 500000;
+// How much slower than ours a sender's clock may run and still be followed
+// (parts per thousand): sound cards are within a few tenths of a per mille.
+constexpr std::int64_t kDriftPerMille = 5;
 // The target never grows beyond this.
 constexpr std::int64_t kMaxTargetUs = 300000;
 // A backlog this far above what a datagram and the target need is cut at once.
@@ -119,9 +122,12 @@ void Playout::push(const std::uint8_t* bytes, std::size_t length, std::int64_t n
 // burst after the first is due when the frames of the one before have had
 // their time; how much later it comes adds to its lateness, how much earlier
 // takes from it (never below zero, so the rhythm follows the earliest
-// datagrams). A gap of whole datagrams more is taken for lost datagrams,
-// not for lateness. The jitter is the lateness that half of the last
-// kJitterWindow datagrams kept within.
+// datagrams). The rhythm also slips later by a little each datagram, so it
+// follows a sender whose sound card runs up to kDriftPerMille slower than
+// ours instead of taking the drift for lateness that only ever grows. A gap
+// of whole datagrams more is taken for lost datagrams, not for lateness.
+// The jitter is the lateness that half of the last kJitterWindow datagrams
+// kept within.
 void Playout::measureArrival(std::int64_t nowUs) {
     const std::int64_t burstGapUs = std::max<std::int64_t>(3000, frameUs_ / 4);
     if (burstFrames_ > 0 && nowUs - lastArrivalUs_ <= burstGapUs) {
@@ -140,7 +146,7 @@ void Playout::measureArrival(std::int64_t nowUs) {
                     lostUs = (early + periodUs / 4) / periodUs * periodUs;
                     early -= lostUs;
                 }
-                lateUs_ = std::max<std::int64_t>(0, lateUs_ + early);
+                lateUs_ = std::max<std::int64_t>(0, lateUs_ + early - periodUs * kDriftPerMille / 1000);
             }
             // What the player needs to tell how early this datagram's sound
             // would have been needed (see observe()).
@@ -230,11 +236,14 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
     // Frames made up for a datagram that then came late: as many of its
     // frames are left out as the made-up sound put the call beyond its target
-    // (see observe()), so one late datagram adds nothing to the delay. (After
-    // a lost datagram the next one comes on time and owes nothing.)
+    // (see observe()), so one late datagram adds nothing to the delay; whole
+    // frames only, or the next datagram would find the reserve short again
+    // (a sender whose clock runs slow would have every datagram bridged and
+    // then cut). After a lost datagram the next one comes on time and owes
+    // nothing.
     std::uint64_t owed = 0;
     if (playing_ && concealRun_ > 0) {
-        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (owedUs_ + frameUs_ / 2) / frameUs_));
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, owedUs_ / frameUs_));
     }
     owedUs_ = 0;
     std::uint64_t cut = 0;

@@ -8,13 +8,14 @@
 // The wire carries no sequence numbers or times, so the stage works from the
 // arrival times and from how much sound it holds:
 // - Delay control. A datagram is due every four frames. How late datagrams
-//   come against that rhythm over the last few seconds (the median) is the
-//   jitter; the stage aims to keep that much sound in reserve (the target)
-//   for a datagram that comes on time, beyond what the device needs not to
-//   run dry (a block less for a device that asks only once it holds
-//   nothing). A later datagram is bridged (see below). When that reserve
-//   stays half a frame above the target for two seconds, frames are left
-//   out, quiet ones first, with a short cross-fade; a backlog far above the
+//   come against that rhythm (which follows a sender whose clock runs a
+//   little slow) over the last few seconds (the median) is the jitter; the
+//   stage aims to keep that much sound in reserve (the target) for a
+//   datagram that comes on time, beyond what the device needs not to run
+//   dry (a block less for a device that asks only once it holds nothing).
+//   A later datagram is bridged (see below). When that reserve stays about
+//   half a frame above the target for two seconds, frames are left out,
+//   quiet ones first, with a short cross-fade; a backlog far above the
 //   target (a stall followed by a burst, a peer's start-up burst) is cut at
 //   once.
 // - Loss concealment. When the device is about to run dry and nothing has

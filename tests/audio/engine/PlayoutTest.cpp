@@ -85,10 +85,11 @@ struct Rig {
         else if (!heard.empty()) dryTicks++;
         pump();
     }
-    void datagram(int firstId, const std::function<bool(int)>& quiet = {}) {
+    // Datagram `firstId / 4`, arrived at `at` (0: now), between two ticks.
+    void datagram(int firstId, const std::function<bool(int)>& quiet = {}, std::int64_t at = 0) {
         for (int i = 0; i < 4; ++i) {
             auto f = rawFrame(firstId + i, quiet && quiet(firstId + i));
-            stage.push(f.data(), f.size(), now);
+            stage.push(f.data(), f.size(), at ? at : now);
         }
         if (!renders) pump();
     }
@@ -100,7 +101,7 @@ struct Rig {
             while (true) {
                 const std::int64_t at = arrival(k);
                 if (at < 0 || at > now) break;
-                datagram(4 * k, quiet);
+                datagram(4 * k, quiet, at);
                 ++k;
             }
             tick();
@@ -236,6 +237,25 @@ TEST(PlayoutTest, AStallAndItsBurstReturnToTheTargetWithinTwoSeconds) {
     EXPECT_GE(r.stage.stats().dropped, 50u);
     EXPECT_TRUE(inOrder(r.heard));
     EXPECT_LE(r.stage.stats().targetMs, 150u);
+}
+
+// A sender whose sound card runs 0.5 % slower than ours: its datagrams come
+// ever later against the rhythm of the first ones. That is drift, not jitter:
+// the target stays where it was, and the frames the slow sender leaves the
+// device short of are made up one at a time and kept (not made up and left
+// out again with every datagram).
+TEST(PlayoutTest, ASlowSendersDriftIsNotTakenForJitter) {
+    Rig r;
+    const std::int64_t t0 = r.now + 3000;
+    auto arrival = [&](int k) { return t0 + k * (kDatagramUs + kDatagramUs / 200); };
+    int k = r.run(t0 + 3 * 1000000, 0, arrival);
+    const std::uint32_t targetBefore = r.stage.stats().targetMs;
+    r.run(t0 + 30 * 1000000, k, arrival);
+    EXPECT_LE(r.stage.stats().targetMs, targetBefore + 5);
+    EXPECT_EQ(r.dryTicks, 0);
+    EXPECT_TRUE(inOrder(r.heard));
+    EXPECT_LE(r.made.size(), 12u);  // 135 ms short over 27 s: 7 frames
+    EXPECT_LE(r.stage.stats().dropped, 2u);
 }
 
 // A device that asks for each block as it plays it (a file) holds nothing of
