@@ -236,14 +236,11 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
     // Frames made up for a datagram that then came late: as many of its
     // frames are left out as the made-up sound put the call beyond its target
-    // (see observe()), so one late datagram adds nothing to the delay; whole
-    // frames only, or the next datagram would find the reserve short again
-    // (a sender whose clock runs slow would have every datagram bridged and
-    // then cut). After a lost datagram the next one comes on time and owes
-    // nothing.
+    // (see observe()), so one late datagram adds nothing to the delay. (After
+    // a lost datagram the next one comes on time and owes nothing.)
     std::uint64_t owed = 0;
     if (playing_ && concealRun_ > 0) {
-        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, owedUs_ / frameUs_));
+        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (owedUs_ + frameUs_ / 2) / frameUs_));
     }
     owedUs_ = 0;
     std::uint64_t cut = 0;
@@ -326,7 +323,14 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
             // that goes beyond the target is owed.
             const std::int64_t grownUs = samplesToUs(madeSamples_, format_.sampleRate) - lostUs;
             const std::int64_t guardUs = reserveUs();
-            owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0, std::max<std::int64_t>(0, grownUs));
+            // Only a datagram later than the target owes anything: one that
+            // kept the rhythm found the reserve short (its sender's clock
+            // runs slow), and giving the made-up sound back would leave the
+            // next one short again, and so on for every datagram.
+            if (lateUs > targetUs()) {
+                owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0,
+                                                   std::max<std::int64_t>(0, grownUs));
+            }
             onTimeMinUs_ = onTimeCount_ == 0 ? onTimeUs : std::min(onTimeMinUs_, onTimeUs);
             ++onTimeCount_;
         }
