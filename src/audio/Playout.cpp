@@ -208,6 +208,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             windowStartUs_ = 0;
             pendingDrops_ = 0;
             lastExcessUs_ = 0;
+            pendingOwedUs_ = 0;
             streamLen_ = 0;
             shortenDue_ = 0;
             shortenWanted_ = 0;
@@ -234,14 +235,13 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
-    // Frames made up for a datagram that then came late: as many of its
-    // frames are left out as the made-up sound put the call beyond its target
-    // (see observe()), so one late datagram adds nothing to the delay. (After
-    // a lost datagram the next one comes on time and owes nothing.)
+    // Frames made up for a datagram that came late, once the next one shows
+    // it was late alone: as many frames are left out as the made-up sound
+    // put the call beyond its target (see observe()), so one late datagram
+    // adds nothing to the delay. (After a lost datagram the next one comes on
+    // time and owes nothing.)
     std::uint64_t owed = 0;
-    if (playing_ && concealRun_ > 0) {
-        owed = static_cast<std::uint64_t>(std::min<std::int64_t>(concealRun_, (owedUs_ + frameUs_ / 2) / frameUs_));
-    }
+    if (playing_ && owedUs_ > 0) owed = static_cast<std::uint64_t>((owedUs_ + frameUs_ / 2) / frameUs_);
     owedUs_ = 0;
     std::uint64_t cut = 0;
     if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
@@ -310,6 +310,15 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         const std::int64_t lateUs = burstLateUs_.load(std::memory_order_relaxed);
         const std::int64_t lostUs = burstLostUs_.load(std::memory_order_relaxed);
         owedUs_ = 0;
+        // The datagram before was late and owes made-up sound: as much of it
+        // is given back as this one came earlier against the rhythm. If this
+        // one is as late, the way through the network has grown longer, and
+        // the sound made up stays as what the new delay needs (giving it back
+        // would leave every datagram from now on short by as much).
+        if (pendingOwedUs_ > 0 && lateUs >= 0) {
+            owedUs_ = std::clamp<std::int64_t>(pendingLateUs_ - lateUs, 0, pendingOwedUs_);
+        }
+        pendingOwedUs_ = 0;
         if (lateUs >= 0 && playing_) {
             const std::int64_t sinceUs = std::max<std::int64_t>(0, nowUs - burstAtUs_.load(std::memory_order_relaxed));
             const std::int64_t ahead = static_cast<std::int64_t>(heldSamples) -
@@ -328,8 +337,9 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
             // runs slow), and giving the made-up sound back would leave the
             // next one short again, and so on for every datagram.
             if (lateUs > targetUs()) {
-                owedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0,
-                                                   std::max<std::int64_t>(0, grownUs));
+                pendingOwedUs_ = std::clamp<std::int64_t>(onTimeUs + grownUs - guardUs - targetUs(), 0,
+                                                          std::max<std::int64_t>(0, grownUs));
+                pendingLateUs_ = lateUs;
             }
             onTimeMinUs_ = onTimeCount_ == 0 ? onTimeUs : std::min(onTimeMinUs_, onTimeUs);
             ++onTimeCount_;
@@ -387,7 +397,7 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
     const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
     // Made-up sound owed, and any cut, go in whole frames' worth (see observe()).
-    if (playing_ && concealRun_ > 0) shortenDue_ += static_cast<std::uint64_t>(owedUs_ / frameUs_) * frame;
+    if (playing_ && owedUs_ > 0) shortenDue_ += static_cast<std::uint64_t>(owedUs_ / frameUs_) * frame;
     owedUs_ = 0;
     std::uint64_t cut = 0;
     if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {

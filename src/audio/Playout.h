@@ -168,7 +168,9 @@ private:
     std::uint64_t madeSamples_ = 0;     // sound made up since it came
     std::int64_t onTimeMinUs_ = 0;      // least sound an on-time datagram would have found, this window
     std::uint64_t onTimeCount_ = 0;
-    std::int64_t owedUs_ = 0;           // made-up sound the newest datagram owes
+    std::int64_t owedUs_ = 0;           // made-up sound to give back now
+    std::int64_t pendingOwedUs_ = 0;    // made-up sound the newest datagram may owe (see observe())
+    std::int64_t pendingLateUs_ = 0;    // and how late it came
     std::uint64_t heldCount_ = 0;
     std::int64_t lastExcessUs_ = 0;     // the excess of the window before
     std::int64_t pendingDrops_ = 0;
