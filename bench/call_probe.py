@@ -25,8 +25,12 @@ How to run (needs pulseaudio, pulseaudio-utils, python3, python3-numpy):
 
 The conditions are: clean, loss5 (5 % random loss), loss20, jitter60 (uniform
 0..60 ms extra delay per datagram) and stall1500 (nothing passes for 1.5 s,
-then everything held arrives at once). A run of 15 codec x condition calls
-takes about 6 minutes. The machine's load shows in the figures: repeat
+then everything held arrives at once). Two more run when named: shift30 (from
+7 s on, every datagram comes 30 ms later: a longer route) and drift5 (the
+datagrams come 0.5 % slower than sent, as from a sender whose clock runs slow;
+the relay's own delay then grows by 5 ms a second, so read the silent share
+and the copies' --stats lines rather than the delay). A run of 15 codec x
+condition calls takes about 6 minutes. The machine's load shows in the figures: repeat
 (--repeat) and give ranges.
 """
 import argparse
@@ -50,7 +54,11 @@ CONDITIONS = {
     "loss20": {"loss": 20},
     "jitter60": {"jitter": 60},
     "stall1500": {"stall": 1500, "stall_at": 7},
+    # Not run unless asked for (--conditions):
+    "shift30": {"shift": 30, "shift_at": 7},
+    "drift5": {"drift": 5},
 }
+DEFAULT_CONDITIONS = ["clean", "loss5", "loss20", "jitter60", "stall1500"]
 DEFAULT_CODECS = ["speex_16khz", "ilbc_8khz", "gsm_8khz"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -344,7 +352,7 @@ def main():
     p.add_argument("--ambrel", default=os.path.join(HERE, "..", "build", "src", "app", "ambrel"))
     p.add_argument("--relay", default=os.path.join(HERE, "..", "tests", "support", "impair_relay.py"))
     p.add_argument("--codecs", default=",".join(DEFAULT_CODECS))
-    p.add_argument("--conditions", default=",".join(CONDITIONS))
+    p.add_argument("--conditions", default=",".join(DEFAULT_CONDITIONS))
     p.add_argument("--seconds", type=float, default=15.0, help="length of the test signal")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--json", help="write every run's results to this file")

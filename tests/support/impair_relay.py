@@ -3,6 +3,7 @@
 
     impair_relay.py --listen PORT --to HOST:PORT [--loss PCT] [--jitter MS]
                     [--stall MS --stall-at S] [--reorder PCT] [--duplicate PCT]
+                    [--shift MS --shift-at S] [--drift PERMILLE]
                     [--seed N] [--duration S]
 
 The caller connects to 127.0.0.1:PORT; the relay forwards its datagrams to
@@ -17,6 +18,11 @@ drawn from its own random stream (seeded, so the choices repeat run to run):
   --stall MS       hold everything for MS milliseconds, starting --stall-at
                    seconds after the first datagram, then release all that
                    was held at once (a burst, in arrival order)
+  --shift MS       from --shift-at seconds after the first datagram on, delay
+                   every datagram MS milliseconds more (a longer route)
+  --drift PERMILLE delay each datagram by this many thousandths of the time
+                   since the first one: the datagrams come that much slower
+                   than they were sent, as from a sender whose clock runs slow
 
 The relay stops after --duration seconds (default 120) or on SIGTERM/SIGINT
 and then prints one line per direction with what it did, e.g.
@@ -78,6 +84,9 @@ class Relay(asyncio.DatagramProtocol):
         # the random choices of another.
         lose = r.random() * 100 < self.args.loss
         delay = r.uniform(0, self.args.jitter) / 1000.0 if self.args.jitter > 0 else 0.0
+        if self.args.shift > 0 and now >= self.first + self.args.shift_at:
+            delay += self.args.shift / 1000.0
+        delay += (now - self.first) * self.args.drift / 1000.0
         reorder = r.random() * 100 < self.args.reorder
         duplicate = r.random() * 100 < self.args.duplicate
         if lose:
@@ -159,6 +168,9 @@ if __name__ == "__main__":
     p.add_argument("--duplicate", type=float, default=0.0)
     p.add_argument("--stall", type=float, default=0.0)
     p.add_argument("--stall-at", type=float, default=5.0)
+    p.add_argument("--shift", type=float, default=0.0)
+    p.add_argument("--shift-at", type=float, default=5.0)
+    p.add_argument("--drift", type=float, default=0.0)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--duration", type=float, default=120.0)
     args = p.parse_args()
