@@ -183,6 +183,17 @@ std::int64_t Playout::reserveUs() const {
     return deviceKeepsUs_.load(std::memory_order_relaxed) + 3 * blockUs_ / 2;
 }
 
+// What a backlog is cut down to: the device's two blocks, the target and a
+// datagram's frames; and how far above that a backlog must be to be cut at
+// once (another datagram and a margin).
+std::int64_t Playout::backlogKeepUs() const {
+    return 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+}
+
+std::int64_t Playout::backlogMarginUs() const {
+    return kFramesPerDatagram * frameUs_ + kCutMarginUs;
+}
+
 std::int64_t Playout::targetUs() const {
     return std::min(jitterUs_.load(std::memory_order_relaxed), kMaxTargetUs);
 }
@@ -234,7 +245,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     if (longFrames_) return fillLong(out, bytes, avail, held);
 
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
-    const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+    const std::int64_t keepUs = backlogKeepUs();
     // Frames made up for a datagram that came late, once the next one shows
     // it was late alone: as many frames are left out as the made-up sound
     // put the call beyond its target (see observe()), so one late datagram
@@ -244,7 +255,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     if (playing_ && owedUs_ > 0) owed = static_cast<std::uint64_t>((owedUs_ + frameUs_ / 2) / frameUs_);
     owedUs_ = 0;
     std::uint64_t cut = 0;
-    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+    if (playing_ && heldUs > keepUs + backlogMarginUs()) {
         // A backlog: leave out the oldest frames down to what is kept, to
         // the nearest frame (rounding down would leave up to a frame of
         // excess, which the slow path below does not take back).
@@ -395,12 +406,12 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
 Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held) {
     const std::uint32_t frame = format_.frameSamples;
     const std::int64_t heldUs = samplesToUs(held, format_.sampleRate);
-    const std::int64_t keepUs = 2 * blockUs_ + targetUs() + kFramesPerDatagram * frameUs_;
+    const std::int64_t keepUs = backlogKeepUs();
     // Made-up sound owed, and any cut, go in whole frames' worth (see observe()).
     if (playing_ && owedUs_ > 0) shortenDue_ += static_cast<std::uint64_t>(owedUs_ / frameUs_) * frame;
     owedUs_ = 0;
     std::uint64_t cut = 0;
-    if (playing_ && heldUs > keepUs + kFramesPerDatagram * frameUs_ + kCutMarginUs) {
+    if (playing_ && heldUs > keepUs + backlogMarginUs()) {
         cut = static_cast<std::uint64_t>((heldUs - keepUs) / frameUs_);
         shortenDue_ = 0;
         shortenWanted_ = 0;

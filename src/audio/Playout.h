@@ -119,6 +119,8 @@ private:
     void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
     std::int64_t targetUs() const;
     std::int64_t reserveUs() const;
+    std::int64_t backlogKeepUs() const;
+    std::int64_t backlogMarginUs() const;
 
     const Format format_;
     const std::unique_ptr<VoiceCodec> decoder_;
