@@ -296,7 +296,8 @@ int AmbrelApp::main(int argc, char** argv) {
     int code = 0;
     if (headless) {
         HeadlessView view;
-        CallController controller(settings, std::move(link), view, &app, starter);
+        // No meters to show the levels on: none are posted.
+        CallController controller(settings, std::move(link), view, nullptr, starter);
         controller.setSoundDiagnosis(diagnosis);
         TerminationWatch watch;
         QObject::connect(&watch, &TerminationWatch::terminationRequested, &controller, [&controller] {

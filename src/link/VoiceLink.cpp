@@ -93,6 +93,7 @@ void VoiceLink::installSocket(SocketHandle& fresh, uint64_t peer, int newState) 
     peer_.store(peer);
     generation_.fetch_add(1);
     state_.store(newState);
+    bell_.ring();  // a call still running sees that it is no longer current
 }
 
 SocketAddress VoiceLink::peer() const { return unpackPeer(peer_.load()); }
@@ -115,6 +116,7 @@ void VoiceLink::post(int message) {
 // Recorder thread.
 void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
     if (bytes == nullptr || length <= 0) return;
+    bool complete = false;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         // A late frame of a call that has ended is dropped: it must not go to
@@ -132,14 +134,9 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
                 // Out of memory: this frame is lost, the recorder goes on.
             }
         }
-        // The capture rhythm, so the worker can wake when a datagram's last
-        // frame is due instead of at the end of its whole receive wait.
-        const int64_t nowUs = monotonicMicroseconds();
-        const int64_t interval = nowUs - lastFrameUs_;
-        if (lastFrameUs_ != 0 && interval > 0 && interval < 200000)
-            framePeriodUs_ = framePeriodUs_ == 0 ? interval : (7 * framePeriodUs_ + interval) / 8;
-        lastFrameUs_ = nowUs;
+        complete = queueOpen_ && count_ == kFramesPerDatagram;
     }
+    if (complete) bell_.ring();
     const int64_t now = monotonicMilliseconds();
     if (now >= nextLevelReport_.load()) {
         int input = sendMuted_.load() ? 0 : audio_->captureLevel();
@@ -297,7 +294,10 @@ bool VoiceLink::serviceCall() {
             pendingLength_ = 0;
         } else {
             try {
-                n = receiveDatagram(from, receiveWaitMs(), datagram);
+                // Nothing to take off the socket when the wait ended for queued
+                // frames or its time-out.
+                const int ms = receiveWaitMs();
+                if (ms == 0 || bell_.wait(callHandle_, ms) == Doorbell::Readable) n = receiveDatagram(from, 0, datagram);
             } catch (const Exception&) {
                 if (!oneToMany) throw;
                 n = 0;  // one-to-many: a failed receive is nothing received
@@ -357,15 +357,14 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
     return guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
 }
 
-// The receive wait of one pass: the full time-out, but only until shortly
-// after the frame that completes a datagram is due, so captured sound does
-// not wait for a receive that has nothing to do with it. Worker thread.
+// The receive wait of one pass: none when a datagram's frames are queued
+// already. Worker thread.
 int VoiceLink::receiveWaitMs() {
     std::lock_guard<std::mutex> guard(queueLock_);
     if (count_ >= kFramesPerDatagram) return 0;
-    if (count_ != kFramesPerDatagram - 1 || framePeriodUs_ == 0) return kReceiveTimeoutMs;
-    const int64_t dueUs = lastFrameUs_ + framePeriodUs_ - monotonicMicroseconds();
-    return static_cast<int>(std::clamp<int64_t>(dueUs / 1000 + 1, 2, kReceiveTimeoutMs));
+    // Without a bell nobody cuts the wait short: the short time-out keeps
+    // captured sound from waiting long for a receive.
+    return bell_.valid() ? kServiceWaitMs : kReceiveTimeoutMs;
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,

@@ -25,6 +25,7 @@
 #include "audio/AudioSink.h"
 #include "audio/LinkAudio.h"
 #include "link/DatagramGuard.h"
+#include "link/Doorbell.h"
 #include "link/LinkOwner.h"
 #include "link/Socket.h"
 #include "link/WorkerThread.h"
@@ -39,6 +40,10 @@ public:
     static constexpr int kMaxQueuedFrames = 1000;  // oldest dropped beyond this
     static constexpr int kFramesPerDatagram = 4;
     static constexpr int kReceiveTimeoutMs = 20;
+    // The longest receive wait of a call: the recorder rings when a
+    // datagram's frames are queued, disconnect() when the call ends, so this
+    // only bounds how late a stop request or the idle check is seen.
+    static constexpr int kServiceWaitMs = 100;
     static constexpr int kLevelReportMs = 50;
 
     // Takes ownership of the audio half and makes this link its sink.
@@ -85,7 +90,10 @@ public:
     void connect(const char* host, int port);
     // State Idle; the worker ends the call and posts WM_LINK_DISCONNECTED.
     // Any thread.
-    void disconnect() { state_.store(Idle); }
+    void disconnect() {
+        state_.store(Idle);
+        bell_.ring();
+    }
     int state() const { return state_.load(); }
 
     // The current peer (rewritten by every received datagram). Any thread.
@@ -119,10 +127,10 @@ protected:
     // listening (then keeps only the newest four frames captured meanwhile),
     // posts WM_LINK_CONNECTED. Returns whether the call is connected.
     bool enterCall();
-    // One pass while connected: receive at most one datagram (waiting up to
-    // the receive time-out, less when the frame that completes a datagram is
-    // due sooner), play it, run the idle check, send every group of
-    // four queued frames. Returns false when the call ended.
+    // One pass while connected: receive at most one datagram (waiting until
+    // one comes, four frames are queued, the call is ended, or
+    // kServiceWaitMs), play it, run the idle check, send every group of four
+    // queued frames. Returns false when the call ended.
     bool serviceCall();
     // Listening -> Connected, for the call being driven only. Returns whether
     // it switched.
@@ -164,8 +172,9 @@ private:
     // Frames are queued from a call's start to its end (and on a link that
     // has run no call yet).
     bool queueOpen_ = true;                   // queueLock_
-    int64_t lastFrameUs_ = 0;                 // queueLock_: when the newest frame came (monotonic)
-    int64_t framePeriodUs_ = 0;               // queueLock_: the mean time between frames
+    // Rung when a datagram's frames are queued and when the call is ended:
+    // the worker's receive wait lasts no longer than it must.
+    Doorbell bell_;
 
     std::atomic<bool> playMuted_{false};
     std::atomic<bool> sendMuted_{false};
