@@ -18,8 +18,8 @@ SoundError BufferQueue::check(const SoundBuffer* buffer, std::uint32_t bytesPerS
 
 SoundError BufferQueue::notOpen() { return SoundError::make(SoundErrorCode::InvalidHandle, "Device not open"); }
 
-SoundError BufferQueue::lend(SoundBuffer* buffer) {
-    if (buffer->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
+// Room for one more buffer at the back of the ring; false when it cannot grow.
+bool BufferQueue::append(SoundBuffer* buffer) {
     if (count_ == slots_.size()) {
         try {
             std::vector<SoundBuffer*> bigger(slots_.size() * 2);
@@ -27,14 +27,40 @@ SoundError BufferQueue::lend(SoundBuffer* buffer) {
             slots_.swap(bigger);
             first_ = 0;
         } catch (const std::bad_alloc&) {
-            return SoundError::make(SoundErrorCode::NoMemory, "Out of memory for the sound buffer queue");
+            return false;
         }
     }
-    buffer->bytesRecorded = 0;
-    buffer->inDevice.store(true);
     slots_[(first_ + count_) % slots_.size()] = buffer;
     ++count_;
+    return true;
+}
+
+SoundError BufferQueue::lend(SoundBuffer* buffer) {
+    if (buffer->inDevice.load()) return SoundError::make(SoundErrorCode::StillPlaying, "Buffer already queued");
+    // Parked buffers were lent first.
+    takeParked();
+    if (!append(buffer)) return SoundError::make(SoundErrorCode::NoMemory, "Out of memory for the sound buffer queue");
+    buffer->bytesRecorded = 0;
+    buffer->inDevice.store(true);
     return {};
+}
+
+bool BufferQueue::park(SoundBuffer* buffer) {
+    if (buffer->inDevice.load()) return false;
+    buffer->bytesRecorded = 0;
+    buffer->inDevice.store(true);
+    if (parked_.push(buffer)) return true;
+    buffer->inDevice.store(false);
+    return false;
+}
+
+void BufferQueue::takeParked() {
+    while (SoundBuffer* const* p = parked_.front()) {
+        SoundBuffer* b = *p;
+        parked_.pop();
+        // Out of memory: the buffer goes straight back, unfilled.
+        if (!append(b)) handBack(b, 0);
+    }
 }
 
 void BufferQueue::popFront() {
@@ -44,6 +70,7 @@ void BufferQueue::popFront() {
 }
 
 void BufferQueue::fill(const std::uint8_t* p, std::size_t n, std::uint8_t silence) {
+    takeParked();
     while (n > 0 && count_ > 0) {
         SoundBuffer* b = front();
         std::size_t k = std::min<std::size_t>(b->capacity - headPos_, n);
@@ -93,6 +120,7 @@ void BufferQueue::handBack(SoundBuffer* buffer, std::uint32_t bytesRecorded) {
 }
 
 void BufferQueue::returnAll() {
+    takeParked();
     while (count_ > 0) {
         SoundBuffer* b = front();
         popFront();

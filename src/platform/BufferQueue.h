@@ -1,13 +1,15 @@
 // The buffers a device holds, in the order they were lent, and the way they go
 // back to the message thread. Used by every backend; not thread-safe: the
-// device guards it with its own lock. Only lend() allocates (when more
-// buffers are lent than ever before): taking buffers out and handing them
-// back never does, so a device's call-back may do both.
+// device guards it with its own lock, except park(). Only lend() and taking
+// in parked buffers allocate (when more buffers are lent than ever before):
+// taking buffers out and handing them back never does, so a device's
+// call-back may do both.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "base/SpscRing.h"
 #include "platform/MessageThread.h"
 #include "platform/SoundDevice.h"
 
@@ -31,6 +33,12 @@ public:
     // Appends a checked buffer: StillPlaying if it is already lent somewhere.
     // Clears bytesRecorded. NoMemory if the queue cannot grow.
     SoundError lend(SoundBuffer* buffer);
+    // Lends a checked buffer without the device's lock, so the lending thread
+    // never waits for a busy call-back: marks it lent and parks it in a fixed
+    // ring until the next fill() or returnAll() appends it. One lending thread
+    // at a time. False, and nothing changes, when the buffer is lent already
+    // or the ring is full: lend() it under the lock instead.
+    bool park(SoundBuffer* buffer);
 
     // Recording: copies n bytes (or n bytes of `silence` when p is null) into
     // the buffers in order and hands back each one that is full with
@@ -54,6 +62,8 @@ public:
 private:
     SoundBuffer* front() const { return slots_[first_]; }
     void popFront();
+    bool append(SoundBuffer* buffer);
+    void takeParked();
 
     MessageThread& thread_;
     const std::uint32_t message_;
@@ -64,6 +74,8 @@ private:
     std::size_t first_ = 0;
     std::size_t count_ = 0;
     std::uint32_t headPos_ = 0;  // bytes of the first buffer already filled or played
+    // Buffers parked by the lending thread; taken in under the device's lock.
+    SpscRing<SoundBuffer*> parked_{32};
 };
 
 }  // namespace ambrel

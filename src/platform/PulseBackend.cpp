@@ -397,7 +397,7 @@ public:
 
     // Under Lock.
     SoundError open(const std::string& device) {
-        return s_.open("Ambrel recording", device, &PulseInput::onState, this, [this](const char* dev) {
+        SoundError e = s_.open("Ambrel recording", device, &PulseInput::onState, this, [this](const char* dev) {
             pa_stream_set_read_callback(s_.stream, &PulseInput::onRead, this);
             // One buffer per fragment: the server hands over sound as soon as
             // one frame is there, so recording adds one frame of delay.
@@ -407,11 +407,17 @@ public:
             auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
             return pa_stream_connect_record(s_.stream, dev, &attr, flags);
         });
+        parkable_.store(e.ok());
+        return e;
     }
 
     // Message thread (all public calls).
     SoundError addBuffer(SoundBuffer* b) override {
         if (auto e = BufferQueue::check(b, s_.format.bytesPerSample())) return e;
+        // A buffer comes back every frame, often while the main loop thread
+        // still holds the lock after handing it over: it is parked instead.
+        // A buffer parked as the stream dies goes back at reset() or close().
+        if (parkable_.load(std::memory_order_acquire) && s_.queue.park(b)) return {};
         PulseCore::Lock lock(*s_.core);
         if (auto e = s_.usable()) return e;
         return s_.queue.lend(b);
@@ -444,6 +450,7 @@ public:
     SoundError close() override {
         PulseCore::Lock lock(*s_.core);
         if (!s_.stream) return BufferQueue::notOpen();
+        parkable_.store(false);
         pause();
         s_.queue.returnAll();
         s_.release();
@@ -465,6 +472,7 @@ private:
     static void onState(pa_stream*, void* self) {
         auto* me = static_cast<PulseInput*>(self);
         if (me->s_.lost()) {
+            me->parkable_.store(false);
             me->running_ = false;
             me->s_.queue.returnAll();
         }
@@ -487,6 +495,8 @@ private:
 
     PulseStream s_;
     bool running_ = false;  // under Lock
+    // Open and not failed: buffers may be parked (written under Lock).
+    std::atomic<bool> parkable_{false};
 };
 
 // ---------------------------------------------------------------------------
