@@ -1,5 +1,6 @@
 // The socket layer on real loopback sockets.
 #include "link/Socket.h"
+#include "link/Doorbell.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -229,6 +230,27 @@ TEST(DatagramTest, BytesAvailableAndWaitReadable) {
     sendTo(a.s.handle, b.address, "abc", 3);
     EXPECT_TRUE(waitReadable(b.s.handle, 1000));
     EXPECT_EQ(bytesAvailable(b.s.handle), 3);
+}
+
+// The link's worker waits on its socket and this bell: a ring that comes
+// before the wait must end it, and a datagram must not be taken for a ring.
+TEST(DoorbellTest, APendingRingEndsTheNextWaitOnceAndADatagramWins) {
+    BoundUdp a, b;
+    Doorbell bell;
+    ASSERT_TRUE(bell.valid());
+    EXPECT_EQ(bell.wait(b.s.handle, 0), Doorbell::TimedOut);
+    bell.ring();
+    bell.ring();
+    EXPECT_EQ(bell.wait(b.s.handle, 10000), Doorbell::Rang);
+    EXPECT_EQ(bell.wait(b.s.handle, 0), Doorbell::TimedOut) << "both rings were taken";
+    std::thread ringer([&] { bell.ring(); });
+    EXPECT_EQ(bell.wait(b.s.handle, 10000), Doorbell::Rang);
+    ringer.join();
+    sendTo(a.s.handle, b.address, "abc", 3);
+    bell.ring();
+    EXPECT_EQ(bell.wait(b.s.handle, 10000), Doorbell::Readable);
+    EXPECT_EQ(bell.wait(b.s.handle, 0), Doorbell::Readable) << "the datagram is still there";
+    EXPECT_THROW(bell.wait(-1, 0), SocketException);
 }
 
 TEST(DatagramTest, ReceiveTimesOutQuietlyOrBlocksWithoutLimit) {
