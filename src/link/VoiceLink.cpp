@@ -394,16 +394,21 @@ bool VoiceLink::idleCheck() {
 }
 
 void VoiceLink::sendQueued() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    while (count_ >= kFramesPerDatagram) {
+    for (;;) {
         throwIfStopRequested();
-        // sendBuffer_ holds the whole datagram: the kind byte, then the frames.
-        sendBuffer_.assign(1, 0);
-        for (int i = 0; i < kFramesPerDatagram; ++i) {
-            const std::vector<uint8_t>& frame = ring_[head_];
-            sendBuffer_.insert(sendBuffer_.end(), frame.begin(), frame.end());
-            head_ = (head_ + 1) % kMaxQueuedFrames;
-            --count_;
+        {
+            // The frames are copied out, and the lock released before sealing
+            // and sending, so the recorder never waits for the network.
+            std::lock_guard<std::mutex> guard(queueLock_);
+            if (count_ < kFramesPerDatagram) return;
+            // sendBuffer_ holds the whole datagram: the kind byte, then the frames.
+            sendBuffer_.assign(1, 0);
+            for (int i = 0; i < kFramesPerDatagram; ++i) {
+                const std::vector<uint8_t>& frame = ring_[head_];
+                sendBuffer_.insert(sendBuffer_.end(), frame.begin(), frame.end());
+                head_ = (head_ + 1) % kMaxQueuedFrames;
+                --count_;
+            }
         }
         const uint8_t muted = 1;
         const bool silent = sendMuted_.load();
