@@ -14,7 +14,8 @@ envelope) and the probe reports per direction:
   last3     the delay over the last 3 s of the signal
   silent    share of 10 ms windows of the received signal far below its median
             level (30 dB), between the first and the last expected sound
-  cpu       CPU time of each copy during the call, % of one core
+  cpu       CPU time of each copy during the call (all its threads, as the
+            scheduler counts it), % of one core, and its threads' wake-ups
 
 How to run (needs pulseaudio, pulseaudio-utils, python3, python3-numpy):
 
@@ -185,19 +186,34 @@ def free_udp_port():
         return s.getsockname()[1]
 
 
-def cpu_ticks(pid):
+def cpu_sample(pid):
+    """(ns on a CPU, voluntary context switches) of all of a process's threads.
+
+    The scheduler's own run times are exact; the tick-sampled times of
+    /proc/PID/stat charge a whole tick to whichever thread runs when it falls,
+    which overstates threads that wake in step with audio timers."""
+    ns = switches = 0
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except (OSError, IndexError, ValueError):
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
         return None
+    for t in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{t}/schedstat") as f:
+                ns += int(f.read().split()[0])
+            with open(f"/proc/{pid}/task/{t}/status") as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        switches += int(line.split()[1])
+        except (OSError, IndexError, ValueError):
+            pass  # a thread that ended meanwhile
+    return ns, switches
 
 
 class Pulse:
     """A private PulseAudio daemon with one stereo sink per call direction."""
 
-    def __init__(self, scratch):
+    def __init__(self, scratch, memfd=True):
         self.dir = scratch
         for d in ("run", "state", "home"):
             os.makedirs(os.path.join(scratch, d), exist_ok=True)
@@ -210,8 +226,11 @@ class Pulse:
                          "master_channel_map=left channel_map=mono remix=no")
             loads.append(f"module-remap-sink sink_name={spk} master={pair} channels=1 "
                          "master_channel_map=right channel_map=mono remix=no")
+        # Shared memory as a desktop's server has it (memfd). Without it
+        # libpulse maps and unmaps the server's whole pool for every recorded
+        # fragment, which doubles the copies' CPU time.
         cmd = ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=false",
-               "--enable-memfd=no", f"--log-target=file:{scratch}/pulse.log"]
+               f"--enable-memfd={'yes' if memfd else 'no'}", f"--log-target=file:{scratch}/pulse.log"]
         cmd += [f"--load={m}" for m in loads]
         self.proc = subprocess.Popen(cmd, env=env)
         for _ in range(200):
@@ -297,7 +316,7 @@ def one_call(args, pulse, codec, condition, seed, work):
                  "--format=s16le", "--file-format=wav", os.path.join(work, f"{pair}.wav")], env=env))
         time.sleep(0.5)
         t0 = time.monotonic()
-        ticks0 = {n: cpu_ticks(p.pid) for n, p in procs.items()}
+        cpu0 = {n: cpu_sample(p.pid) for n, p in procs.items()}
         for mic, sig in (("a_mic", "sig_a.wav"), ("b_mic", "sig_b.wav")):
             plays.append(subprocess.Popen(["paplay", "-d", mic, "--latency-msec=60", os.path.join(work, sig)],
                                           env=env))
@@ -306,10 +325,10 @@ def one_call(args, pulse, codec, condition, seed, work):
         # Let the tail arrive: the largest delay expected plus any stall.
         time.sleep(1.5 + imp.get("stall", 0) / 1000.0)
         elapsed = time.monotonic() - t0
-        ticks1 = {n: cpu_ticks(p.pid) for n, p in procs.items()}
-        hz = os.sysconf("SC_CLK_TCK")
-        result["cpu_pct"] = {n: round(100.0 * (ticks1[n] - ticks0[n]) / hz / elapsed, 1)
-                             for n in procs if ticks0[n] is not None and ticks1[n] is not None}
+        cpu1 = {n: cpu_sample(p.pid) for n, p in procs.items()}
+        both = [n for n in procs if cpu0[n] is not None and cpu1[n] is not None]
+        result["cpu_pct"] = {n: round(100.0 * (cpu1[n][0] - cpu0[n][0]) / 1e9 / elapsed, 2) for n in both}
+        result["wakeups_per_s"] = {n: round((cpu1[n][1] - cpu0[n][1]) / elapsed) for n in both}
     finally:
         for p in plays + recs:
             stop(p)
@@ -356,6 +375,7 @@ def main():
     p.add_argument("--seconds", type=float, default=15.0, help="length of the test signal")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--json", help="write every run's results to this file")
+    p.add_argument("--no-memfd", action="store_true", help="the sound server shares memory without memfd")
     p.add_argument("--keep", help="keep the stereo recordings in this directory")
     p.add_argument("--stats", action="store_true", default=None,
                    help="pass --stats 1 to the copies (default: when their --help lists it)")
@@ -383,7 +403,7 @@ def main():
     pulse = None
     signal.signal(signal.SIGTERM, on_terminate)
     try:
-        pulse = Pulse(os.path.join(scratch, "pulse"))
+        pulse = Pulse(os.path.join(scratch, "pulse"), memfd=not args.no_memfd)
         work = os.path.join(scratch, "call")
         os.makedirs(work)
         write_wav(os.path.join(work, "sig_a.wav"), make_signal(11, args.seconds))
@@ -403,7 +423,7 @@ def main():
                                         f" silent {m['silent_pct']:5.1f}%")
                         else:
                             line.append(f"{pair[0]}>{pair[1]} {m.get('error', r.get('error', '?'))}")
-                    line.append(f"cpu {r.get('cpu_pct', {})}")
+                    line.append(f"cpu {r.get('cpu_pct', {})} wake-ups/s {r.get('wakeups_per_s', {})}")
                     print("  ".join(line), flush=True)
                     for n in "ab":
                         if r.get(f"stats_{n}"):
@@ -431,7 +451,10 @@ def main():
                       + (f"  ({len(runs) - len(ok)} failed)" if len(ok) < len(runs) else ""))
     cpu = [v for r in results for v in r.get("cpu_pct", {}).values()]
     if cpu:
-        print(f"CPU per copy during a full-duplex call: {fmt_range(cpu, 1)} % of one core")
+        print(f"CPU per copy during a full-duplex call: {fmt_range(cpu, 2)} % of one core")
+    wakeups = [v for r in results for v in r.get("wakeups_per_s", {}).values()]
+    if wakeups:
+        print(f"Thread wake-ups per copy: {fmt_range(wakeups)} a second")
     return 0 if results and all("delay_ms" in r.get(p, {}) for r in results for p in ("ab", "ba")) else 1
 
 
