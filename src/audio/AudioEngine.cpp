@@ -46,13 +46,18 @@ void AudioEngine::setCodec(CodecId id) {
 }
 
 // The coding thread that owns `view`. The old state (and its adapter) is let
-// go here, on that thread, after its last frame with it.
+// go here, on that thread, after its last frame with it. That thread may be
+// a sound server's client thread, which must not wait for lock_ (a holder of
+// lock_ may be waiting for that client): if lock_ is busy, null is returned
+// and the frame is dropped, like every frame between a codec change and the
+// recorder's reopening.
 const AudioEngine::CodecState* AudioEngine::refresh(CodecView& view) {
     const std::uint64_t generation = codecGeneration_.load(std::memory_order_acquire);
     if (generation != view.generation) {
         std::shared_ptr<const CodecState> old;
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            std::unique_lock<std::mutex> hold(lock_, std::try_to_lock);
+            if (!hold.owns_lock()) return nullptr;
             old = std::move(view.state);
             view.state = codec_;
             view.generation = codecGeneration_.load(std::memory_order_relaxed);
@@ -151,7 +156,7 @@ void AudioEngine::playFrame(int playerIndex, const std::uint8_t* bytes, int leng
     slot->player().feed();
 }
 
-// Recorder thread (inside the sink's onFrameEncoded) or any other.
+// Capture thread (inside the sink's onFrameEncoded) or any other.
 int AudioEngine::playerLevel(int playerIndex) {
     std::lock_guard<std::mutex> hold(lock_);
     if (playerIndex < 0 || static_cast<std::size_t>(playerIndex) >= players_.size()) return -1;
@@ -181,12 +186,12 @@ void AudioEngine::blockPlayed(int playerIndex) {
     if (AudioSink* sink = sink_.load()) sink->onBlockPlayed(playerIndex);
 }
 
-// Recorder thread.
+// Capture thread.
 void AudioEngine::CaptureListener::block(const std::uint8_t* data, std::size_t byteCount) {
     engine_.captured(data, byteCount);
 }
 
-// Recorder thread, once per filled buffer (one codec frame).
+// Capture thread, once per filled buffer (one codec frame).
 void AudioEngine::captured(const std::uint8_t* data, std::size_t byteCount) {
     AudioSink* sink = sink_.load(std::memory_order_acquire);
     const int length = static_cast<int>(byteCount);

@@ -1,6 +1,7 @@
 // The audio half of a voice link: one recorder, a table of players and the
 // current codec. Every captured buffer (one codec frame) is encoded on the
-// recorder thread and handed to the sink; every received frame waits in a
+// capture thread (the recorder's, or the recording device's own when it
+// hands its blocks over itself) and handed to the sink; every received frame waits in a
 // player's playout stage and is decoded on that player's thread.
 //
 //   SoundSystem& sound = ...;                 // the application's devices
@@ -118,7 +119,7 @@ public:
     void blockPlayed(int playerIndex);
 
 private:
-    // The recorder's listener: encodes every filled buffer (recorder thread).
+    // The recorder's listener: encodes every filled buffer (capture thread).
     class CaptureListener : public SoundListener {
     public:
         explicit CaptureListener(AudioEngine& engine) : engine_(engine) {}
@@ -128,7 +129,7 @@ private:
         AudioEngine& engine_;
     };
 
-    void captured(const std::uint8_t* data, std::size_t byteCount);  // recorder thread
+    void captured(const std::uint8_t* data, std::size_t byteCount);  // capture thread
 
     // One codec choice, never changed once published: the adapter and the
     // format its frames have. Shared by the engine and the threads coding
@@ -159,7 +160,7 @@ private:
     std::shared_ptr<const CodecState> codec_;           // under lock_; null after shutdown
     // Bumped (under lock_) whenever codec_ changes.
     std::atomic<std::uint64_t> codecGeneration_{0};
-    CodecView captureCodec_;  // recorder thread (shutdown: once it has ended)
+    CodecView captureCodec_;  // capture thread (shutdown: once it has ended)
     std::atomic<CodecId> codecId_{0};
     std::atomic<std::uint32_t> bitsPerSample_{0};
     std::atomic<std::uint32_t> sampleRate_{0};
@@ -167,7 +168,7 @@ private:
 
     std::atomic<int> captureLevel_{0};
     CaptureListener captureListener_;
-    std::vector<std::uint8_t> frame_;  // encoded frame; recorder thread only
+    std::vector<std::uint8_t> frame_;  // encoded frame; capture thread only
 
     // Last: its thread calls captureListener_ and reads the fields above.
     SoundRecorder recorder_;

@@ -15,7 +15,8 @@ public:
     virtual ~AudioSink() = default;
 
     // One encoded frame (or one raw block when no codec is set) is ready to be
-    // sent. Called on the recorder thread. bytes is valid only for the duration
+    // sent. Called on the capture thread (the recorder's, or the recording
+    // device's own: one call at a time). bytes is valid only for the duration
     // of the call; length is the frame's size in bytes (a frame of length <= 0
     // or a null pointer carries nothing).
     virtual void onFrameEncoded(const uint8_t* bytes, int length) {
@@ -23,7 +24,7 @@ public:
         (void)length;
     }
 
-    // A raw captured block before encoding (recorder thread). Returning true
+    // A raw captured block before encoding (capture thread). Returning true
     // means the sink consumed the block and it is not encoded; the default
     // (false) lets the engine encode it and call onFrameEncoded.
     virtual bool onRawBlock(const uint8_t* bytes, int length) {
@@ -36,7 +37,7 @@ public:
     // or a frame was handed to a device that renders (the device's thread).
     virtual void onBlockPlayed(int playerIndex) { (void)playerIndex; }
 
-    // A captured block was judged silent (recorder thread).
+    // A captured block was judged silent (capture thread).
     virtual void onSilentBlock() {}
 };
 

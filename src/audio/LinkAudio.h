@@ -45,12 +45,12 @@ public:
     // thread, once when the thread ends.
     virtual void shutdown() = 0;
 
-    // The level of the last captured block, 0..100. Recorder thread (from
+    // The level of the last captured block, 0..100. Capture thread (from
     // inside the sink's onFrameEncoded).
     virtual int captureLevel() = 0;
 
     // The level of player `playerIndex`, 0..100, or -1 for an index without a
-    // player. Recorder thread (from inside the sink's onFrameEncoded).
+    // player. Capture thread (from inside the sink's onFrameEncoded).
     virtual int playerLevel(int playerIndex) = 0;
 
     // What player `playerIndex` played, made up and left out during the

@@ -17,7 +17,8 @@ public:
 
     // A recorder delivers one filled buffer (byteCount recorded bytes, never 0);
     // a player reports one buffer the device has finished playing.
-    // Runs on the sound thread; the data is valid only during the call.
+    // Runs on the sound thread (a recorder's may run on its device's own
+    // thread, see SoundRecorder); the data is valid only during the call.
     virtual void block(const std::uint8_t* data, std::size_t byteCount) {
         (void)data;
         (void)byteCount;

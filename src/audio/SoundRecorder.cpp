@@ -66,7 +66,8 @@ void SoundRecorder::onStart() {
         report("RECORD: Open : " + hexCode(error.value()) + " : " + error.text);
         return;
     }
-    for (int i = 0; i < kBufferCount; ++i) device_->addBuffer(&buffer(i));
+    if (!device_->setCapturer(&capturer_))
+        for (int i = 0; i < kBufferCount; ++i) device_->addBuffer(&buffer(i));
     error = device_->start();
     if (error) {
         report("RECORD: Start : " + hexCode(error.value()) + " : " + error.text);
@@ -107,6 +108,11 @@ void SoundRecorder::onData(const Message& message) {
         b->bytesRecorded = 0;
         device_->addBuffer(b);
     }
+}
+
+// The device's own thread, while it records.
+void SoundRecorder::Capturer::captured(const std::uint8_t* data, std::size_t bytes) {
+    if (SoundListener* l = recorder_.listener_.load()) l->block(data, bytes);
 }
 
 // Recorder thread.

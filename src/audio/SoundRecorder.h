@@ -1,6 +1,8 @@
 // The capture thread: opens the recording device on REC_START, lends it the
 // 12 one-frame buffers, hands every filled buffer to its listener and lends
-// it back, until REC_STOP.
+// it back, until REC_STOP. A device that can hand its sound over itself
+// (SoundInput::setCapturer) calls the listener's block() on its own thread
+// instead, so this thread is not woken for every frame.
 #pragma once
 
 #include <atomic>
@@ -26,8 +28,10 @@ public:
     // Quits the thread (stopping the device first) and waits for it.
     ~SoundRecorder() override;
 
-    // The listener's calls run on the recorder thread. Set it before the first
-    // REC_START; null: buffers are recorded and dropped.
+    // The listener's opened() and closed() run on the recorder thread, its
+    // block() there or on the device's own thread, one call at a time and
+    // never after closed(). Set it before the first REC_START; null: buffers
+    // are recorded and dropped.
     void setListener(SoundListener* listener) { listener_.store(listener); }
 
     // Recording device: -1 = the default device, n >= 1 = the n-th device of
@@ -52,6 +56,17 @@ private:
     void onData(const Message& message);
     void closeDevice();
 
+    // Hands the blocks of a device that delivers them itself to the listener.
+    class Capturer : public SoundCapturer {
+    public:
+        explicit Capturer(SoundRecorder& recorder) : recorder_(recorder) {}
+        void captured(const std::uint8_t* data, std::size_t bytes) override;  // device thread
+
+    private:
+        SoundRecorder& recorder_;
+    };
+
+    Capturer capturer_{*this};
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundInput> device_;  // recorder thread only
     std::atomic<SoundListener*> listener_{nullptr};

@@ -113,7 +113,7 @@ void VoiceLink::post(int message) {
     if (LinkOwner* owner = owner_.load()) owner->postLinkMessage(message);
 }
 
-// Recorder thread.
+// Capture thread.
 void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
     if (bytes == nullptr || length <= 0) return;
     bool complete = false;
@@ -409,6 +409,10 @@ void VoiceLink::sendQueued() {
                 head_ = (head_ + 1) % kMaxQueuedFrames;
                 --count_;
             }
+            // An empty queue starts over at the first slot: in a call only
+            // the first few slots are used, and once they have grown to the
+            // codec's frame size, queueing a frame never allocates.
+            if (count_ == 0) head_ = 0;
         }
         const uint8_t muted = 1;
         const bool silent = sendMuted_.load();

@@ -12,7 +12,8 @@
 //
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
-// recorder thread (onFrameEncoded). State changes reach the owner only as
+// capture thread (onFrameEncoded: the recorder's, or the recording device's
+// own). State changes reach the owner only as
 // posted messages (LinkMessages.h).
 #pragma once
 
@@ -110,7 +111,7 @@ public:
 
     // AudioSink: queues a copy of the frame (at most kMaxQueuedFrames, the
     // oldest dropped) and reports levels at most every kLevelReportMs.
-    // Recorder thread.
+    // Capture thread.
     void onFrameEncoded(const uint8_t* bytes, int length) override;
 
 protected:

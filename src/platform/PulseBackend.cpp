@@ -444,6 +444,7 @@ public:
         pause();
         s_.flush();
         s_.queue.returnAll();
+        blockFill_ = 0;
         return {};
     }
 
@@ -452,9 +453,25 @@ public:
         if (!s_.stream) return BufferQueue::notOpen();
         parkable_.store(false);
         pause();
+        capturer_ = nullptr;
         s_.queue.returnAll();
         s_.release();
         return {};
+    }
+
+    bool setCapturer(SoundCapturer* capturer) override {
+        PulseCore::Lock lock(*s_.core);
+        if (capturer && s_.usable()) return false;
+        if (capturer && block_.empty()) {
+            try {
+                block_.assign(s_.format.blockBytes(), 0);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        capturer_ = capturer;
+        blockFill_ = 0;
+        return true;
     }
 
     const SoundFormat& format() const override { return s_.format; }
@@ -488,13 +505,43 @@ private:
             const void* data = nullptr;
             std::size_t n = 0;
             if (pa_stream_peek(s, &data, &n) < 0 || n == 0) break;
-            if (me->running_) me->s_.queue.fill(static_cast<const std::uint8_t*>(data), n, silence);
+            if (me->running_) {
+                if (me->capturer_) {
+                    me->deliver(static_cast<const std::uint8_t*>(data), n, silence);
+                } else {
+                    me->s_.queue.fill(static_cast<const std::uint8_t*>(data), n, silence);
+                }
+            }
             pa_stream_drop(s);
+        }
+    }
+
+    // Main loop thread, under Lock: gathers n bytes (of silence when p is
+    // null) into blocks and hands each full one to the capturer.
+    void deliver(const std::uint8_t* p, std::size_t n, std::uint8_t silence) {
+        while (n > 0) {
+            const std::size_t k = std::min(n, block_.size() - blockFill_);
+            if (p) {
+                std::memcpy(block_.data() + blockFill_, p, k);
+                p += k;
+            } else {
+                std::memset(block_.data() + blockFill_, silence, k);
+            }
+            blockFill_ += k;
+            n -= k;
+            if (blockFill_ == block_.size()) {
+                blockFill_ = 0;
+                capturer_->captured(block_.data(), block_.size());
+            }
         }
     }
 
     PulseStream s_;
     bool running_ = false;  // under Lock
+    // Handing over directly (setCapturer): all under Lock.
+    SoundCapturer* capturer_ = nullptr;
+    std::vector<std::uint8_t> block_;  // one block, allocated once
+    std::size_t blockFill_ = 0;
     // Open and not failed: buffers may be parked (written under Lock).
     std::atomic<bool> parkable_{false};
 };

@@ -94,6 +94,18 @@ struct SoundBuffer {
     std::atomic<bool> inDevice{false};
 };
 
+// Where a recording device that hands its sound over itself sends it (see
+// SoundInput::setCapturer).
+class SoundCapturer {
+public:
+    virtual ~SoundCapturer() = default;
+    // One recorded block of format().blockBytes() bytes, valid only during
+    // the call. Runs on the device's own thread (a sound server's client
+    // thread, under that client's lock), one call at a time: it must not
+    // call the device, and should neither wait long nor allocate.
+    virtual void captured(const std::uint8_t* data, std::size_t bytes) = 0;
+};
+
 // A recording device. All calls from one thread (the message thread it
 // reports to); the buffer reports arrive on that thread too.
 class SoundInput {
@@ -117,6 +129,19 @@ public:
     // posted back with 0 bytes; after close() no more messages are posted and
     // every call returns InvalidHandle. Safe to call twice.
     virtual SoundError close() = 0;
+
+    // Devices that can hand recorded sound over on their own thread: from
+    // now on, until close() or setCapturer(nullptr), every block recorded
+    // while the device runs goes to `capturer` instead of into lent buffers
+    // (those stay queued and go back at reset() or close()). This spares
+    // waking the message thread for every block. stop() keeps a partly
+    // recorded block, reset() drops it. Returns false when the device
+    // cannot (the default). When stop(), reset(), close() or this call
+    // returns, no captured() call runs any more.
+    virtual bool setCapturer(SoundCapturer* capturer) {
+        (void)capturer;
+        return false;
+    }
 
     virtual const SoundFormat& format() const = 0;
     // The backend's name for the opened device (source name or file path).

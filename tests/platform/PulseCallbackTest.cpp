@@ -3,7 +3,8 @@
 // thread is counted while one stream plays into a null sink and another
 // records its monitor. A stream that renders its own sound is held to the
 // same, and to its contract: it asks only on that thread, asks again after
-// running dry only when woken, and never once its renderer is taken back.
+// running dry only when woken, and never once its renderer is taken back. A
+// stream that hands its recorded blocks over itself is held to the same.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -135,18 +137,32 @@ private:
     std::uint32_t phase_ = 0;
 };
 
-TEST(PulseCallbackTest, ARenderingStreamIsFedOnTheLoopThreadUntilItsRendererIsTakenBack) {
-    if (!std::getenv("PULSE_SERVER"))
-        GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
-    auto backend = makePulseBackend();
+// A stream playing a tone into b_spk from its renderer.
+class PulseToneTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("PULSE_SERVER"))
+            GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
+        ASSERT_TRUE(thread.start([](const Message&) {}));
+        output = backend->openOutput(SoundDeviceRef::named("b_spk"), f, thread, err);
+        ASSERT_TRUE(output) << err.text;
+        ASSERT_TRUE(output->setRenderer(&tone));
+    }
+    void TearDown() override {
+        if (output) output->close();
+        thread.quit();
+        thread.join();
+    }
+
+    std::unique_ptr<SoundBackend> backend = makePulseBackend();
     const SoundFormat f = format(16000, 16, 160);
     MessageThread thread;
-    ASSERT_TRUE(thread.start([](const Message&) {}));
     SoundError err;
-    auto output = backend->openOutput(SoundDeviceRef::named("b_spk"), f, thread, err);
-    ASSERT_TRUE(output) << err.text;
+    std::unique_ptr<SoundOutput> output;
     ToneRenderer tone;
-    ASSERT_TRUE(output->setRenderer(&tone));
+};
+
+TEST_F(PulseToneTest, ARenderingStreamIsFedOnTheLoopThreadUntilItsRendererIsTakenBack) {
     ASSERT_TRUE(waitUntil([&] { return tone.rendered.load() >= 16000; }, 20));  // a second to settle
     const long before = loopAllocations.load();
     ASSERT_TRUE(waitUntil([&] { return tone.rendered.load() >= 4 * 16000; }, 30));  // three more seconds
@@ -169,9 +185,50 @@ TEST(PulseCallbackTest, ARenderingStreamIsFedOnTheLoopThreadUntilItsRendererIsTa
     const long last = tone.calls.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(tone.calls.load(), last);
-    output->close();
-    thread.quit();
-    thread.join();
+}
+
+// Counts the blocks it is handed and whether any held sound.
+class BlockCounter : public SoundCapturer {
+public:
+    void captured(const std::uint8_t* data, std::size_t bytes) override {
+        calls.fetch_add(1);
+        if (!onLoopThread()) strayCalls.fetch_add(1);
+        if (bytes != 320) wrongSize.fetch_add(1);
+        for (std::size_t i = 0; i < bytes; ++i)
+            if (data[i] != 0) {
+                loud.fetch_add(1);
+                break;
+            }
+    }
+    std::atomic<long> calls{0}, strayCalls{0}, wrongSize{0}, loud{0};
+};
+
+TEST_F(PulseToneTest, ACapturingStreamHandsBlocksOverOnTheLoopThreadOnlyWhileItRuns) {
+    auto input = backend->openInput(SoundDeviceRef::named("b_spk.monitor"), f, thread, err);
+    ASSERT_TRUE(input) << err.text;
+    BlockCounter blocks;
+    ASSERT_TRUE(input->setCapturer(&blocks));
+    ASSERT_TRUE(input->start().ok());
+    ASSERT_TRUE(waitUntil([&] { return blocks.calls.load() >= 50; }, 20));  // a second to settle
+    const long before = loopAllocations.load();
+    ASSERT_TRUE(waitUntil([&] { return blocks.calls.load() >= 200; }, 30));
+    EXPECT_EQ(loopAllocations.load() - before, 0);
+    EXPECT_EQ(blocks.strayCalls.load(), 0);
+    EXPECT_EQ(blocks.wrongSize.load(), 0);
+    EXPECT_GT(blocks.loud.load(), 100) << "the tone played into the sink is what is handed over";
+
+    // Stopped, nothing comes; started again, blocks come again; taken back, never.
+    ASSERT_TRUE(input->stop().ok());
+    const long stopped = blocks.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(blocks.calls.load(), stopped);
+    ASSERT_TRUE(input->start().ok());
+    ASSERT_TRUE(waitUntil([&] { return blocks.calls.load() >= stopped + 10; }, 20));
+    ASSERT_TRUE(input->setCapturer(nullptr));
+    const long last = blocks.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(blocks.calls.load(), last);
+    input->close();
 }
 
 }  // namespace
