@@ -94,7 +94,7 @@ SoundError openPcm(const std::string& name, const SoundFormat& f, bool playback,
 
 class AlsaStream {
 public:
-    enum Request : int { kNone = 0, kStart, kStop, kReset, kQuit };
+    enum Request : int { kNone = 0, kStart, kStop, kReset, kCapture, kQuit };
 
     AlsaStream(const SoundFormat& f, MessageThread& thread, std::uint32_t message, std::uintptr_t device)
         : soundFormat(f), thread_(thread), message_(message), device_(device) {}
@@ -324,12 +324,31 @@ public:
 
     SoundError close() override { return quit() ? SoundError{} : BufferQueue::notOpen(); }
 
+    bool setCapturer(SoundCapturer* capturer) override {
+        if (capturer && usable()) return false;
+        if (usable().code == SoundErrorCode::InvalidHandle) return true;  // closed: nothing runs
+        if (capturer && block_.empty()) {
+            try {
+                block_.assign(soundFormat.blockBytes(), 0);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        nextCapturer_ = capturer;
+        request(kCapture);
+        return true;
+    }
+
     const SoundFormat& format() const override { return soundFormat; }
     std::string deviceName() const override { return name; }
 
 private:
     void onRequest(Request r) override {
         switch (r) {
+        case kCapture:
+            capturer_ = nextCapturer_;
+            blockFill_ = 0;
+            break;
         case kStart:
             if (running_ || failed()) break;
             if (int err = snd_pcm_prepare(pcm); err < 0) return fail(err);
@@ -342,7 +361,10 @@ private:
             // included; what the device captured meanwhile is dropped.
             if (running_ && !failed()) snd_pcm_drop(pcm);
             running_ = false;
-            if (r == kReset) returnAll();
+            if (r == kReset) {
+                returnAll();
+                blockFill_ = 0;
+            }
             break;
         default:
             break;
@@ -350,6 +372,19 @@ private:
     }
 
     bool wantsPcm() const override { return running_; }
+
+    // Device thread: a capturer takes whole blocks, gathered here.
+    std::uint8_t* captureTo(std::uint32_t& room) {
+        room = static_cast<std::uint32_t>(block_.size() - blockFill_);
+        return block_.data() + blockFill_;
+    }
+    void captureDone(std::uint32_t bytes) {
+        blockFill_ += bytes;
+        if (blockFill_ == block_.size()) {
+            blockFill_ = 0;
+            capturer_->captured(block_.data(), block_.size());
+        }
+    }
 
     // Reads straight into the front buffer; without one, into scratch, and
     // the sound is dropped as a card drops it when it has no buffers.
@@ -359,9 +394,10 @@ private:
         bool moved = false;
         int recoveries = 0;
         for (;;) {
-            SoundBuffer* b = nextLent();
+            SoundBuffer* b = capturer_ ? nullptr : nextLent();
+            std::uint32_t room = b ? b->capacity - position_ : static_cast<std::uint32_t>(scratch_.size());
             std::uint8_t* to = b ? b->data + position_ : scratch_.data();
-            const std::uint32_t room = b ? b->capacity - position_ : static_cast<std::uint32_t>(scratch_.size());
+            if (capturer_) to = captureTo(room);
             const snd_pcm_sframes_t got = snd_pcm_readi(pcm, to, room / bps);
             if (got == -EAGAIN || got == 0) return moved;
             if (got < 0) {
@@ -376,6 +412,7 @@ private:
                 continue;
             }
             moved = true;
+            if (capturer_) captureDone(static_cast<std::uint32_t>(got) * bps);
             if (!b) continue;
             position_ += static_cast<std::uint32_t>(got) * bps;
             if (position_ == b->capacity) {
@@ -387,6 +424,12 @@ private:
     }
 
     bool running_ = false;  // device thread
+    // Handing over directly (setCapturer). nextCapturer_ is written by the
+    // message thread before its request; the rest belongs to the device thread.
+    SoundCapturer* nextCapturer_ = nullptr;
+    SoundCapturer* capturer_ = nullptr;
+    std::vector<std::uint8_t> block_;  // one block, allocated before it is used
+    std::size_t blockFill_ = 0;
 };
 
 // ---------------------------------------------------------------------------
