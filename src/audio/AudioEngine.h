@@ -1,8 +1,9 @@
 // The audio half of a voice link: one recorder, a table of players and the
 // current codec. Every captured buffer (one codec frame) is encoded on the
 // capture thread (the recorder's, or the recording device's own when it
-// hands its blocks over itself) and handed to the sink; every received frame waits in a
-// player's playout stage and is decoded on that player's thread.
+// hands its blocks over itself) and handed to the sink; every received
+// frame waits in a player's playout stage and is decoded on that player's
+// thread.
 //
 //   SoundSystem& sound = ...;                 // the application's devices
 //   auto engine = std::make_unique<AudioEngine>(sound, &reporter);

@@ -1,4 +1,4 @@
-// The capture thread: opens the recording device on REC_START, lends it the
+// The recorder thread: opens the recording device on REC_START, lends it the
 // 12 one-frame buffers, hands every filled buffer to its listener and lends
 // it back, until REC_STOP. A device that can hand its sound over itself
 // (SoundInput::setCapturer) calls the listener's block() on its own thread

@@ -13,8 +13,8 @@
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
 // capture thread (onFrameEncoded: the recorder's, or the recording device's
-// own). State changes reach the owner only as
-// posted messages (LinkMessages.h).
+// own). State changes reach the owner only as posted messages
+// (LinkMessages.h).
 #pragma once
 
 #include <atomic>

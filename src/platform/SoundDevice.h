@@ -101,8 +101,9 @@ public:
     virtual ~SoundCapturer() = default;
     // One recorded block of format().blockBytes() bytes, valid only during
     // the call. Runs on the device's own thread (a sound server's client
-    // thread, under that client's lock), one call at a time: it must not
-    // call the device, and should neither wait long nor allocate.
+    // thread, under that client's lock, or the thread that reads a sound
+    // card), one call at a time: it must not call the device, and should
+    // neither wait long nor allocate.
     virtual void captured(const std::uint8_t* data, std::size_t bytes) = 0;
 };
 
@@ -136,8 +137,9 @@ public:
     // (those stay queued and go back at reset() or close()). This spares
     // waking the message thread for every block. stop() keeps a partly
     // recorded block, reset() drops it. Returns false when the device
-    // cannot (the default). When stop(), reset(), close() or this call
-    // returns, no captured() call runs any more.
+    // cannot (the default). Once stop(), reset() or close() has returned, no
+    // captured() call runs until the next start(); once this call has
+    // returned, none runs for an earlier capturer.
     virtual bool setCapturer(SoundCapturer* capturer) {
         (void)capturer;
         return false;
