@@ -325,15 +325,8 @@ public:
     SoundError close() override { return quit() ? SoundError{} : BufferQueue::notOpen(); }
 
     bool setCapturer(SoundCapturer* capturer) override {
-        if (capturer && usable()) return false;
+        if (capturer && (usable() || !block_.reserve(soundFormat.blockBytes()))) return false;
         if (usable().code == SoundErrorCode::InvalidHandle) return true;  // closed: nothing runs
-        if (capturer && block_.empty()) {
-            try {
-                block_.assign(soundFormat.blockBytes(), 0);
-            } catch (const std::bad_alloc&) {
-                return false;
-            }
-        }
         nextCapturer_ = capturer;
         request(kCapture);
         return true;
@@ -347,7 +340,7 @@ private:
         switch (r) {
         case kCapture:
             capturer_ = nextCapturer_;
-            blockFill_ = 0;
+            block_.clear();
             break;
         case kStart:
             if (running_ || failed()) break;
@@ -363,7 +356,7 @@ private:
             running_ = false;
             if (r == kReset) {
                 returnAll();
-                blockFill_ = 0;
+                block_.clear();
             }
             break;
         default:
@@ -373,19 +366,6 @@ private:
 
     bool wantsPcm() const override { return running_; }
 
-    // Device thread: a capturer takes whole blocks, gathered here.
-    std::uint8_t* captureTo(std::uint32_t& room) {
-        room = static_cast<std::uint32_t>(block_.size() - blockFill_);
-        return block_.data() + blockFill_;
-    }
-    void captureDone(std::uint32_t bytes) {
-        blockFill_ += bytes;
-        if (blockFill_ == block_.size()) {
-            blockFill_ = 0;
-            capturer_->captured(block_.data(), block_.size());
-        }
-    }
-
     // Reads straight into the front buffer; without one, into scratch, and
     // the sound is dropped as a card drops it when it has no buffers.
     bool transfer() override {
@@ -394,10 +374,11 @@ private:
         bool moved = false;
         int recoveries = 0;
         for (;;) {
+            // A capturer takes whole blocks, gathered in block_.
             SoundBuffer* b = capturer_ ? nullptr : nextLent();
-            std::uint32_t room = b ? b->capacity - position_ : static_cast<std::uint32_t>(scratch_.size());
+            std::size_t room = b ? b->capacity - position_ : scratch_.size();
             std::uint8_t* to = b ? b->data + position_ : scratch_.data();
-            if (capturer_) to = captureTo(room);
+            if (capturer_) to = block_.space(room);
             const snd_pcm_sframes_t got = snd_pcm_readi(pcm, to, room / bps);
             if (got == -EAGAIN || got == 0) return moved;
             if (got < 0) {
@@ -412,7 +393,7 @@ private:
                 continue;
             }
             moved = true;
-            if (capturer_) captureDone(static_cast<std::uint32_t>(got) * bps);
+            if (capturer_) block_.filled(static_cast<std::size_t>(got) * bps, *capturer_);
             if (!b) continue;
             position_ += static_cast<std::uint32_t>(got) * bps;
             if (position_ == b->capacity) {
@@ -428,8 +409,7 @@ private:
     // message thread before its request; the rest belongs to the device thread.
     SoundCapturer* nextCapturer_ = nullptr;
     SoundCapturer* capturer_ = nullptr;
-    std::vector<std::uint8_t> block_;  // one block, allocated before it is used
-    std::size_t blockFill_ = 0;
+    CaptureBlock block_;  // sized by setCapturer before the device thread uses it
 };
 
 // ---------------------------------------------------------------------------

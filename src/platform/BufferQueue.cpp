@@ -129,4 +129,22 @@ void BufferQueue::returnAll() {
     headPos_ = 0;
 }
 
+bool CaptureBlock::reserve(std::size_t bytes) {
+    if (!data_.empty()) return true;
+    try {
+        data_.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    fill_ = 0;
+    return true;
+}
+
+void CaptureBlock::filled(std::size_t n, SoundCapturer& capturer) {
+    fill_ += n;
+    if (fill_ < data_.size()) return;
+    fill_ = 0;
+    capturer.captured(data_.data(), data_.size());
+}
+
 }  // namespace ambrel

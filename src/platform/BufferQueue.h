@@ -3,7 +3,8 @@
 // device guards it with its own lock, except park(). Only lend() and taking
 // in parked buffers allocate (when more buffers are lent than ever before):
 // taking buffers out and handing them back never does, so a device's
-// call-back may do both.
+// call-back may do both. Also the block a device that hands its sound over
+// itself gathers (CaptureBlock).
 #pragma once
 
 #include <cstdint>
@@ -76,6 +77,28 @@ private:
     std::uint32_t headPos_ = 0;  // bytes of the first buffer already filled or played
     // Buffers parked by the lending thread; taken in under the device's lock.
     SpscRing<SoundBuffer*> parked_{32};
+};
+
+// One recorded block gathered for a capturer (SoundInput::setCapturer). The
+// device sizes it once on its message thread, before its own thread first
+// uses it; from then on only the device's thread touches it.
+class CaptureBlock {
+public:
+    // Sizes the block to `bytes` (a no-op once sized); false when out of memory.
+    bool reserve(std::size_t bytes);
+    // Where the next recorded bytes go; `room` is how many fit.
+    std::uint8_t* space(std::size_t& room) {
+        room = data_.size() - fill_;
+        return data_.data() + fill_;
+    }
+    // n bytes were written at space(): a full block goes to `capturer`.
+    void filled(std::size_t n, SoundCapturer& capturer);
+    // Drops a partly recorded block.
+    void clear() { fill_ = 0; }
+
+private:
+    std::vector<std::uint8_t> data_;
+    std::size_t fill_ = 0;
 };
 
 }  // namespace ambrel

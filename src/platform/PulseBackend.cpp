@@ -444,7 +444,7 @@ public:
         pause();
         s_.flush();
         s_.queue.returnAll();
-        blockFill_ = 0;
+        block_.clear();
         return {};
     }
 
@@ -461,16 +461,9 @@ public:
 
     bool setCapturer(SoundCapturer* capturer) override {
         PulseCore::Lock lock(*s_.core);
-        if (capturer && s_.usable()) return false;
-        if (capturer && block_.empty()) {
-            try {
-                block_.assign(s_.format.blockBytes(), 0);
-            } catch (const std::bad_alloc&) {
-                return false;
-            }
-        }
+        if (capturer && (s_.usable() || !block_.reserve(s_.format.blockBytes()))) return false;
         capturer_ = capturer;
-        blockFill_ = 0;
+        block_.clear();
         return true;
     }
 
@@ -520,19 +513,17 @@ private:
     // null) into blocks and hands each full one to the capturer.
     void deliver(const std::uint8_t* p, std::size_t n, std::uint8_t silence) {
         while (n > 0) {
-            const std::size_t k = std::min(n, block_.size() - blockFill_);
+            std::size_t room = 0;
+            std::uint8_t* to = block_.space(room);
+            const std::size_t k = std::min(n, room);
             if (p) {
-                std::memcpy(block_.data() + blockFill_, p, k);
+                std::memcpy(to, p, k);
                 p += k;
             } else {
-                std::memset(block_.data() + blockFill_, silence, k);
+                std::memset(to, silence, k);
             }
-            blockFill_ += k;
             n -= k;
-            if (blockFill_ == block_.size()) {
-                blockFill_ = 0;
-                capturer_->captured(block_.data(), block_.size());
-            }
+            block_.filled(k, *capturer_);
         }
     }
 
@@ -540,8 +531,7 @@ private:
     bool running_ = false;  // under Lock
     // Handing over directly (setCapturer): all under Lock.
     SoundCapturer* capturer_ = nullptr;
-    std::vector<std::uint8_t> block_;  // one block, allocated once
-    std::size_t blockFill_ = 0;
+    CaptureBlock block_;
     // Open and not failed: buffers may be parked (written under Lock).
     std::atomic<bool> parkable_{false};
 };
