@@ -224,6 +224,14 @@ public:
         return {};
     }
 
+    // Each tick is one whole block: the pacing thread hands it over as it is.
+    bool setCapturer(SoundCapturer* capturer) override {
+        std::lock_guard lock(mutex_);
+        if (closed_ && capturer) return false;
+        capturer_ = capturer;
+        return true;
+    }
+
     const SoundFormat& format() const override { return format_; }
     std::string deviceName() const override { return path_; }
 
@@ -231,7 +239,8 @@ private:
     static SoundError notOpen() { return BufferQueue::notOpen(); }
 
     // Pacing thread: one tick per buffer length; each tick reads that much of
-    // the file and hands it to the queued buffers. The clock restarts at every
+    // the file and hands it to the capturer (under mutex_, so stop() and
+    // setCapturer() wait for a call in progress) or to the queued buffers. The clock restarts at every
     // start(), so a pause never produces a burst.
     void run() {
         const std::uint32_t tick = tickSamples(format_);
@@ -257,7 +266,12 @@ private:
                 lock.lock();
                 // What finds no buffer is lost, as on a sound card whose
                 // driver gets no buffers.
-                if (epoch == epoch_) queue_.fill(bytes.data(), bytes.size(), 0);
+                if (epoch != epoch_) continue;
+                if (capturer_) {
+                    capturer_->captured(bytes.data(), bytes.size());
+                } else {
+                    queue_.fill(bytes.data(), bytes.size(), 0);
+                }
             }
         }
     }
@@ -272,6 +286,7 @@ private:
     bool running_ = false;            // guarded
     bool closed_ = false;             // guarded
     std::uint64_t epoch_ = 0;         // bumped by start/stop/reset/close; guarded
+    SoundCapturer* capturer_ = nullptr;  // guarded
     std::thread pacer_;
 };
 

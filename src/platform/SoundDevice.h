@@ -101,8 +101,8 @@ public:
     virtual ~SoundCapturer() = default;
     // One recorded block of format().blockBytes() bytes, valid only during
     // the call. Runs on the device's own thread (a sound server's client
-    // thread, under that client's lock, or the thread that reads a sound
-    // card), one call at a time: it must not call the device, and should
+    // thread, under that client's lock, the thread that reads a sound card,
+    // or a file's pacing thread), one call at a time: it must not call the device, and should
     // neither wait long nor allocate.
     virtual void captured(const std::uint8_t* data, std::size_t bytes) = 0;
 };

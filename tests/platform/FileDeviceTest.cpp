@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 #include "SoundTestSupport.h"
@@ -162,6 +163,52 @@ TEST_F(FileInputTest, DeliversSilenceAfterTheEndOf8BitAnd16BitFiles) {
             for (std::size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], i < 100 ? 160 : 128) << i;
         }
     }
+}
+
+// A capturer gets the file on the pacing thread, a whole block a tick, in
+// order; buffers lent before stay queued; nothing comes after stop().
+TEST_F(FileInputTest, ACapturerTakesWholeBlocksInOrderAndNothingAfterStop) {
+    struct Keep : SoundCapturer {
+        std::mutex m;
+        std::vector<std::uint8_t> all;
+        std::vector<std::size_t> sizes;
+        std::thread::id thread;
+        void captured(const std::uint8_t* data, std::size_t bytes) override {
+            std::lock_guard lock(m);
+            all.insert(all.end(), data, data + bytes);
+            sizes.push_back(bytes);
+            thread = std::this_thread::get_id();
+        }
+        std::size_t blocks() {
+            std::lock_guard lock(m);
+            return sizes.size();
+        }
+    } keep;
+    std::vector<float> ramp(8000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(static_cast<int>(i % 500) - 250) / 32768.0f;
+    const auto path = dir.file("ramp.wav");
+    ASSERT_TRUE(test::writeWav(path, 8000, 1, ramp));
+    SoundError err;
+    auto in = backend->openInput(SoundDeviceRef::file(path), format(8000, 16, 160), collector.thread, err);
+    ASSERT_TRUE(in) << err.text;
+    Buffers bufs(2, 320);
+    ASSERT_TRUE(in->addBuffer(bufs[0]).ok());
+    ASSERT_TRUE(in->setCapturer(&keep));
+    ASSERT_TRUE(in->start().ok());
+    for (int i = 0; i < 200 && keep.blocks() < 10; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(in->stop().ok());
+    const std::size_t atStop = keep.blocks();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(keep.blocks(), atStop) << "no block after stop() has returned";
+    EXPECT_GE(atStop, 10u);
+    EXPECT_EQ(collector.count(), 0u) << "the lent buffer stays queued";
+    EXPECT_NE(keep.thread, std::this_thread::get_id());
+    for (std::size_t n : keep.sizes) EXPECT_EQ(n, 320u);
+    const auto got = test::asSamples16(keep.all);
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<int>(i % 500) - 250) << "sample " << i;
+    ASSERT_TRUE(in->close().ok());
+    ASSERT_TRUE(collector.waitFor(1));
+    EXPECT_EQ(collector.posted()[0].buffer, bufs[0]);
 }
 
 TEST_F(FileInputTest, StopKeepsBuffersResetReturnsThemEmptyAndCloseEndsTheDevice) {
