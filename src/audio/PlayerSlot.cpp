@@ -18,12 +18,13 @@ void PlayerSlot::setPlayout(std::unique_ptr<Playout> stage) {
 }
 
 // Player thread, or a rendering device's.
-bool PlayerSlot::Source::fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) {
+std::size_t PlayerSlot::Source::fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) {
     Playout* stage = slot_.playout_.get();
-    if (!stage) return false;
-    if (stage->fill(data, bytes, queuedSamples, monotonicMicroseconds()) == Playout::Fill::Nothing) return false;
+    if (!stage) return 0;
+    std::size_t filled = 0;
+    if (stage->fill(data, bytes, queuedSamples, monotonicMicroseconds(), &filled) == Playout::Fill::Nothing) return 0;
     slot_.setLevel(stage->level());
-    return true;
+    return filled;
 }
 
 // Player thread, or a rendering device's.

@@ -58,7 +58,7 @@ private:
     class Source : public FrameSource {
     public:
         explicit Source(PlayerSlot& slot) : slot_(slot) {}
-        bool fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) override;
+        std::size_t fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) override;
 
     private:
         PlayerSlot& slot_;

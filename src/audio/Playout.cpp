@@ -88,11 +88,9 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
             v->reserve(format_.frameSamples + codec::kGrowStep);
             v->assign(format_.frameSamples, 0);
         }
-        if (longFrames_) {
-            // What is left of one frame and up to two more (see fillLong()).
-            stream_.assign(3 * std::size_t(format_.frameSamples), 0);
-            energySums_.assign(std::size_t(format_.frameSamples) + 1, 0.0);
-        }
+        energySums_.assign(std::size_t(format_.frameSamples) + 1, 0.0);
+        // What is left of one frame and up to two more (see fillLong()).
+        if (longFrames_) stream_.assign(3 * std::size_t(format_.frameSamples), 0);
     } catch (const std::bad_alloc&) {
         throw MemoryException();
     }
@@ -199,7 +197,11 @@ std::int64_t Playout::targetUs() const {
 }
 
 // Player thread.
-Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs) {
+Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs,
+                            std::size_t* filledBytes) {
+    if (filledBytes) *filledBytes = bytes;
+    partial_ = filledBytes && !longFrames_ && format_.blockSamples < format_.frameSamples &&
+               format_.frameSamples % format_.blockSamples == 0;
     const std::uint64_t tail = tail_.load(std::memory_order_acquire);
     const std::uint64_t avail = tail - head_.load(std::memory_order_relaxed);
     const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
@@ -218,6 +220,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             concealRun_ = 0;
             windowStartUs_ = 0;
             pendingDrops_ = 0;
+            pendingBlocks_ = 0;
             lastExcessUs_ = 0;
             pendingOwedUs_ = 0;
             streamLen_ = 0;
@@ -261,6 +264,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         // excess, which the slow path below does not take back).
         cut = std::max<std::uint64_t>(1, static_cast<std::uint64_t>((heldUs - keepUs + frameUs_ / 2) / frameUs_));
         pendingDrops_ = 0;
+        pendingBlocks_ = 0;
     }
     cut = std::min<std::uint64_t>(std::max(cut, owed), avail - 1);
     if (cut > 0) {
@@ -287,6 +291,32 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
     double sum = 0;
     for (std::int16_t s : pcm_) sum += static_cast<double>(s) * s;
     energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(pcm_.size());
+    if (partial_ && pendingBlocks_ > 0 && pendingDrops_ == 0 && cut == 0) {
+        // Less than a frame to go: this frame, once a quiet one comes (or
+        // the wait is over), is played shorter by whole blocks, cut where it
+        // is quietest. Its ends are untouched, so it joins its neighbours.
+        const std::int64_t patience = std::max<std::int64_t>(1, kSecondUs / frameUs_);
+        if (quiet(pcm_) || ++dropWait_ >= patience) {
+            std::copy(pcm_.begin(), pcm_.end(), last_.begin());
+            const std::size_t length = static_cast<std::size_t>(pendingBlocks_) * format_.blockSamples;
+            const std::size_t kept = shorten(pcm_, length);
+            partCut_ += length;
+            if (partCut_ >= format_.frameSamples) {
+                partCut_ -= format_.frameSamples;
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+            }
+            pendingBlocks_ = 0;
+            dropWait_ = 0;
+            // What was measured before the cut no longer holds: the next cut
+            // waits for two windows after this one.
+            windowStartUs_ = 0;
+            lastExcessUs_ = 0;
+            const std::size_t width = format_.bitsPerSample == 16 ? 2 : 1;
+            *filledBytes = std::min(bytes, kept * width);
+            deliver(pcm_, out, *filledBytes, false);
+            return Fill::Sound;
+        }
+    }
     deliver(pcm_, out, bytes, true);
     return Fill::Sound;
 }
@@ -386,6 +416,15 @@ void Playout::observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_
         // next one: cutting less than a frame would not spare the reserve.
         shortenWanted_ = lasting >= frameUs_ ? static_cast<std::uint64_t>(lasting / frameUs_) * format_.frameSamples : 0;
         pendingDrops_ = 0;
+    } else if (partial_) {
+        // Cut in blocks, as many as take what is held to the target or up to
+        // a block below it, where it then stays (the device's own reserve is
+        // half a block more than a block ahead of running dry). Whole
+        // frames' worth are left out whole.
+        const std::int64_t blocks = lasting > 0 ? (lasting + blockUs_ - 1) / blockUs_ : 0;
+        const std::int64_t perFrame = format_.frameSamples / format_.blockSamples;
+        pendingDrops_ = blocks / perFrame;
+        pendingBlocks_ = blocks % perFrame;
     } else {
         // Half a frame is enough to leave one out: what is held then stays
         // within half a frame of the target either way, instead of anywhere

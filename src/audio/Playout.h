@@ -15,7 +15,10 @@
 //   dry (a block less for a device that asks only once it holds nothing).
 //   A later datagram is bridged (see below). When that reserve stays about
 //   half a frame above the target for two seconds, frames are left out,
-//   quiet ones first, with a short cross-fade; a backlog far above the
+//   quiet ones first, with a short cross-fade (for a device that takes a
+//   frame shorter by whole blocks, as soon as it stays above the target: a
+//   quiet frame is shortened by blocks, down to within a block below the
+//   target, whole frames beyond that left out); a backlog far above the
 //   target (a stall followed by a burst, a peer's start-up burst) is cut at
 //   once.
 // - Loss concealment. When the device is about to run dry and nothing has
@@ -85,8 +88,12 @@ public:
     // The next frame for the device: `out` gets one whole frame of `bytes`
     // bytes in the device's width (bytes = frameSamples x width) unless the
     // result is Nothing. `queuedSamples`: sound lent to the device and not yet
-    // handed back, the block playing now included. Player thread.
-    Fill fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs);
+    // handed back, the block playing now included. A caller that can play a
+    // frame shorter by whole blocks passes `filledBytes`: it gets the bytes
+    // written, and the stage may then shrink the delay a block at a time
+    // rather than a frame at a time. Player thread.
+    Fill fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs,
+              std::size_t* filledBytes = nullptr);
 
     // The counters of the current call. Any thread.
     PlayoutStats stats() const;
@@ -176,15 +183,17 @@ private:
     std::uint64_t heldCount_ = 0;
     std::int64_t lastExcessUs_ = 0;     // the excess of the window before
     std::int64_t pendingDrops_ = 0;
+    std::int64_t pendingBlocks_ = 0;    // blocks to cut out of a frame (short frames, see fill())
+    bool partial_ = false;              // the caller takes frames shortened by whole blocks
     std::int64_t dropWait_ = 0;         // frames waited for a quiet one to leave out
     double energy_ = 0;                 // running mean square of played frames
+    std::vector<double> energySums_;    // running sums of squares over a frame (see shorten())
     // Long frames only.
     std::vector<std::int16_t> stream_;  // sound taken from frames, not yet given to the device
     std::size_t streamLen_ = 0;
-    std::vector<double> energySums_;    // running sums of squares over a frame
     std::uint64_t shortenDue_ = 0;      // samples to cut at once (owed, backlog)
     std::uint64_t shortenWanted_ = 0;   // samples to cut during this window
-    std::uint64_t partCut_ = 0;         // samples cut not yet counted as a dropped frame
+    std::uint64_t partCut_ = 0;         // samples cut not yet counted as a dropped frame (both kinds)
     // The most the device held when it asked for sound, this window: a device
     // that asks only when it holds nothing (a file, which plays each block as
     // it takes it) spares the reserve the block it plays.

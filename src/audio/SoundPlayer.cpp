@@ -74,8 +74,7 @@ void SoundPlayer::pump() {
     while (pullLent_ < pullMaxLent_) {
         if (pullOffset_ >= pullFrame_.size()) {
             const auto queued = static_cast<std::uint32_t>(pullLent_) * pullBlockSamples_;
-            if (!source_->fill(pullFrame_.data(), pullFrame_.size(), queued)) return;
-            pullOffset_ = 0;
+            if (!takeFrame(queued)) return;
         }
         int index = -1;
         for (int k = 0; k < kPullBlocks && index < 0; ++k) {
@@ -99,6 +98,19 @@ void SoundPlayer::pump() {
     }
 }
 
+// The thread that pulls (see Renderer and pump()): the source's next frame
+// into pullFrame_. A frame the source shortened (by whole blocks) is moved to
+// the end, so it is handed out from pullOffset_ like any other.
+bool SoundPlayer::takeFrame(std::uint32_t queuedSamples) {
+    const std::size_t size = pullFrame_.size();
+    const std::size_t unit = std::max<std::size_t>(1, pullBlockBytes_);
+    const std::size_t got = std::min(source_->fill(pullFrame_.data(), size, queuedSamples), size) / unit * unit;
+    if (got == 0) return false;
+    if (got < size) std::memmove(pullFrame_.data() + (size - got), pullFrame_.data(), got);
+    pullOffset_ = size - got;
+    return true;
+}
+
 // The device's thread (or the player's, inside wake()). Hands out the
 // source's frames, a frame cut wherever the device's room ends.
 std::size_t SoundPlayer::Renderer::render(std::uint8_t* data, std::size_t bytes, std::uint32_t heldSamples) {
@@ -108,14 +120,14 @@ std::size_t SoundPlayer::Renderer::render(std::uint8_t* data, std::size_t bytes,
     while (done < bytes) {
         if (p.pullOffset_ >= p.pullFrame_.size()) {
             const auto held = heldSamples + static_cast<std::uint32_t>(done / bytesPerSample);
-            if (!p.source_->fill(p.pullFrame_.data(), p.pullFrame_.size(), held)) {
+            if (!p.takeFrame(held)) {
                 // A device that still holds more than a couple of blocks asks
                 // again before it runs dry: arrivals need not wake it.
                 if (held <= 2 * p.pullBlockSamples_) p.starved_.store(true, std::memory_order_release);
                 break;
             }
-            p.pullOffset_ = 0;
-            if (SoundListener* l = p.listener_.load()) l->block(p.pullFrame_.data(), p.pullFrame_.size());
+            if (SoundListener* l = p.listener_.load())
+                l->block(p.pullFrame_.data() + p.pullOffset_, p.pullFrame_.size() - p.pullOffset_);
         }
         const std::size_t n = std::min(bytes - done, p.pullFrame_.size() - p.pullOffset_);
         std::memcpy(data + done, p.pullFrame_.data() + p.pullOffset_, n);

@@ -30,11 +30,12 @@ namespace ambrel {
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // Writes the next frame (exactly `bytes` bytes, one frame in the device's
-    // width) to `data`, or returns false when there is nothing to play yet.
-    // `queuedSamples`: sound lent to the device and not yet handed back,
-    // the block playing now included.
-    virtual bool fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) = 0;
+    // Writes the next frame (`bytes` bytes, one frame in the device's width)
+    // to `data` and returns the bytes written: the whole frame, or whole
+    // blocks fewer when the source shortened it; 0 when there is nothing to
+    // play yet. `queuedSamples`: sound lent to the device and not yet handed
+    // back, the block playing now included.
+    virtual std::size_t fill(std::uint8_t* data, std::size_t bytes, std::uint32_t queuedSamples) = 0;
 };
 
 class SoundPlayer : public SoundBase {
@@ -123,6 +124,7 @@ private:
     void reportOnce(const char* step, const SoundError& error);
     void reopenIfDue();
     void pump();  // a pulled player: lend blocks while the source has sound
+    bool takeFrame(std::uint32_t queuedSamples);  // the source's next frame into pullFrame_
 
     // A pulled player whose device renders: its render() calls come on the
     // device's thread (or on this one, inside wake()), one at a time.
