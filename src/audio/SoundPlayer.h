@@ -159,8 +159,8 @@ private:
     std::uint32_t pullBlockSamples_ = 0;
     std::uint32_t pullBlockBytes_ = 0;
     int pullMaxLent_ = 0;
-    std::vector<std::uint8_t> pullFrame_;  // the frame being cut into blocks
-    std::size_t pullOffset_ = 0;           // bytes of it already lent
+    std::vector<std::uint8_t> pullFrame_;  // the frame being cut into blocks (a shortened one at its end)
+    std::size_t pullOffset_ = 0;           // bytes of it already handed out, or not part of it
     std::vector<std::uint8_t> pullData_;   // kPullBlocks blocks
     std::array<SoundBuffer, kPullBlocks> pullBlocks_;
     std::array<bool, kPullBlocks> pullBusy_{};
