@@ -76,6 +76,8 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
       blockUs_(samplesToUs(format_.blockSamples, format_.sampleRate)),
       capacity_(ringCapacity(frameUs_)),
       longFrames_(frameUs_ > kLongFrameUs),
+      blockCuts_(!longFrames_ && format_.blockSamples < format_.frameSamples &&
+                 format_.frameSamples % format_.blockSamples == 0),
       stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
       fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1),
       deviceKeepsUs_(blockUs_) {
@@ -200,8 +202,7 @@ std::int64_t Playout::targetUs() const {
 Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t queuedSamples, std::int64_t nowUs,
                             std::size_t* filledBytes) {
     if (filledBytes) *filledBytes = bytes;
-    partial_ = filledBytes && !longFrames_ && format_.blockSamples < format_.frameSamples &&
-               format_.frameSamples % format_.blockSamples == 0;
+    partial_ = filledBytes && blockCuts_;
     const std::uint64_t tail = tail_.load(std::memory_order_acquire);
     const std::uint64_t avail = tail - head_.load(std::memory_order_relaxed);
     const std::int64_t lastArrival = lastArrival_.load(std::memory_order_relaxed);
@@ -300,11 +301,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             std::copy(pcm_.begin(), pcm_.end(), last_.begin());
             const std::size_t length = static_cast<std::size_t>(pendingBlocks_) * format_.blockSamples;
             const std::size_t kept = shorten(pcm_, length);
-            partCut_ += length;
-            if (partCut_ >= format_.frameSamples) {
-                partCut_ -= format_.frameSamples;
-                dropped_.fetch_add(1, std::memory_order_relaxed);
-            }
+            countCut(length);
             pendingBlocks_ = 0;
             dropWait_ = 0;
             // What was measured before the cut no longer holds: the next cut
@@ -474,11 +471,7 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     const std::uint64_t fromDue = std::min<std::uint64_t>(shortenDue_, length);
     shortenDue_ -= fromDue;
     shortenWanted_ -= std::min<std::uint64_t>(shortenWanted_, length - fromDue);
-    partCut_ += length;
-    if (partCut_ >= frame) {
-        partCut_ -= frame;
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-    }
+    countCut(length);
     append(pcm_, kept);
     if (streamLen_ < frame) {
         decodeNext(pcm_);
@@ -490,6 +483,16 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     playing_ = true;
     deliverStream(out, bytes);
     return Fill::Sound;
+}
+
+// Player thread: a frame's worth of sound cut out of frames counts as one
+// left out.
+void Playout::countCut(std::uint64_t samples) {
+    partCut_ += samples;
+    if (partCut_ >= format_.frameSamples) {
+        partCut_ -= format_.frameSamples;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // Player thread: cuts `length` samples out of `frame` where the frame is

@@ -114,6 +114,7 @@ private:
     void observe(std::uint64_t heldSamples, std::uint64_t tail, std::int64_t nowUs);
     Fill fillLong(std::uint8_t* out, std::size_t bytes, std::uint64_t avail, std::uint64_t held);
     std::size_t shorten(std::vector<std::int16_t>& frame, std::size_t length);
+    void countCut(std::uint64_t samples);
     void append(const std::vector<std::int16_t>& frame, std::size_t samples);
     void deliverStream(std::uint8_t* out, std::size_t bytes);
     void leaveOut(std::uint64_t count);
@@ -138,6 +139,7 @@ private:
     // the producer's (monotonic counters).
     const std::size_t capacity_;
     const bool longFrames_;             // shortened rather than left out whole
+    const bool blockCuts_;              // short frames of two blocks or more: may lose whole blocks
     const std::uint32_t stepSamples_;   // the step they are shortened in
     const std::uint32_t fadeSamples_;
     std::vector<std::uint8_t> slots_;

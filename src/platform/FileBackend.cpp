@@ -240,8 +240,8 @@ private:
 
     // Pacing thread: one tick per buffer length; each tick reads that much of
     // the file and hands it to the capturer (under mutex_, so stop() and
-    // setCapturer() wait for a call in progress) or to the queued buffers. The clock restarts at every
-    // start(), so a pause never produces a burst.
+    // setCapturer() wait for a call in progress) or to the queued buffers.
+    // The clock restarts at every start(), so a pause never produces a burst.
     void run() {
         const std::uint32_t tick = tickSamples(format_);
         const std::uint32_t bps = format_.bytesPerSample();
