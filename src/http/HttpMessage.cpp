@@ -199,7 +199,9 @@ void HttpRequest::setUrl(std::string_view url) {
             hostPart = rest.substr(0, slash);
             path = std::string(rest.substr(slash));
         }
-        std::size_t colon = hostPart.find(':');
+        // An IPv6 host stays in its brackets ("[::1]"), as the Host header
+        // and the URL need it; the port is after them.
+        std::size_t colon = hostPart.find(':', hostPart.front() == '[' ? hostPart.find(']') : 0);
         if (colon == std::string_view::npos) {
             host = std::string(hostPart);
         } else {

@@ -77,18 +77,30 @@ public:
     void setDestinations(std::vector<SocketAddress> destinations);
     const std::vector<SocketAddress>& destinations() const { return destinations_; }
 
-    // Binds a new datagram socket to localHost ("0.0.0.0" for every interface)
-    // and port (low 16 bits), sets state Listening and posts WM_LINK_LISTENING
-    // from the calling thread. Owner's thread. Throws SocketException,
-    // BindException, UnknownHostException; the state is then unchanged and no
-    // socket is left open.
+    // Binds a new datagram socket to localHost and port (low 16 bits), sets
+    // state Listening and posts WM_LINK_LISTENING from the calling thread.
+    // localHost null or "::": every interface of both families (one
+    // dual-stack socket), or of IPv4 alone where the system has no IPv6
+    // (listensOnIpv4Only() then tells); "0.0.0.0": every IPv4 interface.
+    // Owner's thread. Throws SocketException, BindException,
+    // UnknownHostException; the state is then unchanged and no socket is
+    // left open.
     void listen(const char* localHost, int port);
+    // The last listen on every interface fell back to IPv4 alone. Any thread.
+    bool listensOnIpv4Only() const { return ipv4Only_.load(); }
     // Does nothing unless Idle. Otherwise binds a new datagram socket to any
     // local port and, point-to-point, fixes the remote address (nothing is
-    // sent); state Connected. WM_LINK_CONNECTED follows from the worker when
+    // sent); state Connected. A host name is tried address by address in the
+    // system's order until a socket of that family can be made and fixed on
+    // it. One-to-many, the socket is dual-stack where the system has IPv6, so
+    // destinations of both families are reached. A remote address that is the
+    // new socket itself is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
     // its link loop begins. Owner's thread. Throws the socket layer's
     // exceptions; the state then stays Idle and no socket is left open.
     void connect(const char* host, int port);
+    // As connect, with the host's addresses already looked up (tried in this
+    // order); one-to-many ignores them.
+    void connectTo(const std::vector<SocketAddress>& addresses, int port);
     // State Idle; the worker ends the call and posts WM_LINK_DISCONNECTED.
     // Any thread.
     void disconnect() {
@@ -149,14 +161,15 @@ private:
     void sendQueued();
     void closeFrameQueue();
     int receiveWaitMs();
-    void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
+    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;
 
-    // Peer address and port (network order), packed (address << 16 | port).
-    std::atomic<uint64_t> peer_{0};
+    // Peer address and port; 0.0.0.0:0 while listening for a first datagram.
+    SharedSocketAddress peer_;
+    std::atomic<bool> ipv4Only_{false};
     // The link's socket. socketLock_ guards the handle: the owner's thread
     // installs a new one in listen/connect, the worker takes it over for a call
     // and closes it when the call ends.

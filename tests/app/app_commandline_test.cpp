@@ -11,10 +11,12 @@
 namespace ambrel {
 namespace {
 
-// 10.0.0.x for "hostx", unknown for anything else; dotted quads as usual.
-uint32_t fakeResolve(const std::string& host) {
-    if (host.rfind("host", 0) == 0 && host.size() == 5) return htonl(0x0A000000u + (host[4] - '0'));
-    if (host.find_first_not_of("0123456789.") == std::string::npos) return resolveHost(host.c_str());
+// 10.0.0.x for "hostx", 10.0.0.7 and fd00::7 for "dual", unknown for
+// anything else.
+std::vector<SocketAddress> fakeResolve(const std::string& host) {
+    if (host.rfind("host", 0) == 0 && host.size() == 5)
+        return {SocketAddress::fromIpv4(htonl(0x0A000000u + (host[4] - '0')), 0)};
+    if (host == "dual") return {resolveHost("10.0.0.7"), resolveHost("fd00::7")};
     throw UnknownHostException();
 }
 
@@ -78,7 +80,7 @@ TEST(CommandLine, HelpExamplesParseToWhatTheyMean) {
 
     auto e = ok({"-c:192.168.0.1:5005,192.168.0.2:5005,yes"});
     ASSERT_EQ(e.destinations.size(), 2u);
-    EXPECT_EQ(addressText(e.destinations[1].address), "192.168.0.2");
+    EXPECT_EQ(addressText(e.destinations[1]), "192.168.0.2");
 
     // Every example in the help text is one of these.
     std::string_view help = helpText();
@@ -105,9 +107,9 @@ TEST(CommandLine, DestinationListKeepsOrderAndAcceptsCommaOrColon) {
     for (const char* arg : {"-c:host1:6001,host2:6002,host3:6003,yes", "-c:host1:6001,host2:6002,host3:6003:yes"}) {
         auto s = ok({arg});
         ASSERT_EQ(s.destinations.size(), 3u) << arg;
-        EXPECT_EQ(s.destinations[0].address, htonl(0x0A000001u));
+        EXPECT_EQ(s.destinations[0].ipv4(), htonl(0x0A000001u));
         EXPECT_EQ(s.destinations[0].hostPort(), 6001);
-        EXPECT_EQ(s.destinations[2].address, htonl(0x0A000003u));
+        EXPECT_EQ(s.destinations[2].ipv4(), htonl(0x0A000003u));
         EXPECT_EQ(s.destinations[2].hostPort(), 6003);
         EXPECT_TRUE(s.autoConnect);
         EXPECT_EQ(s.host, "127.0.0.1");  // the fields keep their defaults
@@ -164,9 +166,9 @@ TEST(CommandLine, BannerServer) {
 TEST(CommandLine, AccessOptions) {
     auto s = ok({"--allow", "host3,10.1.2.3/8", "--lock-peer", "--key-file=k.key"});
     ASSERT_EQ(s.allowList.size(), 2u);
-    EXPECT_EQ(s.allowList[0].network, htonl(0x0A000003));
+    EXPECT_EQ(s.allowList[0].network.ipv4(), htonl(0x0A000003));
     EXPECT_EQ(s.allowList[0].bits, 32);
-    EXPECT_EQ(s.allowList[1].network, htonl(0x0A000000));
+    EXPECT_EQ(s.allowList[1].network.ipv4(), htonl(0x0A000000));
     EXPECT_EQ(s.allowList[1].bits, 8);
     EXPECT_TRUE(s.allowList[1].matches(htonl(0x0AFFFFFF)));
     EXPECT_FALSE(s.allowList[1].matches(htonl(0x0B000001)));

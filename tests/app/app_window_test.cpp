@@ -340,14 +340,14 @@ struct SlowNameServer {
     Qt::HANDLE uiThread = QThread::currentThreadId();
 
     CallController::HostResolver resolver() {
-        return [s = state, ui = uiThread](const std::string& host) -> uint32_t {
+        return [s = state, ui = uiThread](const std::string& host) -> std::vector<SocketAddress> {
             if (QThread::currentThreadId() == ui) s->onCallerThread = true;
             ++s->asked;
             // Held until the test answers (30 s at most: never on the caller's thread).
             for (int i = 0; i < 3000 && !s->answer && QThread::currentThreadId() != ui; ++i) QThread::msleep(10);
             ++s->finished;
             if (host != "peer.example") throw UnknownHostException();
-            return htonl(0x7F000001);
+            return {SocketAddress::fromHostOrder(0x7F000001, 0)};
         };
     }
 };
