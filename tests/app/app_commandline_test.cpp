@@ -182,6 +182,41 @@ TEST(CommandLine, AccessOptions) {
     EXPECT_NE(error({"--key-file"}).find("--key-file needs a file path"), std::string::npos);
 }
 
+TEST(CommandLine, Ipv6InBracketsStrictQuadsAndAllowRulesOfBothFamilies) {
+    auto one = ok({"-c:[2001:db8::5]:5007:yes"});
+    EXPECT_EQ(one.host, "2001:db8::5");
+    EXPECT_EQ(one.port, 5007);
+    auto list = ok({"-c:[fd00::2]:5007,10.0.0.3:5008,dual:5009,yes"});
+    ASSERT_EQ(list.destinations.size(), 3u);
+    EXPECT_EQ(list.destinations[0].text(), "[fd00::2]:5007");
+    EXPECT_EQ(list.destinations[1].text(), "10.0.0.3:5008");
+    EXPECT_EQ(list.destinations[2].text(), "10.0.0.7:5009");  // a name: its preferred address
+    for (const char* bad : {"-c:256.1.1.1:5007:yes", "-c:1.2.3:5007:yes", "-c:010.0.0.1:5007:yes",
+                            "-c:[10.0.0.1]:5007:yes", "-c:[fd00::zz]:5007:yes", "-c:fd00::2:5007:yes",
+                            "-c:[fd00::2:5007:yes", "-c:10.0.0.1:5007,300.0.0.1:5007,yes"})
+        EXPECT_NE(error({bad}).find(bad), std::string::npos) << bad;
+
+    auto a = ok({"--allow=fd00::/8,[fd00::2]:5007,10.0.0.2:5007,dual/24,[2001:db8::/32]:1"});
+    ASSERT_EQ(a.allowList.size(), 6u);  // the name gives a rule for each address
+    const SocketAddress mappedPeer = resolveHost("::ffff:10.0.0.2");
+    SocketAddress peer = mappedPeer;
+    peer.port = htons(5007);
+    EXPECT_TRUE(a.allowList[2].matches(peer));  // ::ffff:10.0.0.2 is 10.0.0.2
+    peer.port = htons(5008);
+    EXPECT_FALSE(a.allowList[2].matches(peer));
+    SocketAddress v6 = resolveHost("fd12::1");
+    EXPECT_TRUE(a.allowList[0].matches(v6));
+    EXPECT_FALSE(a.allowList[1].matches(v6));
+    EXPECT_EQ(a.allowList[3].bits, 24);
+    EXPECT_EQ(a.allowList[4].bits, 24);
+    EXPECT_TRUE(a.allowList[4].network.isIpv6());
+    EXPECT_EQ(a.allowList[5].bits, 32);
+    for (const char* bad : {"--allow=256.0.0.1", "--allow=10.1", "--allow=0x0a.0.0.1", "--allow=010.0.0.1",
+                            "--allow=10.0.0.1.", "--allow=fd00::/129", "--allow=10.0.0.0/08", "--allow=10.0.0.2:0",
+                            "--allow=10.0.0.2:", "--allow=[fd00::2]5007", "--allow=167772161"})
+        EXPECT_NE(error({bad}).find("--allow"), std::string::npos) << bad;
+}
+
 TEST(CommandLine, LongFlags) {
     auto r = parse({"--headless", "--list-devices", "--version", "--help"});
     ASSERT_TRUE(r.commandLine);
