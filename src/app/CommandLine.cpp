@@ -274,20 +274,16 @@ private:
         return parseAddressLiteral(host, literal);
     }
 
-    // HOST or HOST:PORT with a port of 1..65535.
+    // HOST or HOST:PORT with a port of 1..65535; an IPv6 address in
+    // brackets ("[::1]:8080"), as it stands in the banner's addresses.
     static bool validBannerServer(std::string_view text) {
-        size_t colon = text.rfind(':');
-        std::string_view host = colon == std::string_view::npos ? text : text.substr(0, colon);
-        if (host.empty()) return false;
-        if (colon == std::string_view::npos) return true;
-        std::string_view port = text.substr(colon + 1);
-        if (port.empty() || port.size() > 5) return false;
-        long n = 0;
-        for (char c : port) {
-            if (c < '0' || c > '9') return false;
-            n = n * 10 + (c - '0');
-        }
-        return n >= 1 && n <= 65535;
+        std::string host, port;
+        if (!splitHostPort(text, host, port) || host.empty()) return false;
+        if (host.find(':') != std::string::npos && text.front() != '[') return false;
+        if (text.back() == ':') return false;
+        if (port.empty()) return true;
+        auto n = parsePort(port);
+        return n && *n >= 1;
     }
 
     bool shortOption(char letter, std::string_view value, const std::string& arg) {

@@ -161,6 +161,8 @@ TEST(CommandLine, BannerServer) {
     EXPECT_EQ(ok({}).bannerServer, "");
     EXPECT_EQ(ok({"--banner-server", "banners.example"}).bannerServer, "banners.example");
     EXPECT_EQ(ok({"--banner-server=127.0.0.1:8080"}).bannerServer, "127.0.0.1:8080");
+    EXPECT_EQ(ok({"--banner-server=[::1]:8080"}).bannerServer, "[::1]:8080");
+    EXPECT_NE(error({"--banner-server=::1:8080"}).find("--banner-server"), std::string::npos);
 }
 
 TEST(CommandLine, AccessOptions) {
