@@ -16,9 +16,27 @@ namespace {
 
 bool everyInterface(const char* host) { return host == nullptr || std::strcmp(host, "::") == 0; }
 
+// Whether IPv6 carries anything here: with IPv6 disabled on every interface
+// (net.ipv6.conf.all.disable_ipv6) a dual-stack socket still opens and binds,
+// but no IPv6 address, not even ::1, can be used. Sends nothing.
+bool ipv6Works() {
+    try {
+        SocketHandle probe;
+        probe.openDatagram(SocketAddress::kIpv6);
+        SocketAddress loopback;
+        loopback.family = SocketAddress::kIpv6;
+        loopback.bytes[15] = 1;
+        loopback.port = htons(9);
+        connectSocket(probe.handle, loopback);
+        return true;
+    } catch (const SocketException&) {
+        return false;
+    }
+}
+
 // A datagram socket bound to every interface at `port`: dual-stack, or IPv4
-// alone where the system has no IPv6 (returns false then). When the port is
-// taken the IPv4 bind fails too and says so.
+// alone where the system has no IPv6. Returns whether IPv6 is reached too.
+// When the port is taken the IPv4 bind fails too and says so.
 bool bindEveryInterface(SocketHandle& socket, int port) {
     try {
         socket.openDatagram(SocketAddress::kIpv6);
@@ -27,7 +45,8 @@ bool bindEveryInterface(SocketHandle& socket, int port) {
         any.family = SocketAddress::kIpv6;
         any.port = htons(static_cast<uint16_t>(port));
         bindSocket(socket.handle, any);
-        return true;
+        // IPv6 disabled: the socket still answers IPv4 callers.
+        return ipv6Works();
     } catch (const SocketException&) {
     }
     socket.close();
