@@ -296,6 +296,8 @@ SocketAddress SharedSocketAddress::load() const {
 }
 
 bool parseAddressLiteral(std::string_view text, SocketAddress& address) {
+    // The system's parsers stop at a NUL: "::1\0junk" is no address.
+    if (text.find('\0') != std::string_view::npos) return false;
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
     uint8_t quad[4];
     if (parseDottedQuad(text, quad)) {

@@ -37,7 +37,12 @@ class VoiceLink : public WorkerThread, public AudioSink {
 public:
     enum State { Idle = 0, Listening = 1, Connected = 2 };
 
-    static constexpr int kMaxDatagram = 10000;     // bytes received at most
+    // Bytes received at most, and the most a sealed datagram may take. The
+    // same over both families: far below the UDP payload limits of IPv4
+    // (65507: 65535 less the 20-byte IP and 8-byte UDP headers) and IPv6
+    // (65527: its 40-byte header is not counted in its payload length).
+    static constexpr int kMaxDatagram = 10000;
+    static_assert(kMaxDatagram <= 65535 - 20 - 8, "a datagram must fit UDP over IPv4 and IPv6");
     static constexpr int kMaxQueuedFrames = 1000;  // oldest dropped beyond this
     static constexpr int kFramesPerDatagram = 4;
     static constexpr int kReceiveTimeoutMs = 20;
