@@ -89,6 +89,23 @@ TEST(VoiceLinkGuardTest, AllowRulesOfEachFamilyOnADualStackSocket) {
     EXPECT_FALSE(AllowRule::make(v6net, 8).matches(peer.address()));
 }
 
+TEST(VoiceLinkGuardTest, ALockedIpv6PeerKeepsTheCallFromAnIpv4Caller) {
+    Rig r;
+    r.link->guard().setLockPeer(true);
+    r.start();
+    r.link->listen(nullptr, 0);
+    RawPeer first(resolveHost("::1")), second;
+    first.sendTo(r.port(), {1});
+    second.sendTo(r.port(), sound(9, 9, 9, 9));
+    first.sendTo(r.port(), sound(1, 2, 3, 4));
+    ASSERT_TRUE(eventually([&] { return r.audio->playedCount() >= 4; }));
+    EXPECT_EQ(r.playedBytes(), (std::vector<Bytes>{{1}, {2}, {3}, {4}}));
+    EXPECT_EQ(r.link->peer(), first.address());
+    DropReport drops = r.link->guard().takeDrops();
+    EXPECT_EQ(drops.total, 1u);
+    EXPECT_EQ(drops.topSource, second.address());  // 127.0.0.1, not its mapped form
+}
+
 TEST(VoiceLinkGuardTest, AllowListDropsAStrangerBeforeAndDuringACall) {
     Rig r;
     r.link->guard().setAllowList({AllowRule::make(htonl(0x7f000001), 32)});
