@@ -40,6 +40,7 @@ void CallController::initialize() {
     link_->setPlayMuted(!settings_.playEnabled);
     link_->setSendMuted(!settings_.sendEnabled);
     link_->setIdleTimeout(settings_.timeout);
+    if (settings_.autoListen) link_->setOwnListenPort(settings_.port);
     speakersMuted_ = !settings_.playEnabled;
     microphoneMuted_ = !settings_.sendEnabled;
 

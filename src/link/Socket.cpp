@@ -612,6 +612,23 @@ SocketAddress peerAddress(int handle) {
 
 int peerPort(int handle) { return peerAddress(handle).hostPort(); }
 
+bool isOwnAddress(const SocketAddress& address) {
+    if (address.isAnyAddress()) return true;
+    if (address.isIpv6() ? SocketAddress::fromIpv6(address.bytes, 0) == resolveHost("::1")
+                         : address.bytes[0] == 127)
+        return true;
+    try {
+        SocketHandle probe;
+        probe.openDatagram(address.family);
+        SocketAddress at = address;
+        at.port = 0;
+        bindSocket(probe.handle, at);
+        return true;
+    } catch (const SocketException&) {
+        return false;
+    }
+}
+
 std::vector<SocketAddress> resolveAll(const char* host) {
     if (host == nullptr) throw UnknownHostException();
     SocketAddress literal;

@@ -201,6 +201,9 @@ SocketAddress localAddress(int handle);
 SocketAddress peerAddress(int handle);
 // The port of peerAddress, host byte order.
 int peerPort(int handle);
+// Whether an address is one of this machine's: a loopback or unspecified
+// address, or one a socket can be bound to here. Throws nothing.
+bool isOwnAddress(const SocketAddress& address);
 
 // Host text -> address (port 0). An address literal (parseAddressLiteral;
 // brackets allowed) is converted without a lookup; anything else goes to the

@@ -97,6 +97,9 @@ void VoiceLink::listen(const char* localHost, int port) {
     // would not end when the caller's port is gone: the system's "port
     // unreachable" answers would be dropped.
     reportPeerErrors(fresh.handle);
+    // A port the system chose is nobody's to call; another socket may get it
+    // once this one is closed.
+    if ((port & 0xFFFF) != 0) ownListenPort_.store(port & 0xFFFF);
     installSocket(fresh, SocketAddress{}, Listening);
     post(WM_LINK_LISTENING);
 }
@@ -117,6 +120,10 @@ void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port)
         return;
     }
     if (addresses.empty()) throw UnknownHostException();
+    const int ownPort = ownListenPort_.load();
+    if ((port & 0xFFFF) == ownPort &&
+        std::any_of(addresses.begin(), addresses.end(), [](const SocketAddress& a) { return isOwnAddress(a); }))
+        throw ConnectException();  // this copy would call itself
     for (size_t i = 0; i < addresses.size(); ++i) {
         SocketAddress remote = addresses[i];
         remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));

@@ -91,6 +91,11 @@ public:
     // UnknownHostException; the state is then unchanged and no socket is
     // left open.
     void listen(const char* localHost, int port);
+    // The port this copy listens on (the last listen's on a port given, or
+    // one the owner means to listen on; -1 none). A connect to one of this machine's
+    // addresses at that port would call this copy itself and is refused.
+    // Owner's thread.
+    void setOwnListenPort(int port) { ownListenPort_.store(port); }
     // The last listen on every interface fell back to IPv4 alone. Any thread.
     bool listensOnIpv4Only() const { return ipv4Only_.load(); }
     // Does nothing unless Idle. Otherwise binds a new datagram socket to any
@@ -99,7 +104,8 @@ public:
     // system's order until a socket of that family can be made and fixed on
     // it. One-to-many, the socket is dual-stack where the system has IPv6, so
     // destinations of both families are reached. A remote address that is the
-    // new socket itself is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
+    // new socket itself, or this copy's own listening port on one of this
+    // machine's addresses (setOwnListenPort), is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
     // its link loop begins. Owner's thread. Throws the socket layer's
     // exceptions; the state then stays Idle and no socket is left open.
     void connect(const char* host, int port);
@@ -175,6 +181,7 @@ private:
     // Peer address and port; 0.0.0.0:0 while listening for a first datagram.
     SharedSocketAddress peer_;
     std::atomic<bool> ipv4Only_{false};
+    std::atomic<int> ownListenPort_{-1};
     // The link's socket. socketLock_ guards the handle: the owner's thread
     // installs a new one in listen/connect, the worker takes it over for a call
     // and closes it when the call ends.

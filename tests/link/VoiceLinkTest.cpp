@@ -286,7 +286,7 @@ TEST(VoiceLinkTest, OneToManyReachesDestinationsOfBothFamilies) {
     EXPECT_EQ(got, want);
 }
 
-TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHost) {
+TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHostAndNeverCallsItself) {
     Rig<> r;
     RawPeer peer;
     r.start();
@@ -301,6 +301,15 @@ TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHost) {
     ASSERT_TRUE(eventually([&] { return r.link->state() == VoiceLink::Idle; }));
     EXPECT_THROW(r.link->connectTo({unusable}, 9), SocketException);
     EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+
+    // This copy's own listening port on any address of this machine is
+    // itself: refused, in either family. Another port is not.
+    const int own = peer.port() ^ 1;
+    r.link->setOwnListenPort(own);
+    for (const char* self : {"127.0.0.1", "::1", "0.0.0.0", "127.0.0.2"})
+        EXPECT_THROW(r.link->connect(self, own), ConnectException) << self;
+    EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+    EXPECT_NO_THROW(r.link->connect("127.0.0.1", peer.port()));
 }
 
 TEST(VoiceLinkTest, DisconnectThenConnectAtOnceStartsTheNewCall) {
