@@ -201,7 +201,8 @@ void HttpRequest::setUrl(std::string_view url) {
         }
         // An IPv6 host stays in its brackets ("[::1]"), as the Host header
         // and the URL need it; the port is after them.
-        std::size_t colon = hostPart.find(':', hostPart.front() == '[' ? hostPart.find(']') : 0);
+        const bool bracketed = !hostPart.empty() && hostPart.front() == '[';
+        std::size_t colon = hostPart.find(':', bracketed ? hostPart.find(']') : 0);
         if (colon == std::string_view::npos) {
             host = std::string(hostPart);
         } else {
