@@ -2,9 +2,11 @@
 """Calls over IPv6 between two network namespaces made here (a veth pair with
 fd00::/8 addresses), and a copy in a namespace with IPv6 disabled:
 
-- a listener allowing only fd00::2 takes a call from [fd00::1]'s peer at
-  fd00::2, with sound both ways, while a stranger on the same side's second
-  address fd00::3 is ignored and reported as "[fd00::3]:PORT";
+- a listener on fd00::1 allowing only fd00::2 takes a call from fd00::2, with
+  sound both ways, while a stranger on the caller's second address fd00::3 is
+  ignored and reported as "[fd00::3]:PORT". The caller calls a name whose
+  hosts entries (the namespace's own, as `ip netns exec` mounts them) give an
+  unreachable IPv4 address and fd00::1;
 - with net.ipv6.conf.all.disable_ipv6=1 a listener says once that it answers
   on IPv4 only, still takes an IPv4 call, and a call to [::1] fails cleanly.
 
@@ -79,6 +81,8 @@ def main():
     if run("ip", "netns", "add", ns_a, check=False).returncode != 0:
         skip("ip netns add fails here")
     made = [ns_a]
+    hosts_dir = "/etc/netns/" + ns_b
+    made_etc_netns = not os.path.isdir("/etc/netns")
     work = tempfile.mkdtemp(prefix="ambrel-ipv6-")
     procs = []
     failures = []
@@ -113,6 +117,9 @@ def main():
             for a in addrs:
                 run("ip", "netns", "exec", ns, "ip", "-6", "addr", "add", a[0], "dev", dev, "nodad", *a[1:])
             run("ip", "netns", "exec", ns, "ip", "link", "set", dev, "up")
+        os.makedirs(hosts_dir)
+        with open(os.path.join(hosts_dir, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n10.255.255.1 listener.test\nfd00::1 listener.test\n")
         write_tone(os.path.join(work, "a.wav"), 440, 8)
         write_tone(os.path.join(work, "b.wav"), 660, 8)
         port = 5007
@@ -131,9 +138,9 @@ def main():
              "    s.sendto(bytes([0])+bytes(range(1,41)),('fd00::1',%d)); time.sleep(0.02)\n" % port])
         procs.append(stranger)
         stranger.wait(30)
-        caller, c_out = copy(ns_b, "caller", ["-c:[fd00::1]:%d:yes" % port, "--record-file", "b.wav",
+        caller, c_out = copy(ns_b, "caller", ["-c:listener.test:%d:yes" % port, "--record-file", "b.wav",
                                               "--play-file", "b_heard.wav"])
-        check(wait_for(c_out, "Connected."), "the caller connects to [fd00::1]")
+        check(wait_for(c_out, "Connected."), "the caller connects to listener.test")
         check(wait_for(l_out, "Connected."), "the listener takes the call")
         check(wait_for(l_out, "datagrams from [fd00::3]:40001", 12), "the stranger is ignored and named")
         time.sleep(3)
@@ -168,6 +175,9 @@ def main():
                 p.wait()
         for ns in made:
             run("ip", "netns", "del", ns, check=False)
+        shutil.rmtree(hosts_dir, ignore_errors=True)
+        if made_etc_netns:
+            shutil.rmtree("/etc/netns", ignore_errors=True)
         if failures:
             for name in sorted(os.listdir(work)):
                 if name.endswith(".out"):
