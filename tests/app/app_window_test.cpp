@@ -352,7 +352,7 @@ struct SlowNameServer {
     }
 };
 
-TEST_F(WindowTest, TheHostFieldTakesIpv6AndANameGoesOnToItsNextAddress) {
+TEST_F(WindowTest, TheHostFieldTakesAnIpv6Literal) {
     SocketHandle v6;
     v6.openDatagram(SocketAddress::kIpv6);
     bindSocket(v6.handle, resolveHost("::1"));
@@ -366,23 +366,6 @@ TEST_F(WindowTest, TheHostFieldTakesIpv6AndANameGoesOnToItsNextAddress) {
     uint8_t got[4];
     SocketAddress from;
     EXPECT_EQ(receiveFrom(v6.handle, from, got, sizeof got, 5000), 1);
-    w.button("disconnect")->click();
-    ASSERT_TRUE(w.waitStatus("Disconnected."));
-
-    // A name whose first address cannot be used (a link-local address on no
-    // interface) is called on its next one.
-    UdpPeer peer;
-    SocketAddress unusable;
-    ASSERT_TRUE(parseAddressLiteral("fe80::1", unusable));
-    unusable.scope = 999999;
-    w.window->controller().setHostResolver([unusable](const std::string&) {
-        return std::vector<SocketAddress>{unusable, SocketAddress::fromHostOrder(0x7F000001, 0)};
-    });
-    w.child<QLineEdit>("host")->setText("dual.example");
-    w.child<QLineEdit>("port")->setText(QString::number(peer.port()));
-    w.button("connect")->click();
-    ASSERT_TRUE(w.waitStatus("Connected."));
-    EXPECT_EQ(peer.receive(5000), std::vector<uint8_t>{1});
 }
 
 TEST_F(WindowTest, ConnectLooksNamesUpWithoutFreezingTheWindow) {

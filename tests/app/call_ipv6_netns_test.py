@@ -1,16 +1,10 @@
 #!/usr/bin/env python3
-"""Calls over IPv6 between two network namespaces made here (a veth pair with
-fd00::/8 addresses), and a copy in a namespace with IPv6 disabled:
-
-- a listener on fd00::1 allowing only fd00::2 takes a call from fd00::2, with
-  sound both ways, while a stranger on the caller's second address fd00::3 is
-  ignored and reported as "[fd00::3]:PORT". The caller calls a name whose
-  hosts entries (the namespace's own, as `ip netns exec` mounts them) give an
-  unreachable IPv4 address and fd00::1;
-- with net.ipv6.conf.all.disable_ipv6=1 a listener says once that it answers
-  on IPv4 only, still takes an IPv4 call, and a call to [::1] fails cleanly.
-
-Needs root and `ip netns`; skips (exit 77) with a message otherwise.
+"""IPv6 between two network namespaces made here (a veth pair, fd00::/8): a
+listener on fd00::1 allowing only fd00::2 takes a call from a name (hosts
+entries for 10.255.255.1 and fd00::1) with sound both ways, and ignores a
+stranger on fd00::3 by name "[fd00::3]:PORT". With IPv6 disabled a listener
+says once that it answers on IPv4 only, takes an IPv4 call, and a call to
+[::1] fails cleanly. Needs root and `ip netns` (else exit 77).
 
     call_ipv6_netns_test.py AMBREL
 """
@@ -34,7 +28,7 @@ def skip(why):
 
 
 def run(*args, check=True):
-    return subprocess.run(args, check=check, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return subprocess.run(args, check=check, capture_output=True)
 
 
 def write_tone(path, hz, seconds):
