@@ -510,13 +510,22 @@ int sendAll(int handle, const void* bytes, int length, int ms) {
 
 int sendTo(int handle, const SocketAddress& to, const void* bytes, int length) {
     if (length <= 0) return 0;
-    SystemAddress s = toSockaddr(to, socketFamily(handle));
-    ssize_t n;
-    do {
-        n = ::sendto(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL, s.get(), s.length);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) throwSendError(errno);
-    return static_cast<int>(n);
+    // Sent in the address's own form, which Linux takes on a dual-stack
+    // socket too (no look at the socket per datagram); the mapped form only
+    // where the system asks for it.
+    SystemAddress s = toSockaddr(to, to.family);
+    bool mapped = false;
+    for (;;) {
+        const ssize_t n = ::sendto(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL, s.get(), s.length);
+        if (n >= 0) return static_cast<int>(n);
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (mapped || to.isIpv6() || (err != EAFNOSUPPORT && err != EINVAL) ||
+            socketFamily(handle) != SocketAddress::kIpv6)
+            throwSendError(err);
+        s = toSockaddr(to, SocketAddress::kIpv6);
+        mapped = true;
+    }
 }
 
 int receive(int handle, void* buffer, int size, int ms) {
