@@ -20,7 +20,7 @@ CallController::CallController(const AppSettings& settings, std::unique_ptr<Voic
             link.start();
         };
     }
-    resolver_ = [](const std::string& host) { return resolveHost(host.c_str()); };
+    resolver_ = [](const std::string& host) { return resolveAll(host.c_str()); };
 }
 
 CallController::~CallController() { shutdown(); }
@@ -40,6 +40,7 @@ void CallController::initialize() {
     link_->setPlayMuted(!settings_.playEnabled);
     link_->setSendMuted(!settings_.sendEnabled);
     link_->setIdleTimeout(settings_.timeout);
+    if (settings_.autoListen) link_->setOwnListenPort(settings_.port);
     speakersMuted_ = !settings_.playEnabled;
     microphoneMuted_ = !settings_.sendEnabled;
 
@@ -80,8 +81,8 @@ void CallController::connectToPeer() {
     std::string host = view_.hostText();
     // Addresses and empty text need no name server; one-to-many mode sends to
     // the destinations and ignores the host.
-    in_addr numeric{};
-    if (oneToMany_ || host.empty() || ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 || !resolver_) {
+    SocketAddress numeric;
+    if (oneToMany_ || host.empty() || parseAddressLiteral(host, numeric) || !resolver_) {
         connectToAddress(host, *port);
         return;
     }
@@ -93,19 +94,19 @@ void CallController::connectToPeer() {
     showStatus("Looking up the host...");
     // Resolver thread: its result goes to the user-interface thread.
     auto resolve = [lookup, resolver = resolver_, host, port = *port] {
-        std::optional<uint32_t> address;
+        std::vector<SocketAddress> addresses;
         try {
-            address = resolver(host);
+            addresses = resolver(host);
         } catch (...) {
         }
         std::lock_guard<std::mutex> guard(lookup->lock);
         if (CallController* owner = lookup->owner) {
-            QMetaObject::invokeMethod(owner, [owner, lookup, address, port] {
+            QMetaObject::invokeMethod(owner, [owner, lookup, addresses, port] {
                 if (owner->lookup_ != lookup) return;  // cancelled meanwhile
                 owner->lookup_.reset();
                 owner->view_.setCallButtons(true, !owner->oneToMany_, false);
-                if (address)
-                    owner->connectToAddress(addressText(*address), port);
+                if (!addresses.empty())
+                    owner->connectToAddresses(addresses, port);
                 else
                     owner->showStatus("Error> Can't connect to the peer!");
             }, Qt::QueuedConnection);
@@ -128,6 +129,14 @@ void CallController::connectToAddress(const std::string& host, int port) {
     }
 }
 
+void CallController::connectToAddresses(const std::vector<SocketAddress>& addresses, int port) {
+    try {
+        link_->connectTo(addresses, port);
+    } catch (const Exception&) {
+        showStatus("Error> Can't connect to the peer!");
+    }
+}
+
 // User-interface thread.
 void CallController::cancelLookup() {
     std::shared_ptr<Lookup> lookup = std::move(lookup_);
@@ -140,7 +149,11 @@ void CallController::listenForPeer() {
     std::optional<int> port = view_.portValue();
     if (!port || (!started_ && !startLink())) return;
     try {
-        link_->listen("0.0.0.0", *port);
+        link_->listen("::", *port);
+        if (link_->listensOnIpv4Only() && !ipv4OnlySaid_) {
+            ipv4OnlySaid_ = true;
+            view_.showNotice("IPv6 is not available here: listening on IPv4 only");
+        }
     } catch (const Exception&) {
         // The port is in use or cannot be bound: no notification follows, so
         // the buttons stay as they are.
@@ -189,8 +202,7 @@ void CallController::reportDrops() {
 
 std::string CallController::dropText(const DropReport& report) {
     std::string text = "Ignored " + std::to_string(report.total) + (report.total == 1 ? " datagram" : " datagrams") +
-                       " from " + addressText(report.topSource.address) + ":" +
-                       std::to_string(report.topSource.hostPort());
+                       " from " + report.topSource.text();
     if (report.sources > 1) {
         text += " and " + std::to_string(report.sources - 1);
         text += report.sources == 2 ? " other address" : " other addresses";

@@ -72,12 +72,12 @@ public:
     using LinkStarter = std::function<void(VoiceLink&)>;
     // Why the last start failed, in words for the user (may be empty).
     using SoundDiagnosis = std::function<std::string()>;
-    // Host name -> IPv4 address in network byte order; throws an Exception
-    // when there is none. Runs on a thread of its own for each Connect to a
+    // Host name -> its addresses, the system's preferred first; throws an
+    // Exception when there is none. Runs on a thread of its own for each Connect to a
     // name (never on the user-interface thread: a slow name server would
     // freeze the window) and may outlive the controller. The default is the
-    // socket layer's resolveHost.
-    using HostResolver = std::function<uint32_t(const std::string& host)>;
+    // socket layer's resolveAll.
+    using HostResolver = std::function<std::vector<SocketAddress>(const std::string& host)>;
 
     // `link` must not be started yet; `levelReceiver` (may be null) gets the
     // LevelsEvents and must outlive this controller.
@@ -145,6 +145,7 @@ private:
     // Runs the starter; on failure shows why and returns false.
     bool startLink();
     void connectToAddress(const std::string& host, int port);
+    void connectToAddresses(const std::vector<SocketAddress>& addresses, int port);
     void cancelLookup();
 
     // A host lookup under way; shared with the thread doing it, which posts
@@ -164,6 +165,7 @@ private:
     HostResolver resolver_;
     std::shared_ptr<Lookup> lookup_;
     bool oneToMany_ = false;
+    bool ipv4OnlySaid_ = false;  // the IPv4-only fallback is said once
     bool started_ = false;
     bool stopped_ = false;
     bool speakersMuted_ = false;

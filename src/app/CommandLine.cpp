@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include <arpa/inet.h>
 #include <charconv>
 #include <cstdio>
 #include <string_view>
@@ -161,54 +162,128 @@ private:
         return false;
     }
 
-    // ADDR[/BITS][,ADDR[/BITS]...]; host names are resolved here.
+    // ADDR[/BITS][:PORT][,...]: a dotted quad (prefix 0..32), an IPv6
+    // address (prefix 0..128; in brackets when a port follows,
+    // "[fd00::2]:5007", "[fd00::/8]:5007") or a host name, whose addresses
+    // each make a rule. Host names are resolved here.
     bool allowOption(const std::optional<std::string>& value) {
         if (!value || value->empty()) {
-            error_ = "option --allow needs ADDR[/BITS][,ADDR[/BITS]...]";
+            error_ = "option --allow needs ADDR[/BITS][:PORT][,ADDR[/BITS][:PORT]...]";
             return false;
         }
         std::vector<AllowRule> rules;
         for (std::string_view item : split(*value, ',')) {
-            size_t slash = item.find('/');
-            std::string host(item.substr(0, slash));
-            int bits = 32;
-            if (slash != std::string_view::npos) {
-                auto n = parseDigits(item.substr(slash + 1));
-                if (!n || *n > 32) {
-                    error_ = "bad prefix length in --allow " + quoted(item) + " (0..32)";
+            std::string_view spec = item;
+            std::string_view portText;
+            if (!spec.empty() && spec.front() == '[') {
+                const size_t close = spec.find(']');
+                if (close == std::string_view::npos ||
+                    (close + 1 < spec.size() && spec[close + 1] != ':')) {
+                    error_ = "bad address in --allow " + quoted(item) + " (e.g. [fd00::2]:5007)";
                     return false;
                 }
-                bits = static_cast<int>(*n);
+                if (close + 1 < spec.size()) {
+                    portText = spec.substr(close + 2);
+                    if (portText.empty()) portText = ":";  // a colon and no port
+                }
+                spec = spec.substr(1, close - 1);
+            } else if (size_t colon = spec.find(':');
+                       colon != std::string_view::npos && spec.find(':', colon + 1) == std::string_view::npos) {
+                portText = spec.substr(colon + 1);  // one colon: HOST:PORT
+                spec = spec.substr(0, colon);
+                if (portText.empty()) portText = ":";  // a colon and no port
+            }
+            int port = 0;
+            if (!portText.empty()) {
+                auto p = parsePort(portText);
+                if (!p || *p == 0) {
+                    error_ = "bad port in --allow " + quoted(item) + " (1..65535)";
+                    return false;
+                }
+                port = *p;
+            }
+            size_t slash = spec.find('/');
+            std::string host(spec.substr(0, slash));
+            std::optional<long long> bits;
+            if (slash != std::string_view::npos) {
+                bits = parseDigits(spec.substr(slash + 1));
+                if (!bits || (spec.substr(slash + 1).size() > 1 && spec[slash + 1] == '0')) {
+                    error_ = "bad prefix length in --allow " + quoted(item);
+                    return false;
+                }
             }
             if (host.empty()) {
                 error_ = "missing address in --allow " + quoted(item);
                 return false;
             }
-            try {
-                rules.push_back(AllowRule::make(resolve_(host), bits));
-            } catch (const Exception&) {
-                error_ = "cannot resolve host " + quoted(host) + " in --allow " + quoted(item);
-                return false;
+            std::vector<SocketAddress> addresses;
+            if (!literalOrName(host, "--allow " + quoted(item), addresses)) return false;
+            for (SocketAddress address : addresses) {
+                const int width = address.isIpv6() ? 128 : 32;
+                if (bits && *bits > width) {
+                    error_ = "bad prefix length in --allow " + quoted(item) + (width == 32 ? " (0..32)" : " (0..128)");
+                    return false;
+                }
+                address.port = SocketAddress::fromIpv4(0, port).port;
+                rules.push_back(AllowRule::make(address, bits ? static_cast<int>(*bits) : width));
             }
         }
         line_.settings.allowList = std::move(rules);
         return true;
     }
 
-    // HOST or HOST:PORT with a port of 1..65535.
-    static bool validBannerServer(std::string_view text) {
-        size_t colon = text.rfind(':');
-        std::string_view host = colon == std::string_view::npos ? text : text.substr(0, colon);
-        if (host.empty()) return false;
-        if (colon == std::string_view::npos) return true;
-        std::string_view port = text.substr(colon + 1);
-        if (port.empty() || port.size() > 5) return false;
-        long n = 0;
-        for (char c : port) {
-            if (c < '0' || c > '9') return false;
-            n = n * 10 + (c - '0');
+    // A host as the command line takes it: an address literal read strictly
+    // (a dotted quad of four decimal pieces 0..255 without leading zeros, or
+    // an IPv6 address), else a name for the resolver. Text made like an
+    // address that is no valid one is an error, never a name: the resolver
+    // would read "10.1" or "0x0a.0.0.1" its own way. `where` names the
+    // argument for the error line.
+    bool literalOrName(const std::string& host, const std::string& where, std::vector<SocketAddress>& addresses) {
+        SocketAddress literal;
+        if (!strictLiteral(host, literal)) {
+            error_ = "bad address " + quoted(host) + " in " + where;
+            return false;
         }
-        return n >= 1 && n <= 65535;
+        if (literal.family != 0) {
+            addresses = {literal};
+            return true;
+        }
+        try {
+            addresses = resolve_(host);
+        } catch (const Exception&) {
+            addresses.clear();
+        }
+        if (addresses.empty()) {
+            error_ = "cannot resolve host " + quoted(host) + " in " + where;
+            return false;
+        }
+        return true;
+    }
+
+    // False for a bad literal; a name leaves `literal.family` 0.
+    static bool strictLiteral(const std::string& host, SocketAddress& literal) {
+        literal.family = 0;
+        in_addr numeric{};
+        const bool looks = looksLikeAddressLiteral(host) || ::inet_aton(host.c_str(), &numeric) != 0;
+        if (!looks) return true;
+        if (host.find(':') == std::string::npos) {
+            // No octal look-alikes ("010"), no final dot, no empty pieces.
+            for (std::string_view piece : split(host, '.'))
+                if (piece.empty() || (piece.size() > 1 && piece[0] == '0')) return false;
+        }
+        return parseAddressLiteral(host, literal);
+    }
+
+    // HOST or HOST:PORT with a port of 1..65535; an IPv6 address in
+    // brackets ("[::1]:8080"), as it stands in the banner's addresses.
+    static bool validBannerServer(std::string_view text) {
+        std::string host, port;
+        if (!splitHostPort(text, host, port) || host.empty()) return false;
+        if (host.find(':') != std::string::npos && text.front() != '[') return false;
+        if (text.back() == ':') return false;
+        if (port.empty()) return true;
+        auto n = parsePort(port);
+        return n && *n >= 1;
     }
 
     bool shortOption(char letter, std::string_view value, const std::string& arg) {
@@ -295,17 +370,22 @@ private:
         }
         std::vector<std::pair<std::string, int>> pairs;
         for (std::string_view pair : split(value.substr(0, cut), ',')) {
-            size_t colon = pair.rfind(':');
-            if (colon == std::string_view::npos || colon == 0) {
-                error_ = "expected host:port, got " + quoted(pair) + " in " + quoted(arg);
+            std::string host, portText;
+            if (!splitHostPort(pair, host, portText) || host.empty() || portText.empty()) {
+                error_ = "expected host:port ([address]:port for IPv6), got " + quoted(pair) + " in " + quoted(arg);
                 return false;
             }
-            auto port = parsePort(pair.substr(colon + 1));
+            auto port = parsePort(portText);
             if (!port) {
-                error_ = "bad port " + quoted(pair.substr(colon + 1)) + " in " + quoted(arg) + " (0..65535)";
+                error_ = "bad port " + quoted(portText) + " in " + quoted(arg) + " (0..65535)";
                 return false;
             }
-            pairs.emplace_back(std::string(pair.substr(0, colon)), *port);
+            SocketAddress literal;
+            if (!strictLiteral(host, literal) || (pair.front() == '[' && !literal.isIpv6())) {
+                error_ = "bad address " + quoted(host) + " in " + quoted(arg);
+                return false;
+            }
+            pairs.emplace_back(host, *port);
         }
         AppSettings& s = line_.settings;
         s.autoConnect = *keyword;
@@ -317,14 +397,11 @@ private:
         }
         std::vector<SocketAddress> destinations;
         for (const auto& [host, port] : pairs) {
-            SocketAddress address;
-            try {
-                address = SocketAddress::fromHostOrder(0, port);
-                address.address = resolve_(host);
-            } catch (const Exception&) {
-                error_ = "cannot resolve host " + quoted(host) + " in " + quoted(arg);
-                return false;
-            }
+            std::vector<SocketAddress> addresses;
+            if (!literalOrName(host, quoted(arg), addresses)) return false;
+            // A name goes to its preferred address.
+            SocketAddress address = addresses.front();
+            address.port = SocketAddress::fromIpv4(0, port).port;
             destinations.push_back(address);
         }
         s.destinations = std::move(destinations);
@@ -426,7 +503,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& args, const AppSett
 }
 
 ParseResult parseCommandLine(const std::vector<std::string>& args, const AppSettings& base) {
-    HostResolver resolver = [](const std::string& host) { return resolveHost(host.c_str()); };
+    HostResolver resolver = [](const std::string& host) { return resolveAll(host.c_str()); };
     return parseCommandLine(args, base, resolver);
 }
 

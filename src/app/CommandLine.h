@@ -1,8 +1,9 @@
 // The command line. Short options are one argument each: a dash, the option
 // letter, a colon and the value(s) separated by colons ("-l:5005:yes").
 // Letters and keywords are case-sensitive; a repeated option: the last wins.
+// An IPv6 address goes in brackets where a port follows ("[fd00::2]:5007").
 // Long options: --help, --version, --headless, --list-devices,
-// --record-file PATH, --play-file PATH, --allow ADDR[/BITS][,...],
+// --record-file PATH, --play-file PATH, --allow ADDR[/BITS][:PORT][,...],
 // --lock-peer, --key-file PATH, --gen-key PATH, --stats SECONDS (also written
 // --opt=VALUE).
 //
@@ -36,9 +37,11 @@ struct CommandLineError {
     std::string message;
 };
 
-// Resolves a host of a destination list to an IPv4 address (network order);
-// throws UnknownHostException. Tests may pass their own.
-using HostResolver = std::function<uint32_t(const std::string& host)>;
+// Resolves a host name of a destination list or an allow-list to its
+// addresses (either family, the system's preferred first); throws
+// UnknownHostException. Address literals never reach it. Tests may pass their
+// own.
+using HostResolver = std::function<std::vector<SocketAddress>(const std::string& host)>;
 
 // Parses args (without the program name) over the defaults of `base`.
 // Destination hosts are resolved here, at start-up. Either the result or the

@@ -72,7 +72,7 @@ struct FindComputerDialog::Browse {
                 .arg(QString::fromUtf8(avahi_strerror(error)));
         }
         AvahiServiceTypeBrowser* types = avahi_service_type_browser_new(
-            client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, nullptr, static_cast<AvahiLookupFlags>(0), &Browse::onType, this);
+            client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, nullptr, static_cast<AvahiLookupFlags>(0), &Browse::onType, this);
         if (types == nullptr) {
             return tr("Browsing the local network failed (%1).")
                 .arg(QString::fromUtf8(avahi_strerror(avahi_client_errno(client))));
@@ -124,7 +124,7 @@ struct FindComputerDialog::Browse {
             return;
         }
         if (event != AVAHI_BROWSER_NEW || self->resolvers >= kMaxResolvers) return;
-        if (avahi_service_resolver_new(self->client, interface, protocol, name, type, domain, AVAHI_PROTO_INET,
+        if (avahi_service_resolver_new(self->client, interface, protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
                                        static_cast<AvahiLookupFlags>(0), &Browse::onResolved, self) != nullptr) {
             ++self->resolvers;
         }

@@ -199,7 +199,10 @@ void HttpRequest::setUrl(std::string_view url) {
             hostPart = rest.substr(0, slash);
             path = std::string(rest.substr(slash));
         }
-        std::size_t colon = hostPart.find(':');
+        // An IPv6 host stays in its brackets ("[::1]"), as the Host header
+        // and the URL need it; the port is after them.
+        const bool bracketed = !hostPart.empty() && hostPart.front() == '[';
+        std::size_t colon = hostPart.find(':', bracketed ? hostPart.find(']') : 0);
         if (colon == std::string_view::npos) {
             host = std::string(hostPart);
         } else {

@@ -7,14 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace ambrel {
 
 namespace {
-
-uint64_t pack(const SocketAddress& a) { return (static_cast<uint64_t>(a.address) << 16) | a.port; }
 
 void putLe(uint8_t* at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -35,17 +34,30 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 }  // namespace
 
-AllowRule AllowRule::make(uint32_t address, int bits) {
+AllowRule AllowRule::make(uint32_t address, int bits) { return make(SocketAddress::fromIpv4(address, 0), bits); }
+
+AllowRule AllowRule::make(const SocketAddress& address, int bits) {
     AllowRule rule;
-    rule.bits = bits < 0 ? 0 : bits > 32 ? 32 : bits;
-    const uint32_t mask = rule.bits == 0 ? 0 : 0xFFFFFFFFu << (32 - rule.bits);
-    rule.network = htonl(ntohl(address) & mask);
+    const int width = address.isIpv6() ? 128 : 32;
+    rule.bits = bits < 0 ? 0 : bits > width ? width : bits;
+    rule.network = address;
+    rule.network.scope = 0;
+    for (int i = 0; i < width / 8; ++i) {
+        const int kept = std::min(8, std::max(0, rule.bits - 8 * i));
+        rule.network.bytes[i] &= static_cast<uint8_t>(0xFF00u >> kept);
+    }
     return rule;
 }
 
-bool AllowRule::matches(uint32_t address) const {
-    const uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
-    return (ntohl(address) & mask) == ntohl(network);
+bool AllowRule::matches(const SocketAddress& source) const {
+    if (source.family != network.family) return false;
+    if (network.port != 0 && source.port != network.port) return false;
+    for (int i = 0; i * 8 < bits; ++i) {
+        const int kept = std::min(8, bits - 8 * i);
+        const auto mask = static_cast<uint8_t>(0xFF00u >> kept);
+        if ((source.bytes[i] & mask) != network.bytes[i]) return false;
+    }
+    return true;
 }
 
 DatagramGuard::DatagramGuard() = default;
@@ -60,10 +72,10 @@ void DatagramGuard::setKey(const GuardKey& key) {
 }
 
 bool DatagramGuard::admitsSource(const SocketAddress& from) const {
-    if (lockPeer_ && locked_ != 0 && pack(from) != locked_) return false;
+    if (lockPeer_ && locked_ && !(from == lockedPeer_)) return false;
     if (allow_.empty()) return true;
     for (const AllowRule& rule : allow_)
-        if (rule.matches(from.address)) return true;
+        if (rule.matches(from)) return true;
     return false;
 }
 
@@ -91,7 +103,10 @@ int DatagramGuard::open(const SocketAddress& from, const uint8_t* datagram, int 
         plain = scratch + kHeaderBytes;
         plainLength = static_cast<int>(opened) - kHeaderBytes;
     }
-    if (lockPeer_ && locked_ == 0) locked_ = pack(from);
+    if (lockPeer_ && !locked_) {
+        locked_ = true;
+        lockedPeer_ = from;
+    }
     return plainLength;
 }
 
@@ -122,16 +137,15 @@ bool DatagramGuard::freshCounter(uint32_t id, uint64_t counter) {
 }
 
 void DatagramGuard::countDrop(const SocketAddress& from) {
-    const uint64_t packed = pack(from);
     std::lock_guard<std::mutex> guard(dropLock_);
     ++dropped_;
     for (Source& s : sources_) {
-        if (s.count != 0 && s.packed == packed) {
+        if (s.count != 0 && s.from == from) {
             ++s.count;
             return;
         }
         if (s.count == 0) {
-            s = Source{packed, 1};
+            s = Source{from, 1};
             return;
         }
     }
@@ -169,8 +183,7 @@ DropReport DatagramGuard::takeDrops() {
         ++report.sources;
         if (s.count > report.topCount) {
             report.topCount = s.count;
-            report.topSource.address = static_cast<uint32_t>(s.packed >> 16);
-            report.topSource.port = static_cast<uint16_t>(s.packed & 0xFFFF);
+            report.topSource = s.from;
         }
     }
     if (untracked_ != 0) ++report.sources;

@@ -38,21 +38,28 @@
 
 namespace ambrel {
 
-// A source network: address in network byte order (host bits cleared) and
-// the prefix length 0..32.
+// A source network of either family: the address with its host bits
+// cleared, the prefix length (0..32 for IPv4, 0..128 for IPv6) and a port
+// (network order in network.port; 0 = any port). An IPv4 source reached over
+// a dual-stack socket (::ffff:a.b.c.d) is held unmapped by the socket layer,
+// so IPv4 rules match it.
 struct AllowRule {
-    uint32_t network = 0;
+    SocketAddress network;
     int bits = 32;
 
-    // The rule for address/bits (network order), host bits cleared.
+    // The rule for an IPv4 address/bits (network order), host bits cleared.
     static AllowRule make(uint32_t address, int bits);
-    bool matches(uint32_t address) const;
+    // The rule for address/bits of its family; its port is kept.
+    static AllowRule make(const SocketAddress& address, int bits);
+    bool matches(const SocketAddress& source) const;
+    // IPv4 source, network order, any port.
+    bool matches(uint32_t address) const { return matches(SocketAddress::fromIpv4(address, 0)); }
 };
 
 using GuardKey = std::array<uint8_t, 32>;
 
 // What was dropped since the last report: the total, the source that sent the
-// most of it (address and port in network order), how many sources there were
+// most of it, how many sources there were
 // (at least `sources`; more than kTrackedSources are counted as one), and the
 // groups of frames not sent because they would not fit a sealed datagram.
 struct DropReport {
@@ -91,7 +98,7 @@ public:
     uint32_t senderId() const { return senderId_; }
 
     // A new call: the peer lock is released. Call thread.
-    void beginCall() { locked_ = 0; }
+    void beginCall() { locked_ = false; }
     // Whether the allow-list and the peer lock let `from` in (counts nothing).
     bool admitsSource(const SocketAddress& from) const;
     // Checks a received datagram. Returns the length of the plain datagram
@@ -125,7 +132,7 @@ private:
         uint64_t heard = 0;   // recency tick; 0 = free slot
     };
     struct Source {
-        uint64_t packed = 0;  // address << 16 | port
+        SocketAddress from;
         uint64_t count = 0;
     };
 
@@ -138,7 +145,8 @@ private:
     uint32_t senderId_ = 0;
 
     // Call thread only.
-    uint64_t locked_ = 0;       // packed peer the call is locked to; 0 = none
+    bool locked_ = false;       // the call is locked to lockedPeer_
+    SocketAddress lockedPeer_;
     uint64_t nextCounter_ = 0;  // of datagrams sealed here
     uint64_t tick_ = 0;
     std::array<Sender, kSenders> senders_{};

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/errqueue.h>
+#include <net/if.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -31,19 +32,54 @@ std::mutex& resolverLock() {
 
 std::atomic<int> startupCount{0};
 
-sockaddr_in toSockaddr(const SocketAddress& a) {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_port = a.port;
-    s.sin_addr.s_addr = a.address;
-    return s;
+// A system address for a socket of `socketFamily`: an IPv4 address to an
+// IPv6 socket goes as its mapped form (::ffff:a.b.c.d).
+struct SystemAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+SystemAddress toSockaddr(const SocketAddress& a, int socketFamily) {
+    SystemAddress out;
+    if (a.family == SocketAddress::kIpv6 || socketFamily == AF_INET6) {
+        auto* s = reinterpret_cast<sockaddr_in6*>(&out.storage);
+        s->sin6_family = AF_INET6;
+        s->sin6_port = a.port;
+        if (a.family == SocketAddress::kIpv6) {
+            std::memcpy(&s->sin6_addr, a.bytes, 16);
+            s->sin6_scope_id = a.scope;
+        } else if (a.ipv4() == 0) {
+            s->sin6_addr = in6addr_any;  // every address of both families
+        } else {
+            s->sin6_addr.s6_addr[10] = 0xFF;
+            s->sin6_addr.s6_addr[11] = 0xFF;
+            std::memcpy(&s->sin6_addr.s6_addr[12], a.bytes, 4);
+        }
+        out.length = sizeof(sockaddr_in6);
+    } else {
+        auto* s = reinterpret_cast<sockaddr_in*>(&out.storage);
+        s->sin_family = AF_INET;
+        s->sin_port = a.port;
+        std::memcpy(&s->sin_addr, a.bytes, 4);
+        out.length = sizeof(sockaddr_in);
+    }
+    return out;
 }
 
-SocketAddress fromSockaddr(const sockaddr_in& s) {
-    SocketAddress a;
-    a.port = s.sin_port;
-    a.address = s.sin_addr.s_addr;
-    return a;
+// False for a family other than IPv4 and IPv6 or a short length.
+bool fromSockaddr(const sockaddr_storage& storage, socklen_t length, SocketAddress& a) {
+    if (storage.ss_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        const auto* s = reinterpret_cast<const sockaddr_in*>(&storage);
+        a = SocketAddress::fromIpv4(s->sin_addr.s_addr, ntohs(s->sin_port));
+        return true;
+    }
+    if (storage.ss_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* s = reinterpret_cast<const sockaddr_in6*>(&storage);
+        a = SocketAddress::fromIpv6(s->sin6_addr.s6_addr, ntohs(s->sin6_port), s->sin6_scope_id);
+        return true;
+    }
+    return false;
 }
 
 // Waits for `events` on one descriptor for at most ms (-1: no limit), on the
@@ -117,7 +153,9 @@ int takeErrorReports(int handle) {
             return first;  // EAGAIN: the queue is empty
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) continue;
+            const bool v4 = c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR;
+            const bool v6 = c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR;
+            if (!v4 && !v6) continue;
             sock_extended_err report;
             std::memcpy(&report, CMSG_DATA(c), sizeof report);
             if (first == 0) first = static_cast<int>(report.ee_errno);
@@ -126,52 +164,199 @@ int takeErrorReports(int handle) {
     }
 }
 
-// One piece of the dotted-quad test: at most three digits, read modulo 256.
-bool quadPiece(const char* begin, const char* end, uint8_t& value) {
-    if (end - begin > 3) return false;
+// One piece of the dotted-quad test: at most three digits, at most 255 (an
+// empty piece reads 0).
+bool quadPiece(std::string_view piece, uint8_t& value) {
+    if (piece.size() > 3) return false;
     unsigned v = 0;
-    for (const char* p = begin; p != end; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = (v * 10 + static_cast<unsigned>(*p - '0')) & 0xFF;
+    for (char c : piece) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
     }
+    if (v > 255) return false;
     value = static_cast<uint8_t>(v);
     return true;
 }
 
-// The dotted-quad test: four pieces after dropping one final empty piece.
-bool parseDottedQuad(const char* text, uint32_t& address) {
-    const char* end = text + std::strlen(text);
-    if (end != text && end[-1] == '.') --end;  // a final dot makes no piece
-    uint8_t bytes[4];
+// The dotted-quad test: four pieces after dropping one final dot.
+bool parseDottedQuad(std::string_view text, uint8_t (&bytes)[4]) {
+    if (!text.empty() && text.back() == '.') text.remove_suffix(1);
     int pieces = 0;
-    const char* start = text;
-    for (const char* p = text;; ++p) {
-        if (p == end || *p == '.') {
-            if (pieces == 4 || !quadPiece(start, p, bytes[pieces])) return false;
-            ++pieces;
-            if (p == end) break;
-            start = p + 1;
-        }
+    for (;;) {
+        const size_t dot = text.find('.');
+        if (pieces == 4 || !quadPiece(text.substr(0, dot), bytes[pieces])) return false;
+        ++pieces;
+        if (dot == std::string_view::npos) break;
+        text.remove_prefix(dot + 1);
     }
-    if (pieces != 4) return false;
-    std::memcpy(&address, bytes, 4);  // bytes in order = network order
-    return true;
+    return pieces == 4;
+}
+
+bool isMappedIpv4(const uint8_t* b) {
+    static const uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(b, prefix, 12) == 0;
 }
 
 }  // namespace
 
 void SocketAddress::setAddress(const char* host, int newPort) {
-    address = host == nullptr ? 0 : resolveHost(host);
+    const uint16_t kept = port;
+    *this = host == nullptr ? SocketAddress{} : resolveHost(host);
+    port = kept;
     if (newPort >= 0) port = htons(static_cast<uint16_t>(newPort & 0xFFFF));
 }
 
 int SocketAddress::hostPort() const { return ntohs(port); }
 
-SocketAddress SocketAddress::fromHostOrder(uint32_t hostAddress, int p) {
+bool SocketAddress::isAnyAddress() const {
+    static const uint8_t zero[16] = {};
+    return std::memcmp(bytes, zero, family == kIpv6 ? 16 : 4) == 0;
+}
+
+uint32_t SocketAddress::ipv4() const {
+    if (family != kIpv4) return 0;
+    uint32_t a;
+    std::memcpy(&a, bytes, 4);
+    return a;
+}
+
+std::string SocketAddress::hostText() const { return addressText(*this); }
+
+std::string SocketAddress::text() const {
+    const std::string host = hostText();
+    return (family == kIpv6 ? "[" + host + "]" : host) + ":" + std::to_string(hostPort());
+}
+
+SocketAddress SocketAddress::fromHostOrder(uint32_t hostAddress, int p) { return fromIpv4(htonl(hostAddress), p); }
+
+SocketAddress SocketAddress::fromIpv4(uint32_t networkAddress, int p) {
     SocketAddress a;
-    a.address = htonl(hostAddress);
+    std::memcpy(a.bytes, &networkAddress, 4);
     a.port = htons(static_cast<uint16_t>(p & 0xFFFF));
     return a;
+}
+
+SocketAddress SocketAddress::fromIpv6(const uint8_t* address16, int p, uint32_t scope) {
+    if (isMappedIpv4(address16)) {
+        uint32_t v4;
+        std::memcpy(&v4, address16 + 12, 4);
+        return fromIpv4(v4, p);
+    }
+    SocketAddress a;
+    a.family = kIpv6;
+    std::memcpy(a.bytes, address16, 16);
+    a.port = htons(static_cast<uint16_t>(p & 0xFFFF));
+    a.scope = scope;
+    return a;
+}
+
+size_t SocketAddress::hash() const {
+    // FNV-1a over the fields.
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](const void* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            h ^= static_cast<const uint8_t*>(p)[i];
+            h *= 1099511628211ull;
+        }
+    };
+    mix(&family, sizeof family);
+    mix(&port, sizeof port);
+    mix(&scope, sizeof scope);
+    mix(bytes, sizeof bytes);
+    return static_cast<size_t>(h);
+}
+
+void SharedSocketAddress::store(const SocketAddress& address) {
+    uint64_t words[kWords];
+    std::memcpy(words, &address, sizeof words);
+    uint32_t seq = sequence_.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((seq & 1) == 0 &&
+            sequence_.compare_exchange_weak(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            break;
+        seq = sequence_.load(std::memory_order_relaxed);
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    for (int i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_relaxed);
+    sequence_.store(seq + 2, std::memory_order_release);
+}
+
+SocketAddress SharedSocketAddress::load() const {
+    uint64_t words[kWords];
+    for (;;) {
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        if (before & 1) continue;
+        for (int i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence_.load(std::memory_order_relaxed) == before) break;
+    }
+    SocketAddress a;
+    std::memcpy(&a, words, sizeof a);
+    return a;
+}
+
+bool parseAddressLiteral(std::string_view text, SocketAddress& address) {
+    // The system's parsers stop at a NUL: "::1\0junk" is no address.
+    if (text.find('\0') != std::string_view::npos) return false;
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    uint8_t quad[4];
+    if (parseDottedQuad(text, quad)) {
+        uint32_t v4;
+        std::memcpy(&v4, quad, 4);
+        address = SocketAddress::fromIpv4(v4, 0);
+        return true;
+    }
+    if (text.find(':') == std::string_view::npos || text.size() >= INET6_ADDRSTRLEN + IF_NAMESIZE) return false;
+    const size_t percent = text.find('%');
+    const std::string literal(text.substr(0, percent));
+    in6_addr bytes{};
+    if (::inet_pton(AF_INET6, literal.c_str(), &bytes) != 1) return false;
+    uint32_t scope = 0;
+    if (percent != std::string_view::npos) {
+        const std::string zone(text.substr(percent + 1));
+        if (zone.empty()) return false;
+        if (zone.find_first_not_of("0123456789") == std::string::npos && zone.size() <= 9)
+            scope = static_cast<uint32_t>(std::stoul(zone));
+        else
+            scope = ::if_nametoindex(zone.c_str());
+        if (scope == 0) return false;
+    }
+    address = SocketAddress::fromIpv6(bytes.s6_addr, 0, scope);
+    return true;
+}
+
+bool looksLikeAddressLiteral(std::string_view text) {
+    if (text.empty()) return false;
+    if (text.find_first_of(":[]") != std::string_view::npos) return true;
+    return text.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
+bool splitHostPort(std::string_view text, std::string& host, std::string& port) {
+    host.clear();
+    port.clear();
+    if (!text.empty() && text.front() == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string_view::npos) return false;
+        host = std::string(text.substr(1, close - 1));
+        std::string_view rest = text.substr(close + 1);
+        if (rest.empty()) return true;
+        if (rest.front() != ':') return false;
+        port = std::string(rest.substr(1));
+        return true;
+    }
+    if (text.find(']') != std::string_view::npos) return false;
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos || text.find(':', colon + 1) != std::string_view::npos) {
+        host = std::string(text);  // no port, or a bare IPv6 literal
+        return true;
+    }
+    host = std::string(text.substr(0, colon));
+    port = std::string(text.substr(colon + 1));
+    return true;
+}
+
+std::string bracketedHost(const std::string& host) {
+    return host.find(':') != std::string::npos && host.front() != '[' ? "[" + host + "]" : host;
 }
 
 int socketStartup() { return ++startupCount; }
@@ -184,10 +369,35 @@ int socketCleanup() {
     return count - 1;
 }
 
-int openSocket(bool stream) {
-    int fd = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+int openSocket(bool stream, int family) {
+    const int domain = family == SocketAddress::kIpv6 ? AF_INET6 : AF_INET;
+    int fd = ::socket(domain, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
     if (fd < 0) throw SocketException();
     return aboveStandardStreams(fd);
+}
+
+int socketFamily(int handle) {
+    int domain = AF_INET;
+    socklen_t len = sizeof domain;
+    if (::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return SocketAddress::kIpv4;
+    return domain == AF_INET6 ? SocketAddress::kIpv6 : SocketAddress::kIpv4;
+}
+
+void setDualStack(int handle) {
+    int off = 0;
+    if (::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) throw SocketException();
+}
+
+void renewSocket(int handle, int family) {
+    int type = SOCK_DGRAM;
+    socklen_t len = sizeof type;
+    if (::getsockopt(handle, SOL_SOCKET, SO_TYPE, &type, &len) != 0) throw SocketException();
+    const int fresh = ::socket(family == SocketAddress::kIpv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fresh < 0) throw SocketException();
+    // dup3 closes the old socket behind the number and puts the new one there.
+    const int r = ::dup3(fresh, handle, O_CLOEXEC);
+    ::close(fresh);
+    if (r < 0) throw SocketException();
 }
 
 int closeSocket(int handle) {
@@ -199,8 +409,8 @@ int closeSocket(int handle) {
 }
 
 void bindSocket(int handle, const SocketAddress& address) {
-    sockaddr_in s = toSockaddr(address);
-    if (::bind(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0) {
+    SystemAddress s = toSockaddr(address, socketFamily(handle));
+    if (::bind(handle, s.get(), s.length) != 0) {
         if (errno == EADDRINUSE || errno == EADDRNOTAVAIL) throw BindException();
         throw SocketException();
     }
@@ -216,21 +426,22 @@ int listenSocket(int handle, int backlog) {
 
 int acceptWithTimeout(int handle, SocketAddress& from, int ms) {
     if (ms != -1 && !waitFor(handle, POLLIN, ms)) return 0;
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t len = sizeof s;
     int fd;
     do {
+        len = sizeof s;
         fd = ::accept4(handle, reinterpret_cast<sockaddr*>(&s), &len, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw SocketException();
     fd = aboveStandardStreams(fd);
-    from = fromSockaddr(s);
+    fromSockaddr(s, len, from);
     return fd;
 }
 
 void connectSocket(int handle, const SocketAddress& address) {
-    sockaddr_in s = toSockaddr(address);
-    if (::connect(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0) return;
+    SystemAddress s = toSockaddr(address, socketFamily(handle));
+    if (::connect(handle, s.get(), s.length) == 0) return;
     int err = errno;
     if (err == EINTR) {
         // The connect goes on in the background; wait for its outcome.
@@ -249,8 +460,8 @@ void connectWithTimeout(int handle, const SocketAddress& address, int ms) {
     }
     const int64_t deadline = monotonicMilliseconds() + ms;
     setBlocking(handle, false);
-    sockaddr_in s = toSockaddr(address);
-    int err = ::connect(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 ? 0 : errno;
+    SystemAddress s = toSockaddr(address, socketFamily(handle));
+    int err = ::connect(handle, s.get(), s.length) == 0 ? 0 : errno;
     setBlocking(handle, true);
     // Done at once (always for a datagram socket): a late look at the clock
     // must not turn a made connection into a time-out.
@@ -299,14 +510,22 @@ int sendAll(int handle, const void* bytes, int length, int ms) {
 
 int sendTo(int handle, const SocketAddress& to, const void* bytes, int length) {
     if (length <= 0) return 0;
-    sockaddr_in s = toSockaddr(to);
-    ssize_t n;
-    do {
-        n = ::sendto(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&s),
-                     sizeof s);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) throwSendError(errno);
-    return static_cast<int>(n);
+    // Sent in the address's own form, which Linux takes on a dual-stack
+    // socket too (no look at the socket per datagram); the mapped form only
+    // where the system asks for it.
+    SystemAddress s = toSockaddr(to, to.family);
+    bool mapped = false;
+    for (;;) {
+        const ssize_t n = ::sendto(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL, s.get(), s.length);
+        if (n >= 0) return static_cast<int>(n);
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (mapped || to.isIpv6() || (err != EAFNOSUPPORT && err != EINVAL) ||
+            socketFamily(handle) != SocketAddress::kIpv6)
+            throwSendError(err);
+        s = toSockaddr(to, SocketAddress::kIpv6);
+        mapped = true;
+    }
 }
 
 int receive(int handle, void* buffer, int size, int ms) {
@@ -322,7 +541,7 @@ int receive(int handle, void* buffer, int size, int ms) {
 
 int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms) {
     if (ms != -1 && !waitFor(handle, POLLIN, ms)) return 0;
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t len = sizeof s;
     ssize_t n;
     // MSG_TRUNC makes the kernel return the datagram's real length, so one
@@ -347,7 +566,7 @@ int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms)
         if (err == 0 || err == EMSGSIZE) return 0;
         throwReceiveError(err);
     }
-    if (len >= sizeof(sockaddr_in) && s.sin_family == AF_INET) from = fromSockaddr(s);
+    fromSockaddr(s, len, from);
     if (n > size) throw SocketException();
     if (n == 0) throw NoConnectionException();
     return static_cast<int>(n);
@@ -355,7 +574,12 @@ int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms)
 
 void reportPeerErrors(int handle) {
     int on = 1;
+    // An IPv6 socket takes both: the IPv4 one for the mapped addresses of a
+    // dual-stack socket.
     if (::setsockopt(handle, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) throw SocketException();
+    if (socketFamily(handle) == SocketAddress::kIpv6 &&
+        ::setsockopt(handle, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on) != 0)
+        throw SocketException();
 }
 
 bool waitWritable(int handle, int ms) { return waitFor(handle, POLLOUT, ms); }
@@ -376,64 +600,94 @@ int bytesAvailable(int handle) {
 }
 
 SocketAddress localAddress(int handle) {
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t len = sizeof s;
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&s), &len) != 0 || s.sin_family != AF_INET) {
+    SocketAddress a;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&s), &len) != 0 || !fromSockaddr(s, len, a)) {
         return SocketAddress{};
     }
-    return fromSockaddr(s);
+    return a;
 }
 
 SocketAddress peerAddress(int handle) {
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t len = sizeof s;
-    if (::getpeername(handle, reinterpret_cast<sockaddr*>(&s), &len) != 0 || s.sin_family != AF_INET) {
+    SocketAddress a;
+    if (::getpeername(handle, reinterpret_cast<sockaddr*>(&s), &len) != 0 || !fromSockaddr(s, len, a)) {
         return SocketAddress{};
     }
-    return fromSockaddr(s);
+    return a;
 }
 
 int peerPort(int handle) { return peerAddress(handle).hostPort(); }
 
-uint32_t resolveHost(const char* host) {
+bool isOwnAddress(const SocketAddress& address) {
+    if (address.isAnyAddress()) return true;
+    if (address.isIpv6() ? SocketAddress::fromIpv6(address.bytes, 0) == resolveHost("::1")
+                         : address.bytes[0] == 127)
+        return true;
+    try {
+        SocketHandle probe;
+        probe.openDatagram(address.family);
+        SocketAddress at = address;
+        at.port = 0;
+        bindSocket(probe.handle, at);
+        return true;
+    } catch (const SocketException&) {
+        return false;
+    }
+}
+
+std::vector<SocketAddress> resolveAll(const char* host) {
     if (host == nullptr) throw UnknownHostException();
-    uint32_t address = 0;
-    if (parseDottedQuad(host, address)) return address;
+    SocketAddress literal;
+    if (parseAddressLiteral(host, literal)) return {literal};
     std::lock_guard<std::mutex> guard(resolverLock());
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* answer = nullptr;
     if (::getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr) throw UnknownHostException();
+    std::vector<SocketAddress> addresses;
     for (addrinfo* a = answer; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr && a->ai_addrlen >= sizeof(sockaddr_in)) {
-            address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-            ::freeaddrinfo(answer);
-            return address;
-        }
+        if (a->ai_addr == nullptr || a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        sockaddr_storage s{};
+        std::memcpy(&s, a->ai_addr, a->ai_addrlen);
+        SocketAddress address;
+        if (!fromSockaddr(s, a->ai_addrlen, address)) continue;
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
     }
     ::freeaddrinfo(answer);
-    throw UnknownHostException();
+    if (addresses.empty()) throw UnknownHostException();
+    return addresses;
 }
 
-std::string reverseLookup(uint32_t address) {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_addr.s_addr = address;
+SocketAddress resolveHost(const char* host) { return resolveAll(host).front(); }
+
+std::string reverseLookup(const SocketAddress& address) {
+    SystemAddress s = toSockaddr(address, address.family);
     char name[NI_MAXHOST];
     std::lock_guard<std::mutex> guard(resolverLock());
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&s), sizeof s, name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0) {
+    if (::getnameinfo(s.get(), s.length, name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0) {
         throw UnknownHostException();
     }
     return std::string(name);
 }
 
-std::string addressText(uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN];
-    if (::inet_ntop(AF_INET, &a, text, sizeof text) == nullptr) return std::string();
-    return std::string(text);
+std::string addressText(const SocketAddress& address) {
+    char text[INET6_ADDRSTRLEN];
+    if (address.family != SocketAddress::kIpv6) {
+        if (::inet_ntop(AF_INET, address.bytes, text, sizeof text) == nullptr) return std::string();
+        return std::string(text);
+    }
+    if (::inet_ntop(AF_INET6, address.bytes, text, sizeof text) == nullptr) return std::string();
+    std::string result(text);
+    if (address.scope != 0) {
+        char name[IF_NAMESIZE];
+        result += "%";
+        result += ::if_indextoname(address.scope, name) != nullptr ? std::string(name) : std::to_string(address.scope);
+    }
+    return result;
 }
 
 }  // namespace ambrel

@@ -1,4 +1,4 @@
-// The socket layer: thin operations over POSIX IPv4 sockets that turn every
+// The socket layer: thin operations over POSIX IPv4 and IPv6 sockets that turn every
 // failure into an exception of Exception.h, add time-outs to blocking calls and
 // resolve host names under one process-wide lock.
 //
@@ -16,22 +16,31 @@
 // resolver lock and the start-up count.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/Exception.h"
 
 namespace ambrel {
 
-// An IPv4 socket address laid out as the system's 16-byte structure: family 2,
-// port and address in network byte order, 8 zero bytes.
+// A socket address of either family: IPv4 or IPv6, port in network byte
+// order. A plain record: every byte is defined (unused ones are zero), so two
+// addresses compare and hash by their fields. An IPv4 address reached over a
+// dual-stack socket (::ffff:a.b.c.d) is always held as the IPv4 address.
 struct SocketAddress {
-    uint16_t family = 2;
-    uint16_t port = 0;     // network byte order
-    uint32_t address = 0;  // network byte order
-    uint8_t zero[8] = {};
+    static constexpr uint16_t kIpv4 = 2;   // the system's AF_INET
+    static constexpr uint16_t kIpv6 = 10;  // the system's AF_INET6
+
+    uint16_t family = kIpv4;
+    uint16_t port = 0;      // network byte order
+    uint32_t scope = 0;     // IPv6 interface index (link-local addresses); else 0
+    uint8_t bytes[16] = {}; // network order; IPv4 uses the first four
 
     // address := 0.0.0.0 when host is null, else resolveHost(host); the port
     // (host order, only its low 16 bits) is stored only when port >= 0, so -1
@@ -40,17 +49,73 @@ struct SocketAddress {
 
     // The port in host byte order.
     int hostPort() const;
-    // True for 0.0.0.0 (the address part only).
-    bool isAnyAddress() const { return address == 0; }
+    bool isIpv6() const { return family == kIpv6; }
+    // True for 0.0.0.0 and :: (the address part only).
+    bool isAnyAddress() const;
+    // The IPv4 address in network order; 0 for an IPv6 address.
+    uint32_t ipv4() const;
+    // The address without the port: "10.0.0.2", "fd00::2", "fe80::1%eth0".
+    std::string hostText() const;
+    // With the port: "10.0.0.2:5007", "[fd00::2]:5007".
+    std::string text() const;
 
-    // From a host-order address (e.g. 0x7f000001) and host-order port.
+    // From a host-order IPv4 address (e.g. 0x7f000001) and host-order port.
     static SocketAddress fromHostOrder(uint32_t hostAddress, int port);
+    // From an IPv4 address in network order.
+    static SocketAddress fromIpv4(uint32_t networkAddress, int port);
+    // From 16 address bytes; an IPv4-mapped address becomes the IPv4 one.
+    static SocketAddress fromIpv6(const uint8_t* address16, int port, uint32_t scope = 0);
 
     friend bool operator==(const SocketAddress& a, const SocketAddress& b) {
-        return a.family == b.family && a.port == b.port && a.address == b.address;
+        return a.family == b.family && a.port == b.port && a.scope == b.scope &&
+               std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
     }
+    friend bool operator<(const SocketAddress& a, const SocketAddress& b) {
+        if (a.family != b.family) return a.family < b.family;
+        if (int c = std::memcmp(a.bytes, b.bytes, sizeof a.bytes)) return c < 0;
+        if (a.port != b.port) return a.port < b.port;
+        return a.scope < b.scope;
+    }
+    size_t hash() const;
 };
-static_assert(sizeof(SocketAddress) == 16, "SocketAddress must match the system's IPv4 address");
+
+struct SocketAddressHash {
+    size_t operator()(const SocketAddress& a) const { return a.hash(); }
+};
+
+// An address text without a lookup: a dotted quad (four pieces of at most
+// three digits, each 0..255, an empty piece reading 0; one final dot is
+// dropped before counting) or an IPv6 literal,
+// with or without brackets, with an optional "%interface" scope. Port 0.
+// Returns false for anything else.
+bool parseAddressLiteral(std::string_view text, SocketAddress& address);
+// Whether the text is made like an IPv4 address (only digits and dots) or an
+// IPv6 one (a colon, or brackets), so that a failed parseAddressLiteral means
+// a bad literal rather than a host name.
+bool looksLikeAddressLiteral(std::string_view text);
+// "host:port" or "[v6]:port" into host (brackets removed) and port text;
+// a text without a port ("host", "[v6]", "fd00::2") leaves port empty. False
+// for unbalanced brackets or text after "]" other than ":port".
+bool splitHostPort(std::string_view text, std::string& host, std::string& port);
+// A host for showing with a port: IPv6 literals in brackets.
+std::string bracketedHost(const std::string& host);
+
+// A SocketAddress shared between threads without a lock: a sequence count
+// and the address in atomic words. store() from any thread (writers take
+// turns on the count), load() from any thread (retries while a store is
+// under way). Neither allocates nor waits on a lock.
+class SharedSocketAddress {
+public:
+    SharedSocketAddress() { store(SocketAddress{}); }
+    void store(const SocketAddress& address);
+    SocketAddress load() const;
+
+private:
+    static constexpr int kWords = sizeof(SocketAddress) / sizeof(uint64_t);
+    static_assert(sizeof(SocketAddress) % sizeof(uint64_t) == 0, "whole words");
+    std::atomic<uint32_t> sequence_{0};  // odd while a store is under way
+    std::atomic<uint64_t> words_[kWords];
+};
 
 // No socket.
 constexpr int kNoSocket = 0;
@@ -61,11 +126,26 @@ constexpr int kNoSocket = 0;
 int socketStartup();
 int socketCleanup();
 
-// A new IPv4 stream (stream = true) or datagram socket, close-on-exec.
-// Throws SocketException.
-int openSocket(bool stream);
+// A new stream (stream = true) or datagram socket of the family
+// (SocketAddress::kIpv4 or kIpv6), close-on-exec. Throws SocketException
+// (an IPv6 socket where the system has no IPv6 at all).
+int openSocket(bool stream, int family = SocketAddress::kIpv4);
+// The family of a socket's addresses; kIpv4 when it cannot be told.
+int socketFamily(int handle);
+// An IPv6 socket that also takes and sends IPv4 (IPV6_V6ONLY off). Throws
+// SocketException.
+void setDualStack(int handle);
+// Puts a fresh socket of the same type, of `family`, in place of `handle`
+// (the descriptor number stays; the old socket is closed): for another try
+// after a failed connect, or for an address of the other family. Throws
+// SocketException.
+void renewSocket(int handle, int family);
 // Shuts down both directions and closes; nothing for 0 or -1; errors ignored.
 int closeSocket(int handle);
+// Addresses are given in either family: an IPv4 address to an IPv6 socket is
+// passed as its IPv4-mapped form, and addresses the system reports
+// (receiveFrom, accept, localAddress, peerAddress) come back unmapped.
+//
 // BindException for address in use / not available; SocketException otherwise.
 void bindSocket(int handle, const SocketAddress& address);
 // BindException for address in use; SocketException otherwise. Returns 0.
@@ -116,21 +196,28 @@ void setBlocking(int handle, bool blocking);
 // datagram). Throws SocketException.
 int bytesAvailable(int handle);
 // The socket's own / the connected peer's address; never fail (0.0.0.0:0 then).
+// A dual-stack socket's own address is [::]:port.
 SocketAddress localAddress(int handle);
 SocketAddress peerAddress(int handle);
 // The port of peerAddress, host byte order.
 int peerPort(int handle);
+// Whether an address is one of this machine's: a loopback or unspecified
+// address, or one a socket can be bound to here. Throws nothing.
+bool isOwnAddress(const SocketAddress& address);
 
-// Host text -> IPv4 address in network byte order. A dotted quad (exactly four
-// pieces of at most three digits, each read modulo 256, an empty piece reading
-// 0; one final dot is dropped before counting) is converted without a lookup;
-// anything else goes to the resolver under the resolver lock.
+// Host text -> address (port 0). An address literal (parseAddressLiteral;
+// brackets allowed) is converted without a lookup; anything else goes to the
+// resolver (getaddrinfo, both families) under the resolver lock, and the
+// first answer in the system's order of preference is returned.
 // Throws UnknownHostException.
-uint32_t resolveHost(const char* host);
-// The official name for an address (network order). Throws UnknownHostException.
-std::string reverseLookup(uint32_t address);
-// Dotted-decimal text of an address (network order).
-std::string addressText(uint32_t address);
+SocketAddress resolveHost(const char* host);
+// Every address of a host, in the system's order of preference, without
+// repeats (port 0). Throws UnknownHostException when there is none.
+std::vector<SocketAddress> resolveAll(const char* host);
+// The official name for an address. Throws UnknownHostException.
+std::string reverseLookup(const SocketAddress& address);
+// Text of an address without its port ("192.168.1.20", "fd00::2").
+std::string addressText(const SocketAddress& address);
 
 // An owning socket: closes its handle when destroyed. Not locked: its owner
 // decides which thread uses it.
@@ -142,8 +229,8 @@ public:
     SocketHandle& operator=(const SocketHandle&) = delete;
 
     // Store a new socket from openSocket. The handle they replace is not closed.
-    void openDatagram() { handle = openSocket(false); }
-    void openStream() { handle = openSocket(true); }
+    void openDatagram(int family = SocketAddress::kIpv4) { handle = openSocket(false, family); }
+    void openStream(int family = SocketAddress::kIpv4) { handle = openSocket(true, family); }
     // Closes a non-zero handle and sets it to 0.
     void close() {
         if (handle != kNoSocket) {

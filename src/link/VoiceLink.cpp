@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <new>
 
@@ -13,15 +14,45 @@ namespace ambrel {
 
 namespace {
 
-uint64_t packPeer(const SocketAddress& a) {
-    return (static_cast<uint64_t>(a.address) << 16) | a.port;
+bool everyInterface(const char* host) { return host == nullptr || std::strcmp(host, "::") == 0; }
+
+// Whether IPv6 carries anything here: with IPv6 disabled on every interface
+// (net.ipv6.conf.all.disable_ipv6) a dual-stack socket still opens and binds,
+// but no IPv6 address, not even ::1, can be used. Sends nothing.
+bool ipv6Works() {
+    try {
+        SocketHandle probe;
+        probe.openDatagram(SocketAddress::kIpv6);
+        SocketAddress loopback;
+        loopback.family = SocketAddress::kIpv6;
+        loopback.bytes[15] = 1;
+        loopback.port = htons(9);
+        connectSocket(probe.handle, loopback);
+        return true;
+    } catch (const SocketException&) {
+        return false;
+    }
 }
 
-SocketAddress unpackPeer(uint64_t packed) {
-    SocketAddress a;
-    a.port = static_cast<uint16_t>(packed & 0xFFFF);
-    a.address = static_cast<uint32_t>(packed >> 16);
-    return a;
+// A datagram socket bound to every interface at `port`: dual-stack, or IPv4
+// alone where the system has no IPv6. Returns whether IPv6 is reached too.
+// When the port is taken the IPv4 bind fails too and says so.
+bool bindEveryInterface(SocketHandle& socket, int port) {
+    try {
+        socket.openDatagram(SocketAddress::kIpv6);
+        setDualStack(socket.handle);
+        SocketAddress any;
+        any.family = SocketAddress::kIpv6;
+        any.port = htons(static_cast<uint16_t>(port));
+        bindSocket(socket.handle, any);
+        // IPv6 disabled: the socket still answers IPv4 callers.
+        return ipv6Works();
+    } catch (const SocketException&) {
+    }
+    socket.close();
+    socket.openDatagram(SocketAddress::kIpv4);
+    bindSocket(socket.handle, SocketAddress::fromIpv4(0, port));
+    return false;
 }
 
 }  // namespace
@@ -54,38 +85,71 @@ void VoiceLink::listen(const char* localHost, int port) {
     // The new socket is made aside and installed only once every step
     // succeeded, so a failure leaves no descriptor behind.
     SocketHandle fresh;
-    fresh.openDatagram();
-    SocketAddress local;
-    local.setAddress(localHost, port & 0xFFFF);
-    bindSocket(fresh.handle, local);
+    if (everyInterface(localHost)) {
+        ipv4Only_.store(!bindEveryInterface(fresh, port & 0xFFFF));
+    } else {
+        SocketAddress local;
+        local.setAddress(localHost, port & 0xFFFF);
+        fresh.openDatagram(local.family);
+        bindSocket(fresh.handle, local);
+    }
     // The socket is never connected to the caller, so without this the call
     // would not end when the caller's port is gone: the system's "port
     // unreachable" answers would be dropped.
     reportPeerErrors(fresh.handle);
-    installSocket(fresh, 0, Listening);
+    // A port the system chose is nobody's to call; another socket may get it
+    // once this one is closed.
+    if ((port & 0xFFFF) != 0) ownListenPort_.store(port & 0xFFFF);
+    installSocket(fresh, SocketAddress{}, Listening);
     post(WM_LINK_LISTENING);
 }
 
 // Owner's thread.
 void VoiceLink::connect(const char* host, int port) {
     if (state_.load() != Idle) return;
+    connectTo(destinations_.empty() ? resolveAll(host) : std::vector<SocketAddress>{}, port);
+}
+
+// Owner's thread.
+void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port) {
+    if (state_.load() != Idle) return;
     SocketHandle fresh;
-    fresh.openDatagram();
-    bindSocket(fresh.handle, SocketAddress{});
-    if (destinations_.empty()) {
-        SocketAddress remote;
-        remote.setAddress(host, port & 0xFFFF);
-        // For a datagram socket this only fixes the remote address.
-        connectWithTimeout(fresh.handle, remote, kReceiveTimeoutMs);
+    if (!destinations_.empty()) {
+        bindEveryInterface(fresh, 0);
+        installSocket(fresh, SocketAddress{}, Connected);
+        return;
     }
-    installSocket(fresh, packPeer(peerAddress(fresh.handle)), Connected);
+    if (addresses.empty()) throw UnknownHostException();
+    const int ownPort = ownListenPort_.load();
+    if ((port & 0xFFFF) == ownPort &&
+        std::any_of(addresses.begin(), addresses.end(), [](const SocketAddress& a) { return isOwnAddress(a); }))
+        throw ConnectException();  // this copy would call itself
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        SocketAddress remote = addresses[i];
+        remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));
+        try {
+            fresh.close();
+            fresh.openDatagram(remote.family);
+            bindSocket(fresh.handle, SocketAddress::fromIpv4(0, 0));
+            // For a datagram socket this only fixes the remote address.
+            connectWithTimeout(fresh.handle, remote, kReceiveTimeoutMs);
+            // The system gave the new socket the very port it is to send
+            // to: it would only hear itself.
+            if (localAddress(fresh.handle) == peerAddress(fresh.handle)) throw ConnectException();
+            break;
+        } catch (const SocketException&) {
+            // The next address, if any: a family the system cannot reach.
+            if (i + 1 == addresses.size()) throw;
+        }
+    }
+    installSocket(fresh, peerAddress(fresh.handle), Connected);
 }
 
 // Owner's thread. A handle left in the field by a call that ended without
 // closing it (a socket failure) is closed here; the handle a running call
 // still uses is left to that call, which closes it when it sees the new
 // generation.
-void VoiceLink::installSocket(SocketHandle& fresh, uint64_t peer, int newState) {
+void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState) {
     std::lock_guard<std::mutex> guard(socketLock_);
     if (socket_.handle != kNoSocket && socket_.handle != activeHandle_) socket_.close();
     socket_.handle = fresh.release();
@@ -96,7 +160,7 @@ void VoiceLink::installSocket(SocketHandle& fresh, uint64_t peer, int newState) 
     bell_.ring();  // a call still running sees that it is no longer current
 }
 
-SocketAddress VoiceLink::peer() const { return unpackPeer(peer_.load()); }
+SocketAddress VoiceLink::peer() const { return peer_.load(); }
 
 SocketAddress VoiceLink::localSocketAddress() const {
     std::lock_guard<std::mutex> guard(socketLock_);
@@ -304,7 +368,8 @@ bool VoiceLink::serviceCall() {
             }
         }
         if (n > 0) {
-            peer_.store(packPeer(from));
+            // Stored only when it changes: every reader sees a whole address.
+            if (!(peer_.load() == from)) peer_.store(from);
             lastReceive_ = monotonicSeconds();
             if (datagram[0] == 0 && !playMuted_.load() && !oneToMany) {
                 const int frameLength = (n - 1) / kFramesPerDatagram;

@@ -37,7 +37,12 @@ class VoiceLink : public WorkerThread, public AudioSink {
 public:
     enum State { Idle = 0, Listening = 1, Connected = 2 };
 
-    static constexpr int kMaxDatagram = 10000;     // bytes received at most
+    // Bytes received at most, and the most a sealed datagram may take. The
+    // same over both families: far below the UDP payload limits of IPv4
+    // (65507: 65535 less the 20-byte IP and 8-byte UDP headers) and IPv6
+    // (65527: its 40-byte header is not counted in its payload length).
+    static constexpr int kMaxDatagram = 10000;
+    static_assert(kMaxDatagram <= 65535 - 20 - 8, "a datagram must fit UDP over IPv4 and IPv6");
     static constexpr int kMaxQueuedFrames = 1000;  // oldest dropped beyond this
     static constexpr int kFramesPerDatagram = 4;
     static constexpr int kReceiveTimeoutMs = 20;
@@ -77,18 +82,36 @@ public:
     void setDestinations(std::vector<SocketAddress> destinations);
     const std::vector<SocketAddress>& destinations() const { return destinations_; }
 
-    // Binds a new datagram socket to localHost ("0.0.0.0" for every interface)
-    // and port (low 16 bits), sets state Listening and posts WM_LINK_LISTENING
-    // from the calling thread. Owner's thread. Throws SocketException,
-    // BindException, UnknownHostException; the state is then unchanged and no
-    // socket is left open.
+    // Binds a new datagram socket to localHost and port (low 16 bits), sets
+    // state Listening and posts WM_LINK_LISTENING from the calling thread.
+    // localHost null or "::": every interface of both families (one
+    // dual-stack socket), or of IPv4 alone where the system has no IPv6
+    // (listensOnIpv4Only() then tells); "0.0.0.0": every IPv4 interface.
+    // Owner's thread. Throws SocketException, BindException,
+    // UnknownHostException; the state is then unchanged and no socket is
+    // left open.
     void listen(const char* localHost, int port);
+    // The port this copy listens on (the last listen's on a port given, or
+    // one the owner means to listen on; -1 none). A connect to one of this machine's
+    // addresses at that port would call this copy itself and is refused.
+    // Owner's thread.
+    void setOwnListenPort(int port) { ownListenPort_.store(port); }
+    // The last listen on every interface fell back to IPv4 alone. Any thread.
+    bool listensOnIpv4Only() const { return ipv4Only_.load(); }
     // Does nothing unless Idle. Otherwise binds a new datagram socket to any
     // local port and, point-to-point, fixes the remote address (nothing is
-    // sent); state Connected. WM_LINK_CONNECTED follows from the worker when
+    // sent); state Connected. A host name is tried address by address in the
+    // system's order until a socket of that family can be made and fixed on
+    // it. One-to-many, the socket is dual-stack where the system has IPv6, so
+    // destinations of both families are reached. A remote address that is the
+    // new socket itself, or this copy's own listening port on one of this
+    // machine's addresses (setOwnListenPort), is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
     // its link loop begins. Owner's thread. Throws the socket layer's
     // exceptions; the state then stays Idle and no socket is left open.
     void connect(const char* host, int port);
+    // As connect, with the host's addresses already looked up (tried in this
+    // order); one-to-many ignores them.
+    void connectTo(const std::vector<SocketAddress>& addresses, int port);
     // State Idle; the worker ends the call and posts WM_LINK_DISCONNECTED.
     // Any thread.
     void disconnect() {
@@ -149,14 +172,16 @@ private:
     void sendQueued();
     void closeFrameQueue();
     int receiveWaitMs();
-    void installSocket(SocketHandle& fresh, uint64_t peer, int newState);
+    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;
 
-    // Peer address and port (network order), packed (address << 16 | port).
-    std::atomic<uint64_t> peer_{0};
+    // Peer address and port; 0.0.0.0:0 while listening for a first datagram.
+    SharedSocketAddress peer_;
+    std::atomic<bool> ipv4Only_{false};
+    std::atomic<int> ownListenPort_{-1};
     // The link's socket. socketLock_ guards the handle: the owner's thread
     // installs a new one in listen/connect, the worker takes it over for a call
     // and closes it when the call ends.

@@ -107,8 +107,8 @@ protected:
         std::filesystem::remove_all(dir_);
     }
     void write(const std::string& path, const std::string& text) { std::ofstream(dir_ / path) << text; }
-    void start() {
-        server_ = std::make_unique<test::PythonHttpServer>(dir_.string());
+    void start(const std::string& host = "127.0.0.1") {
+        server_ = std::make_unique<test::PythonHttpServer>(dir_.string(), host);
         ASSERT_NE(server_->port(), 0) << "the Python test server did not start";
     }
     QString hostPort() const { return QStringLiteral("127.0.0.1:%1").arg(server_->port()); }
@@ -141,6 +141,17 @@ TEST_F(BannerWithServer, PagesRotateAndEachIsFetchedOnce) {
     EXPECT_EQ(requestsOf("/_banners/a.html"), 1);
     EXPECT_EQ(requestsOf("/_banners/b.html"), 1);
     EXPECT_EQ(requestsOf("/_banners/Ambrel.txt"), 1);
+}
+
+TEST_F(BannerWithServer, AServerOnIpv6LoopbackServesTheBanner) {
+    write("_banners/a.html", "<p>over IPv6</p>");
+    write("_banners/Ambrel.txt", "0 /_banners/a.html\n");
+    ASSERT_NO_FATAL_FAILURE(start("::1"));
+    BannerView view;
+    view.setBannerServer(QStringLiteral("[::1]:%1").arg(server_->port()));
+    EXPECT_EQ(view.listUrl(), QStringLiteral("http://[::1]:%1/_banners/Ambrel.txt").arg(server_->port()));
+    ASSERT_TRUE(waitFor([&] { return view.shownPage().contains(QStringLiteral("over IPv6")); }));
+    EXPECT_EQ(requestsOf("/_banners/a.html"), 1);
 }
 
 TEST_F(BannerWithServer, OneEntryListFetchesItsPageOnce) {

@@ -11,10 +11,12 @@
 namespace ambrel {
 namespace {
 
-// 10.0.0.x for "hostx", unknown for anything else; dotted quads as usual.
-uint32_t fakeResolve(const std::string& host) {
-    if (host.rfind("host", 0) == 0 && host.size() == 5) return htonl(0x0A000000u + (host[4] - '0'));
-    if (host.find_first_not_of("0123456789.") == std::string::npos) return resolveHost(host.c_str());
+// 10.0.0.x for "hostx", 10.0.0.7 and fd00::7 for "dual", unknown for
+// anything else.
+std::vector<SocketAddress> fakeResolve(const std::string& host) {
+    if (host.rfind("host", 0) == 0 && host.size() == 5)
+        return {SocketAddress::fromIpv4(htonl(0x0A000000u + (host[4] - '0')), 0)};
+    if (host == "dual") return {resolveHost("10.0.0.7"), resolveHost("fd00::7")};
     throw UnknownHostException();
 }
 
@@ -78,7 +80,7 @@ TEST(CommandLine, HelpExamplesParseToWhatTheyMean) {
 
     auto e = ok({"-c:192.168.0.1:5005,192.168.0.2:5005,yes"});
     ASSERT_EQ(e.destinations.size(), 2u);
-    EXPECT_EQ(addressText(e.destinations[1].address), "192.168.0.2");
+    EXPECT_EQ(addressText(e.destinations[1]), "192.168.0.2");
 
     // Every example in the help text is one of these.
     std::string_view help = helpText();
@@ -105,9 +107,9 @@ TEST(CommandLine, DestinationListKeepsOrderAndAcceptsCommaOrColon) {
     for (const char* arg : {"-c:host1:6001,host2:6002,host3:6003,yes", "-c:host1:6001,host2:6002,host3:6003:yes"}) {
         auto s = ok({arg});
         ASSERT_EQ(s.destinations.size(), 3u) << arg;
-        EXPECT_EQ(s.destinations[0].address, htonl(0x0A000001u));
+        EXPECT_EQ(s.destinations[0].ipv4(), htonl(0x0A000001u));
         EXPECT_EQ(s.destinations[0].hostPort(), 6001);
-        EXPECT_EQ(s.destinations[2].address, htonl(0x0A000003u));
+        EXPECT_EQ(s.destinations[2].ipv4(), htonl(0x0A000003u));
         EXPECT_EQ(s.destinations[2].hostPort(), 6003);
         EXPECT_TRUE(s.autoConnect);
         EXPECT_EQ(s.host, "127.0.0.1");  // the fields keep their defaults
@@ -159,14 +161,16 @@ TEST(CommandLine, BannerServer) {
     EXPECT_EQ(ok({}).bannerServer, "");
     EXPECT_EQ(ok({"--banner-server", "banners.example"}).bannerServer, "banners.example");
     EXPECT_EQ(ok({"--banner-server=127.0.0.1:8080"}).bannerServer, "127.0.0.1:8080");
+    EXPECT_EQ(ok({"--banner-server=[::1]:8080"}).bannerServer, "[::1]:8080");
+    EXPECT_NE(error({"--banner-server=::1:8080"}).find("--banner-server"), std::string::npos);
 }
 
 TEST(CommandLine, AccessOptions) {
     auto s = ok({"--allow", "host3,10.1.2.3/8", "--lock-peer", "--key-file=k.key"});
     ASSERT_EQ(s.allowList.size(), 2u);
-    EXPECT_EQ(s.allowList[0].network, htonl(0x0A000003));
+    EXPECT_EQ(s.allowList[0].network.ipv4(), htonl(0x0A000003));
     EXPECT_EQ(s.allowList[0].bits, 32);
-    EXPECT_EQ(s.allowList[1].network, htonl(0x0A000000));
+    EXPECT_EQ(s.allowList[1].network.ipv4(), htonl(0x0A000000));
     EXPECT_EQ(s.allowList[1].bits, 8);
     EXPECT_TRUE(s.allowList[1].matches(htonl(0x0AFFFFFF)));
     EXPECT_FALSE(s.allowList[1].matches(htonl(0x0B000001)));
@@ -178,6 +182,41 @@ TEST(CommandLine, AccessOptions) {
     EXPECT_NE(error({"--allow=host1,,host2"}).find("missing address in --allow ''"), std::string::npos);
     EXPECT_NE(error({"--allow=nowhere.invalid/16"}).find("cannot resolve host 'nowhere.invalid'"), std::string::npos);
     EXPECT_NE(error({"--key-file"}).find("--key-file needs a file path"), std::string::npos);
+}
+
+TEST(CommandLine, Ipv6InBracketsStrictQuadsAndAllowRulesOfBothFamilies) {
+    auto one = ok({"-c:[2001:db8::5]:5007:yes"});
+    EXPECT_EQ(one.host, "2001:db8::5");
+    EXPECT_EQ(one.port, 5007);
+    auto list = ok({"-c:[fd00::2]:5007,10.0.0.3:5008,dual:5009,yes"});
+    ASSERT_EQ(list.destinations.size(), 3u);
+    EXPECT_EQ(list.destinations[0].text(), "[fd00::2]:5007");
+    EXPECT_EQ(list.destinations[1].text(), "10.0.0.3:5008");
+    EXPECT_EQ(list.destinations[2].text(), "10.0.0.7:5009");  // a name: its preferred address
+    for (const char* bad : {"-c:256.1.1.1:5007:yes", "-c:1.2.3:5007:yes", "-c:010.0.0.1:5007:yes",
+                            "-c:[10.0.0.1]:5007:yes", "-c:[fd00::zz]:5007:yes", "-c:fd00::2:5007:yes",
+                            "-c:[fd00::2:5007:yes", "-c:10.0.0.1:5007,300.0.0.1:5007,yes"})
+        EXPECT_NE(error({bad}).find(bad), std::string::npos) << bad;
+
+    auto a = ok({"--allow=fd00::/8,[fd00::2]:5007,10.0.0.2:5007,dual/24,[2001:db8::/32]:1"});
+    ASSERT_EQ(a.allowList.size(), 6u);  // the name gives a rule for each address
+    const SocketAddress mappedPeer = resolveHost("::ffff:10.0.0.2");
+    SocketAddress peer = mappedPeer;
+    peer.port = htons(5007);
+    EXPECT_TRUE(a.allowList[2].matches(peer));  // ::ffff:10.0.0.2 is 10.0.0.2
+    peer.port = htons(5008);
+    EXPECT_FALSE(a.allowList[2].matches(peer));
+    SocketAddress v6 = resolveHost("fd12::1");
+    EXPECT_TRUE(a.allowList[0].matches(v6));
+    EXPECT_FALSE(a.allowList[1].matches(v6));
+    EXPECT_EQ(a.allowList[3].bits, 24);
+    EXPECT_EQ(a.allowList[4].bits, 24);
+    EXPECT_TRUE(a.allowList[4].network.isIpv6());
+    EXPECT_EQ(a.allowList[5].bits, 32);
+    for (const char* bad : {"--allow=256.0.0.1", "--allow=10.1", "--allow=0x0a.0.0.1", "--allow=010.0.0.1",
+                            "--allow=10.0.0.1.", "--allow=fd00::/129", "--allow=10.0.0.0/08", "--allow=10.0.0.2:0",
+                            "--allow=10.0.0.2:", "--allow=[fd00::2]5007", "--allow=167772161"})
+        EXPECT_NE(error({bad}).find("--allow"), std::string::npos) << bad;
 }
 
 TEST(CommandLine, LongFlags) {

@@ -340,17 +340,33 @@ struct SlowNameServer {
     Qt::HANDLE uiThread = QThread::currentThreadId();
 
     CallController::HostResolver resolver() {
-        return [s = state, ui = uiThread](const std::string& host) -> uint32_t {
+        return [s = state, ui = uiThread](const std::string& host) -> std::vector<SocketAddress> {
             if (QThread::currentThreadId() == ui) s->onCallerThread = true;
             ++s->asked;
             // Held until the test answers (30 s at most: never on the caller's thread).
             for (int i = 0; i < 3000 && !s->answer && QThread::currentThreadId() != ui; ++i) QThread::msleep(10);
             ++s->finished;
             if (host != "peer.example") throw UnknownHostException();
-            return htonl(0x7F000001);
+            return {SocketAddress::fromHostOrder(0x7F000001, 0)};
         };
     }
 };
+
+TEST_F(WindowTest, TheHostFieldTakesAnIpv6Literal) {
+    SocketHandle v6;
+    v6.openDatagram(SocketAddress::kIpv6);
+    bindSocket(v6.handle, resolveHost("::1"));
+    const int v6Port = localAddress(v6.handle).hostPort();
+    Window w(settingsFor(v6Port));
+    w.child<QLineEdit>("host")->setText("[::1]");
+    w.button("muteMicrophone")->click();
+    w.button("connect")->click();
+    ASSERT_TRUE(w.waitStatus("Connected."));
+    EXPECT_EQ(w.window->controller().link().peer().text(), "[::1]:" + std::to_string(v6Port));
+    uint8_t got[4];
+    SocketAddress from;
+    EXPECT_EQ(receiveFrom(v6.handle, from, got, sizeof got, 5000), 1);
+}
 
 TEST_F(WindowTest, ConnectLooksNamesUpWithoutFreezingTheWindow) {
     UdpPeer peer;

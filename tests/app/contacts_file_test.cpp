@@ -62,6 +62,14 @@ TEST_F(ContactsFileTest, ReadsContactsInAnyCaseAndSkipsOtherElements) {
     EXPECT_EQ(contacts[2], (Contact{"Dee", "d.example", ""}));  // no port: empty text
 }
 
+TEST_F(ContactsFileTest, AnIpv6HostIsStoredAsTypedInTheSameLayout) {
+    for (const char* host : {"fd00::2", "[2001:db8::5]", "fe80::1%eth0"}) {
+        const std::string text = contactsToText({{"Six", host, "5007"}});
+        EXPECT_NE(text.find(std::string("\t\t<host>") + host + "</host>\r\n"), std::string::npos) << text;
+        EXPECT_EQ(contactsFromText(text), (std::vector<Contact>{{"Six", host, "5007"}}));
+    }
+}
+
 TEST_F(ContactsFileTest, PortTextIsKeptAsItStands) {
     const auto contacts = contactsFromText("<c><contact><port> 12ab </port></contact></c>");
     ASSERT_EQ(contacts.size(), 1u);

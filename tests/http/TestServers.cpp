@@ -30,7 +30,8 @@ int64_t nowMs() {
 
 // --- PythonHttpServer ------------------------------------------------------------
 
-PythonHttpServer::PythonHttpServer(const std::string& directory) {
+PythonHttpServer::PythonHttpServer(const std::string& directory, const std::string& host)
+    : host_(host.find(':') == std::string::npos ? host : "[" + host + "]") {
     int in[2];
     int out[2];
     if (pipe(in) != 0) return;
@@ -46,7 +47,8 @@ PythonHttpServer::PythonHttpServer(const std::string& directory) {
     posix_spawn_file_actions_addclose(&actions, in[1]);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     std::string script = AMBREL_HTTP_TEST_SERVER;
-    char* argv[] = {const_cast<char*>("python3"), script.data(), const_cast<char*>(directory.c_str()), nullptr};
+    char* argv[] = {const_cast<char*>("python3"), script.data(), const_cast<char*>(directory.c_str()),
+                    const_cast<char*>(host.c_str()), nullptr};
     int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
@@ -89,7 +91,7 @@ PythonHttpServer::~PythonHttpServer() {
 }
 
 std::string PythonHttpServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://" + host_ + ":" + std::to_string(port_) + path;
 }
 
 // --- ScriptedServer ----------------------------------------------------------------

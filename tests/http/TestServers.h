@@ -12,9 +12,10 @@ namespace ambrel::test {
 
 // The Python http.server script of this folder as a child process on a free
 // loopback port, serving files from `directory`. Stopped by the destructor.
+// `host` is the address it listens on ("::1" for IPv6).
 class PythonHttpServer {
 public:
-    explicit PythonHttpServer(const std::string& directory);
+    explicit PythonHttpServer(const std::string& directory, const std::string& host = "127.0.0.1");
     ~PythonHttpServer();
     PythonHttpServer(const PythonHttpServer&) = delete;
     PythonHttpServer& operator=(const PythonHttpServer&) = delete;
@@ -24,6 +25,7 @@ public:
     std::string url(const std::string& path) const;
 
 private:
+    std::string host_;
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     int stdoutFd_ = -1;

@@ -24,6 +24,9 @@ TEST(HttpRequestUrl, SplitsSchemeHostPortAndPath) {
         {"http://127.0.0.1/", "http", "127.0.0.1", 80, "/", true},
         {"  http://example.org:8080/a/b?c=d \r\n", "http", "example.org", 8080, "/a/b?c=d", true},
         {"http://host", "http", "host", 80, "/", true},
+        {"http://[::1]:8080/b", "http", "[::1]", 8080, "/b", true},  // brackets kept for the Host header
+        {"http://[fd00::2]/", "http", "[fd00::2]", 80, "/", true},
+        {"http:///x", "http", "", 80, "/x", true},
         {"https://host:443/x", "https", "host", 443, "/x", true},
         {"://host/x", "http", "host", 80, "/x", true},
         {"http://host:abc/", "http", "host", 0, "/", true},

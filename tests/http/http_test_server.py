@@ -16,6 +16,7 @@ sees from the server side whether two requests shared a connection.
 import http.server
 import itertools
 import os
+import socket
 import sys
 import threading
 import time
@@ -86,7 +87,12 @@ def main():
     def make(*args, **kwargs):
         return Handler(*args, directory=directory, **kwargs)
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make)
+    host = sys.argv[2] if len(sys.argv) > 2 else "127.0.0.1"
+
+    class Server(http.server.ThreadingHTTPServer):
+        address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
+
+    server = Server((host, 0), make)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
     thread = threading.Thread(target=server.serve_forever, daemon=True)

@@ -187,15 +187,16 @@ private:
 class RawPeer {
 public:
     // Bound to a free port of a loopback address (127.0.0.2 plays a stranger).
-    explicit RawPeer(uint32_t hostAddress = INADDR_LOOPBACK) : host_(hostAddress) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(hostAddress);
+    explicit RawPeer(uint32_t hostAddress = INADDR_LOOPBACK) : RawPeer(SocketAddress::fromHostOrder(hostAddress, 0)) {}
+    // Bound to a free port of an address of either family (::1 for IPv6).
+    explicit RawPeer(const SocketAddress& at) : address_(at) {
+        fd_ = ::socket(at.isIpv6() ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage a = system(at);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        port_ = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);  // same place in both families
+        address_.port = htons(static_cast<uint16_t>(port_));
         int big = 4 << 20;
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
@@ -204,14 +205,19 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     int port() const { return port_; }
-    SocketAddress address() const { return SocketAddress::fromHostOrder(host_, port_); }
+    SocketAddress address() const { return address_; }
 
+    // To a port on the loopback address of the peer's family.
     void sendTo(int port, const Bytes& datagram) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        SocketAddress to = address_.isIpv6() ? SocketAddress{} : SocketAddress::fromHostOrder(INADDR_LOOPBACK, port);
+        if (address_.isIpv6()) {
+            to.family = SocketAddress::kIpv6;
+            to.bytes[15] = 1;
+            to.port = htons(static_cast<uint16_t>(port));
+        }
+        sockaddr_storage a = system(to);
+        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&a),
+                 to.isIpv6() ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
     }
 
     // One datagram within ms, or false.
@@ -228,7 +234,23 @@ public:
     int fd() const { return fd_; }
 
 private:
-    uint32_t host_;
+    static sockaddr_storage system(const SocketAddress& at) {
+        sockaddr_storage s{};
+        if (at.isIpv6()) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&s);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = at.port;
+            std::memcpy(&a->sin6_addr, at.bytes, 16);
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&s);
+            a->sin_family = AF_INET;
+            a->sin_port = at.port;
+            std::memcpy(&a->sin_addr, at.bytes, 4);
+        }
+        return s;
+    }
+
+    SocketAddress address_;
     int fd_ = -1;
     int port_ = 0;
 };

@@ -41,14 +41,13 @@ int64_t elapsedMs(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
 
-TEST(SocketAddressTest, LayoutMatchesTheSystemsIpv4Address) {
+TEST(SocketAddressTest, FamilyPortAndAddressInNetworkOrder) {
     SocketAddress a = SocketAddress::fromHostOrder(0x7f000001, 5007);
-    sockaddr_in s{};
-    std::memcpy(&s, &a, sizeof s);
-    EXPECT_EQ(s.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(s.sin_port), 5007);
-    EXPECT_EQ(ntohl(s.sin_addr.s_addr), 0x7f000001u);
+    EXPECT_EQ(a.family, AF_INET);
+    EXPECT_EQ(ntohs(a.port), 5007);
+    EXPECT_EQ(ntohl(a.ipv4()), 0x7f000001u);
     EXPECT_EQ(a.hostPort(), 5007);
+    EXPECT_EQ(a.text(), "127.0.0.1:5007");
 }
 
 TEST(SocketAddressTest, SetAddressKeepsThePortForMinusOneAndUsesLow16Bits) {
@@ -57,26 +56,28 @@ TEST(SocketAddressTest, SetAddressKeepsThePortForMinusOneAndUsesLow16Bits) {
     EXPECT_EQ(a.hostPort(), 70000 & 0xFFFF);
     a.setAddress("10.0.0.2", -1);
     EXPECT_EQ(a.hostPort(), 70000 & 0xFFFF);
-    EXPECT_EQ(a.address, quad(10, 0, 0, 2));
+    EXPECT_EQ(a.ipv4(), quad(10, 0, 0, 2));
     a.setAddress(nullptr, 5);
-    EXPECT_EQ(a.address, 0u);
+    EXPECT_EQ(a.ipv4(), 0u);
     EXPECT_EQ(a.hostPort(), 5);
 }
 
 TEST(ResolveHostTest, DottedQuadTestReadsPiecesModulo256) {
-    EXPECT_EQ(resolveHost("10.0.0.1"), quad(10, 0, 0, 1));
-    EXPECT_EQ(resolveHost("1..2.3"), quad(1, 0, 2, 3));
-    EXPECT_EQ(resolveHost("300.1.2.3"), quad(44, 1, 2, 3));
-    EXPECT_EQ(resolveHost("1.2.3.4."), quad(1, 2, 3, 4));  // one final dot is dropped
-    EXPECT_EQ(resolveHost("...."), quad(0, 0, 0, 0));
-    EXPECT_EQ(resolveHost("255.255.255.255"), quad(255, 255, 255, 255));
+    EXPECT_EQ(resolveHost("10.0.0.1").ipv4(), quad(10, 0, 0, 1));
+    EXPECT_EQ(resolveHost("1..2.3").ipv4(), quad(1, 0, 2, 3));
+    // A piece above 255 is no address (it once read modulo 256: 300 as 44).
+    EXPECT_THROW(resolveHost("300.1.2.3"), UnknownHostException);
+    EXPECT_THROW(resolveHost("256.1.1.1"), UnknownHostException);
+    EXPECT_EQ(resolveHost("1.2.3.4.").ipv4(), quad(1, 2, 3, 4));  // one final dot is dropped
+    EXPECT_EQ(resolveHost("....").ipv4(), quad(0, 0, 0, 0));
+    EXPECT_EQ(resolveHost("255.255.255.255").ipv4(), quad(255, 255, 255, 255));
 }
 
 TEST(ResolveHostTest, TextFailingTheTestGoesToTheResolver) {
     // Three pieces: the resolver reads it its own way (1.2.0.3), proving the
     // dotted-quad test did not take it.
-    EXPECT_EQ(resolveHost("1.2.3"), quad(1, 2, 0, 3));
-    EXPECT_EQ(resolveHost("localhost"), quad(127, 0, 0, 1));
+    EXPECT_EQ(resolveHost("1.2.3").ipv4(), quad(1, 2, 0, 3));
+    EXPECT_EQ(resolveHost("localhost").ipv4(), quad(127, 0, 0, 1));
     EXPECT_THROW(resolveHost("1.2.3."), UnknownHostException);
     EXPECT_THROW(resolveHost("1.2.3.1000"), UnknownHostException);
     EXPECT_THROW(resolveHost("1.2.3.4.5"), UnknownHostException);
@@ -85,8 +86,41 @@ TEST(ResolveHostTest, TextFailingTheTestGoesToTheResolver) {
 }
 
 TEST(ResolveHostTest, TextAndReverseLookup) {
-    EXPECT_EQ(addressText(quad(192, 168, 1, 20)), "192.168.1.20");
-    EXPECT_EQ(reverseLookup(quad(127, 0, 0, 1)), "localhost");
+    EXPECT_EQ(addressText(SocketAddress::fromIpv4(quad(192, 168, 1, 20), 0)), "192.168.1.20");
+    EXPECT_EQ(reverseLookup(SocketAddress::fromIpv4(quad(127, 0, 0, 1), 0)), "localhost");
+}
+
+TEST(SocketAddressTest, LiteralsOfBothFamiliesTheirTextAndHostPortSplitting) {
+    SocketAddress a;
+    ASSERT_TRUE(parseAddressLiteral("[fd00::2]", a));
+    a.port = htons(5007);
+    EXPECT_TRUE(a.isIpv6());
+    EXPECT_EQ(a.text(), "[fd00::2]:5007");
+    // The IPv4-mapped form is the IPv4 address, as a dual-stack socket reports it.
+    ASSERT_TRUE(parseAddressLiteral("::ffff:10.0.0.2", a));
+    EXPECT_EQ(a, SocketAddress::fromHostOrder(0x0A000002, 0));
+    EXPECT_TRUE(parseAddressLiteral("fe80::1%1", a));
+    EXPECT_EQ(a.scope, 1u);
+    for (const char* bad : {"256.1.1.1", "1.2.3", "fd00:::2", "[fd00::2", "fe80::1%", "fe80::1%nosuchif0", "host"})
+        EXPECT_FALSE(parseAddressLiteral(bad, a)) << bad;
+    EXPECT_TRUE(looksLikeAddressLiteral("1.2.3"));
+    EXPECT_FALSE(looksLikeAddressLiteral("host.example"));
+
+    // Equal only with the same family, address and port; the hash follows.
+    SocketAddress v6 = resolveHost("::1"), other = v6;
+    other.port = htons(1);
+    EXPECT_FALSE(other == v6);
+    EXPECT_NE(other.hash(), v6.hash());
+    EXPECT_TRUE(resolveHost("127.0.0.1") < v6);
+
+    std::string host, port;
+    EXPECT_TRUE(splitHostPort("[2001:db8::5]:5007", host, port));
+    EXPECT_EQ(host, "2001:db8::5");
+    EXPECT_EQ(port, "5007");
+    EXPECT_TRUE(splitHostPort("fd00::2", host, port));  // a bare IPv6 address has no port
+    EXPECT_EQ(host + "|" + port, "fd00::2|");
+    EXPECT_FALSE(splitHostPort("[fd00::2]5007", host, port));
+    EXPECT_FALSE(splitHostPort("fd00::2]:1", host, port));
 }
 
 TEST(SocketLayerTest, StartupIsAUseCount) {

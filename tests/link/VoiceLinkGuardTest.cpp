@@ -60,6 +60,44 @@ Bytes sealWith(DatagramGuard& g, const Bytes& plain) {
     return out;
 }
 
+TEST(VoiceLinkGuardTest, AllowRulesOfEachFamilyOnADualStackSocket) {
+    // 127.0.0.0/8 lets an IPv4 caller in although the socket sees it as
+    // ::ffff:127.0.0.1; ::1 is not in fd00::/8 and is ignored by its IPv6 text.
+    Rig r;
+    SocketAddress v6net;
+    ASSERT_TRUE(parseAddressLiteral("fd00::", v6net));
+    r.link->guard().setAllowList({AllowRule::make(v6net, 8), AllowRule::make(htonl(0x7f000000), 8)});
+    r.start();
+    r.link->listen(nullptr, 0);
+    RawPeer stranger(resolveHost("::1")), peer;
+    stranger.sendTo(r.port(), sound(9, 9, 9, 9));
+    peer.sendTo(r.port(), sound(1, 2, 3, 4));
+    ASSERT_TRUE(eventually([&] { return r.link->state() == VoiceLink::Connected && r.audio->playedCount() >= 4; }));
+    EXPECT_EQ(r.link->peer(), peer.address());
+    EXPECT_EQ(r.playedBytes()[0], Bytes{1});
+    DropReport drops = r.link->guard().takeDrops();
+    EXPECT_EQ(drops.total, 1u);
+    EXPECT_EQ(drops.topSource, stranger.address());
+    EXPECT_EQ(drops.topSource.text(), "[::1]:" + std::to_string(stranger.port()));
+}
+
+TEST(VoiceLinkGuardTest, ALockedIpv6PeerKeepsTheCallFromAnIpv4Caller) {
+    Rig r;
+    r.link->guard().setLockPeer(true);
+    r.start();
+    r.link->listen(nullptr, 0);
+    RawPeer first(resolveHost("::1")), second;
+    first.sendTo(r.port(), {1});
+    second.sendTo(r.port(), sound(9, 9, 9, 9));
+    first.sendTo(r.port(), sound(1, 2, 3, 4));
+    ASSERT_TRUE(eventually([&] { return r.audio->playedCount() >= 4; }));
+    EXPECT_EQ(r.playedBytes(), (std::vector<Bytes>{{1}, {2}, {3}, {4}}));
+    EXPECT_EQ(r.link->peer(), first.address());
+    DropReport drops = r.link->guard().takeDrops();
+    EXPECT_EQ(drops.total, 1u);
+    EXPECT_EQ(drops.topSource, second.address());  // 127.0.0.1, not its mapped form
+}
+
 TEST(VoiceLinkGuardTest, AllowListDropsAStrangerBeforeAndDuringACall) {
     Rig r;
     r.link->guard().setAllowList({AllowRule::make(htonl(0x7f000001), 32)});

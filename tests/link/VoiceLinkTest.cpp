@@ -245,6 +245,73 @@ TEST(VoiceLinkTest, OneToManySendsEveryDatagramToEveryDestinationAndPlaysNothing
     EXPECT_EQ(r.link->state(), VoiceLink::Connected);
 }
 
+TEST(VoiceLinkTest, CallsOverIpv6AndIpv4ReachOneListenerOnEveryInterface) {
+    Rig<> a(true), b(true), c(true);
+    a.start();
+    b.start();
+    c.start();
+    a.link->listen(nullptr, 0);
+    EXPECT_FALSE(a.link->listensOnIpv4Only());
+    b.link->connect("[::1]", a.port());
+    EXPECT_EQ(b.link->peer().text(), "[::1]:" + std::to_string(a.port()));
+    ASSERT_TRUE(eventually([&] { return a.audio->playedCount() >= 20 && b.audio->playedCount() >= 20; }));
+    EXPECT_EQ(a.link->peer(), b.link->localSocketAddress());
+    a.audio->held = true;
+    b.link->disconnect();
+    a.link->disconnect();
+    ASSERT_TRUE(a.owner.waitFor(WM_LINK_DISCONNECTED));
+
+    // The same port answers an IPv4 caller, who is seen as IPv4.
+    a.audio->held = false;
+    a.link->listen("::", 0);
+    c.link->connect("127.0.0.1", a.port());
+    ASSERT_TRUE(eventually([&] { return c.audio->playedCount() >= 20; }));
+    EXPECT_EQ(a.link->peer(), c.link->localSocketAddress());
+    EXPECT_FALSE(a.link->peer().isIpv6());
+}
+
+TEST(VoiceLinkTest, OneToManyReachesDestinationsOfBothFamilies) {
+    Rig<> r;
+    RawPeer v4, v6(resolveHost("::1"));
+    r.link->setDestinations({v6.address(), v4.address()});
+    r.start();
+    r.link->connect(nullptr, 0);
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
+    for (uint8_t t = 1; t <= 4; ++t) r.audio->produce(frame(t, 2));
+    const Bytes want{0, 1, 1, 2, 2, 3, 3, 4, 4};
+    Bytes got;
+    ASSERT_TRUE(v6.receive(got));
+    EXPECT_EQ(got, want);
+    ASSERT_TRUE(v4.receive(got));
+    EXPECT_EQ(got, want);
+}
+
+TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHostAndNeverCallsItself) {
+    Rig<> r;
+    RawPeer peer;
+    r.start();
+    // A link-local address on an interface that does not exist: no socket
+    // can be fixed on it.
+    SocketAddress unusable;
+    ASSERT_TRUE(parseAddressLiteral("fe80::1", unusable));
+    unusable.scope = 999999;
+    EXPECT_NO_THROW(r.link->connectTo({unusable, peer.address()}, peer.port()));
+    EXPECT_EQ(r.link->peer(), peer.address());
+    r.link->disconnect();
+    ASSERT_TRUE(eventually([&] { return r.link->state() == VoiceLink::Idle; }));
+    EXPECT_THROW(r.link->connectTo({unusable}, 9), SocketException);
+    EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+
+    // This copy's own listening port on any address of this machine is
+    // itself: refused, in either family. Another port is not.
+    const int own = peer.port() ^ 1;
+    r.link->setOwnListenPort(own);
+    for (const char* self : {"127.0.0.1", "::1", "0.0.0.0", "127.0.0.2"})
+        EXPECT_THROW(r.link->connect(self, own), ConnectException) << self;
+    EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+    EXPECT_NO_THROW(r.link->connect("127.0.0.1", peer.port()));
+}
+
 TEST(VoiceLinkTest, DisconnectThenConnectAtOnceStartsTheNewCall) {
     Rig<> r;
     r.start();
