@@ -121,6 +121,7 @@ void CallController::connectToPeer() {
 }
 
 void CallController::connectToAddress(const std::string& host, int port) {
+    dialled_ = host + ":" + std::to_string(port);
     try {
         link_->connect(host.c_str(), port);
     } catch (const Exception&) {
@@ -217,7 +218,8 @@ void CallController::reportLevels(int inputLevel, int outputLevel) {
 
 bool CallController::event(QEvent* event) {
     int type = static_cast<int>(event->type());
-    if (type == WM_LINK_LISTENING || type == WM_LINK_CONNECTED || type == WM_LINK_DISCONNECTED) {
+    if (type == WM_LINK_LISTENING || type == WM_LINK_CONNECTED || type == WM_LINK_DISCONNECTED ||
+        type == WM_LINK_NO_ANSWER) {
         onLinkMessage(type);
         return true;
     }
@@ -253,6 +255,10 @@ void CallController::onLinkMessage(int message) {
             else if (settings_.autoListen)
                 listenForPeer();
         }
+        break;
+    case WM_LINK_NO_ANSWER:
+        // The call goes on; the link repeats this at most every few seconds.
+        if (link_->state() == VoiceLink::Connected) view_.showNotice("No answer from " + dialled_);
         break;
     default:
         break;

@@ -46,6 +46,20 @@ public:
     // only bounds how late a stop request or the idle check is seen.
     static constexpr int kServiceWaitMs = 100;
     static constexpr int kLevelReportMs = 50;
+    // The network's error reports (ICMP unreachable) are hints: one ends a
+    // call only when the peer has also sent nothing for kErrorSilenceMs, and
+    // is forgotten kErrorMemoryMs after it came.
+    static constexpr int kErrorSilenceMs = 1000;
+    static constexpr int kErrorMemoryMs = 2000;
+    // A call whose peer has been heard ends after this long without a
+    // datagram from it when no idle time-out is set: a live peer always
+    // sends, so a copy that was sent one forged datagram answers it for a
+    // few seconds at most.
+    static constexpr int kSilentPeerMs = 4000;
+    // A caller that has heard nothing: WM_LINK_NO_ANSWER once an error report
+    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs.
+    static constexpr int kNoAnswerMs = 2000;
+    static constexpr int kNoAnswerRepeatMs = 5000;
 
     // Takes ownership of the audio half and makes this link its sink.
     explicit VoiceLink(std::unique_ptr<LinkAudio> audio);
@@ -67,7 +81,9 @@ public:
     void setSendMuted(bool muted) { sendMuted_.store(muted); }
     bool sendMuted() const { return sendMuted_.load(); }
     // Seconds without any received datagram after which a connected call ends;
-    // negative = never.
+    // negative = none, and then a call whose peer was heard ends after
+    // kSilentPeerMs of silence, while a caller that never heard its peer
+    // keeps calling.
     void setIdleTimeout(int seconds) { idleTimeout_.store(seconds); }
     int idleTimeout() const { return idleTimeout_.load(); }
     // Playback device for the player made at thread start; -1 = default.
@@ -145,6 +161,8 @@ protected:
 private:
     bool callIsCurrent() const;
     bool idleCheck();
+    void noAnswerHint(int64_t now);
+    void tookDatagram();
     void endCallLocked();
     void sendQueued();
     void closeFrameQueue();
@@ -191,6 +209,11 @@ private:
     int callHandle_ = 0;
     unsigned callGeneration_ = 0;
     int64_t lastReceive_ = 0;  // monotonic seconds
+    int64_t lastReceiveMs_ = 0;  // monotonic ms, as lastReceive_
+    int64_t lastErrorMs_ = -1;   // the latest error report; -1 = none
+    int64_t callStartMs_ = 0;
+    int64_t nextNoAnswerMs_ = 0;
+    bool heard_ = false;         // a datagram of the peer was taken this call
     std::vector<uint8_t> receiveBuffer_;
     std::vector<uint8_t> sendBuffer_;
 

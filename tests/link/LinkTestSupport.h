@@ -233,4 +233,54 @@ private:
     int port_ = 0;
 };
 
+// Forges the system's "port unreachable" report for a datagram that `port`
+// on 127.0.0.1 seemingly sent to 127.0.0.1:`toPort`, as anyone on the path
+// can. Needs a raw socket (root): false when there is none.
+class IcmpForger {
+public:
+    IcmpForger() { fd_ = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP); }
+    ~IcmpForger() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    IcmpForger(const IcmpForger&) = delete;
+    IcmpForger& operator=(const IcmpForger&) = delete;
+    bool usable() const { return fd_ >= 0; }
+
+    bool portUnreachable(int port, int toPort) const {
+        // ICMP header (8), then the quoted IPv4 header (20) and the first 8
+        // bytes of the "refused" UDP datagram.
+        uint8_t packet[36] = {};
+        packet[0] = 3;  // destination unreachable
+        packet[1] = 3;  // port unreachable
+        uint8_t* ip = packet + 8;
+        ip[0] = 0x45;
+        ip[3] = 29;  // total length: 20 + 8 + 1
+        ip[8] = 64;
+        ip[9] = IPPROTO_UDP;
+        const uint32_t loopback = htonl(INADDR_LOOPBACK);
+        std::memcpy(ip + 12, &loopback, 4);
+        std::memcpy(ip + 16, &loopback, 4);
+        uint8_t* udp = ip + 20;
+        udp[0] = static_cast<uint8_t>(port >> 8);
+        udp[1] = static_cast<uint8_t>(port);
+        udp[2] = static_cast<uint8_t>(toPort >> 8);
+        udp[3] = static_cast<uint8_t>(toPort);
+        udp[5] = 9;
+        uint32_t sum = 0;
+        for (size_t i = 0; i < sizeof packet; i += 2) sum += static_cast<uint32_t>(packet[i] << 8 | packet[i + 1]);
+        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+        const uint16_t check = static_cast<uint16_t>(~sum);
+        packet[2] = static_cast<uint8_t>(check >> 8);
+        packet[3] = static_cast<uint8_t>(check);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = loopback;
+        return ::sendto(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(sizeof packet);
+    }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace ambrel::test
