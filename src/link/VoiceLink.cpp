@@ -212,7 +212,8 @@ bool VoiceLink::enterCall() {
     }
     audio_->startCapture();
     nextLevelReport_.store(0);
-    guard_.beginCall();
+    // A caller begins the handshake of a sealed call; a listener waits for one.
+    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty());
     pendingLength_ = 0;
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
@@ -292,6 +293,17 @@ bool VoiceLink::answerCall() {
 bool VoiceLink::serviceCall() {
     throwIfStopRequested();
     const bool oneToMany = !destinations_.empty();
+    if (guard_.sealing() && !oneToMany) {
+        // A caller repeats its hello until the handshake is done.
+        const uint8_t* hello = nullptr;
+        if (const int length = guard_.hello(monotonicMilliseconds(), hello); length > 0) {
+            try {
+                sendTo(callHandle_, peer(), hello, length);
+            } catch (const Exception&) {
+                lastErrorMs_ = monotonicMilliseconds();
+            }
+        }
+    }
     try {
         int n = 0;
         SocketAddress from;
@@ -313,7 +325,9 @@ bool VoiceLink::serviceCall() {
             }
         }
         if (n > 0) {
-            peer_.store(packPeer(from));
+            // Sealed, only the newest datagram of the call moves the peer: a
+            // replayed or held-back one from elsewhere does not.
+            if (guard_.movesPeer()) peer_.store(packPeer(from));
             tookDatagram();
             if (datagram[0] == 0 && !playMuted_.load() && !oneToMany) {
                 const int frameLength = (n - 1) / kFramesPerDatagram;
@@ -373,7 +387,17 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
         return 0;
     }
     if (n <= 0) return 0;
-    return guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
+    const int opened = guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
+    // A step of a sealed call's handshake may want an answer to its sender.
+    const uint8_t* reply = nullptr;
+    if (const int length = guard_.takeReply(reply); length > 0) {
+        try {
+            sendTo(callHandle_, from, reply, length);
+        } catch (const Exception&) {
+            // Lost like a datagram on the way: the caller repeats its hello.
+        }
+    }
+    return opened;
 }
 
 // The receive wait of one pass: none when a datagram's frames are queued

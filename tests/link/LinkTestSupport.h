@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -232,6 +233,76 @@ private:
     int fd_ = -1;
     int port_ = 0;
 };
+
+// A link with a scripted audio half and a recording owner.
+struct LinkRig {
+    explicit LinkRig(bool autoFrames = false) {
+        auto a = std::make_unique<ScriptedAudio>(autoFrames);
+        audio = a.get();
+        link = std::make_unique<VoiceLink>(std::move(a));
+        link->setOwner(&owner);
+    }
+    void start() {
+        link->create();
+        link->start();
+    }
+    int port() const { return link->localSocketAddress().hostPort(); }
+    std::vector<Bytes> playedBytes() {
+        std::vector<Bytes> out;
+        for (auto& p : audio->played()) out.push_back(p.bytes);
+        return out;
+    }
+    RecordingOwner owner;
+    ScriptedAudio* audio;
+    std::unique_ptr<VoiceLink> link;
+};
+
+// Runs a caller's side of a sealed call's handshake with `g` from `peer`
+// against the link listening on `port`, every datagram sent also appended to
+// `sent` when given. Returns whether it finished within `rounds` hellos.
+inline bool callSealed(DatagramGuard& g, const RawPeer& peer, int port, int rounds = 40,
+                       std::vector<Bytes>* sent = nullptr) {
+    g.beginCall(true);
+    Bytes scratch(VoiceLink::kMaxDatagram), got;
+    for (int64_t now = 0; now < rounds * DatagramGuard::kHelloRepeatMs; now += DatagramGuard::kHelloRepeatMs) {
+        const uint8_t* hello = nullptr;
+        if (const int n = g.hello(now, hello); n > 0) {
+            peer.sendTo(port, Bytes(hello, hello + n));
+            if (sent != nullptr) sent->emplace_back(hello, hello + n);
+        }
+        while (peer.receive(got, 100)) {
+            const uint8_t* plain = nullptr;
+            g.open(peer.address(), got.data(), static_cast<int>(got.size()), scratch.data(), plain);
+            if (g.established()) return true;
+        }
+    }
+    return false;
+}
+
+// Runs a sealed call's handshake between two guards in memory (no sockets),
+// as from 127.0.0.1:5007, up to the call keys on both sides. Returns whether
+// both have them.
+inline bool sealedPair(DatagramGuard& caller, DatagramGuard& listener) {
+    caller.beginCall(true);
+    listener.beginCall(false);
+    const SocketAddress from = SocketAddress::fromHostOrder(0x7f000001, 5007);
+    Bytes scratch(VoiceLink::kMaxDatagram);
+    const uint8_t* plain = nullptr;
+    for (int round = 0; round < 3 && !caller.established(); ++round) {
+        const uint8_t* hello = nullptr;
+        const int n = caller.hello(0, hello);
+        if (n <= 0) return false;
+        listener.open(from, hello, n, scratch.data(), plain);
+        const uint8_t* reply = nullptr;
+        const int r = listener.takeReply(reply);
+        if (r <= 0) return false;
+        caller.open(from, reply, r, scratch.data(), plain);
+    }
+    const uint8_t first = 1;
+    Bytes sealed(64);
+    const int n = caller.seal(&first, 1, sealed.data(), 64);
+    return n > 0 && listener.open(from, sealed.data(), n, scratch.data(), plain) == 1 && listener.established();
+}
 
 // Forges the system's "port unreachable" report for a datagram that `port`
 // on 127.0.0.1 seemingly sent to 127.0.0.1:`toPort`, as anyone on the path

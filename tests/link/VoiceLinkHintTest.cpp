@@ -23,19 +23,8 @@ using test::RecordingOwner;
 using test::ScriptedAudio;
 using Clock = std::chrono::steady_clock;
 
-struct Rig {
-    explicit Rig(bool autoFrames = true) {
-        auto a = std::make_unique<ScriptedAudio>(autoFrames);
-        audio = a.get();
-        link = std::make_unique<VoiceLink>(std::move(a));
-        link->setOwner(&owner);
-        link->create();
-        link->start();
-    }
-    int port() const { return link->localSocketAddress().hostPort(); }
-    RecordingOwner owner;
-    ScriptedAudio* audio;
-    std::unique_ptr<VoiceLink> link;
+struct Rig : test::LinkRig {
+    explicit Rig(bool autoFrames = true) : LinkRig(autoFrames) { start(); }
 };
 
 int64_t msSince(Clock::time_point t) {
