@@ -133,6 +133,23 @@ const uint8_t* prologueBytes() { return reinterpret_cast<const uint8_t*>(kProlog
 
 }  // namespace
 
+LockedKey::LockedKey() {
+    void* block = sodium_init() >= 0 ? sodium_malloc(sizeof(GuardKey)) : nullptr;
+    // Without such memory the key still works, in ordinary memory.
+    locked_ = block != nullptr;
+    key_ = locked_ ? new (block) GuardKey{} : new GuardKey{};
+}
+
+LockedKey::~LockedKey() {
+    wipe();
+    if (locked_)
+        sodium_free(key_);
+    else
+        delete key_;
+}
+
+void LockedKey::wipe() { sodium_memzero(key_->data(), key_->size()); }
+
 DatagramGuard::DatagramGuard() = default;
 
 DatagramGuard::~DatagramGuard() {

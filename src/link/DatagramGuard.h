@@ -94,6 +94,24 @@ struct DropReport {
     uint64_t otherVersion = 0;
 };
 
+// A key in locked memory that core dumps leave out (sodium_malloc), wiped
+// when destroyed: where a key waits between its file and its guard.
+class LockedKey {
+public:
+    // Falls back to ordinary memory when no locked memory can be had.
+    LockedKey();
+    ~LockedKey();
+    LockedKey(const LockedKey&) = delete;
+    LockedKey& operator=(const LockedKey&) = delete;
+    GuardKey& key() { return *key_; }
+    // Zeros the key (sodium_memzero: the compiler may not drop it).
+    void wipe();
+
+private:
+    GuardKey* key_;
+    bool locked_;
+};
+
 class DatagramGuard {
 public:
     static constexpr uint8_t kSealedKind = 3;

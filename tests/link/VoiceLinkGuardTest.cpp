@@ -5,6 +5,10 @@
 // earlier one has been dealt with.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 #include "link/LinkMessages.h"
@@ -181,6 +185,31 @@ TEST(VoiceLinkGuardTest, SealedLinkTakesOnlyFreshDatagramsSealedWithItsKey) {
     ASSERT_TRUE(eventually([&] { return r.audio->playedCount() >= 12; }));
     EXPECT_EQ(r.link->peer(), peer.address());
     EXPECT_EQ(r.link->guard().takeDrops().total, 1u);
+}
+
+TEST(VoiceLinkGuardTest, AKeyFileOthersMayRewriteIsRefused) {
+    char dir[] = "/tmp/ambrel-key-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/k";
+    for (mode_t mode : {0600, 0400, 0602, 0620, 0644}) {
+        SCOPED_TRACE(mode);
+        ::unlink(path.c_str());
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        GuardKey written = keyOf(7);
+        ASSERT_EQ(::write(fd, written.data(), written.size()), 32);
+        ::fchmod(fd, mode);
+        ::close(fd);
+        GuardKey key{};
+        std::string error;
+        const bool ok = DatagramGuard::loadKey(path, key, error);
+        EXPECT_EQ(ok, mode == 0600 || mode == 0400) << error;
+        if (ok) EXPECT_EQ(key, written);
+        if (mode == 0602 || mode == 0620)
+            EXPECT_EQ(error, "the key file '" + path + "' is writable by group or others (chmod 600 it)");
+    }
+    ::unlink(path.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace
