@@ -230,8 +230,8 @@ bool VoiceLink::enterCall() {
                     if (!answerCall()) pendingLength_ = 0;
                     break;
                 }
-                if (waitReadable(callHandle_, 0)) continue;
-                pause(50);
+                // The next step of a handshake is taken as soon as it comes.
+                waitReadable(callHandle_, 50);
                 continue;
             }
             if (bytesAvailable(callHandle_) > 0) {
