@@ -80,7 +80,7 @@ struct DatagramGuard::Secrets {
     uint8_t cookieReply[kCookieReplyBytes] = {};
     // The call's transport keys and replay window.
     noise::CipherState send, receive;
-    bool established = false;
+    std::atomic<bool> established{false};  // written by the call thread, read by any
     uint64_t nextCounter = 0;
     bool any = false;   // a counter was taken
     uint64_t top = 0;   // the highest counter taken

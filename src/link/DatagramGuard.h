@@ -154,7 +154,7 @@ public:
     // message); a listener waits for one. Call thread.
     void beginCall(bool caller = false);
     // Sealing: the handshake of this call is done (a listener: and the
-    // caller's first sound datagram has come).
+    // caller's first sound datagram has come). Any thread.
     bool established() const;
     // Whether the allow-list and the peer lock let `from` in (counts nothing).
     bool admitsSource(const SocketAddress& from) const;

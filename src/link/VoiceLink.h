@@ -7,8 +7,13 @@
 // (sender's microphone muted, exactly one byte). A kind 0 datagram carries four
 // encoded frames of equal length, concatenated; the receiver takes the frame
 // length as (size - 1) / 4 and ignores bytes beyond four whole frames. The
-// largest datagram received is 10000 bytes. With a key (DatagramGuard) every
-// datagram travels sealed inside one of kind 2.
+// largest datagram received is 10000 bytes. With a key (DatagramGuard) a
+// call begins with a handshake and every datagram travels sealed inside one
+// of kind 3.
+//
+// Error reports of the network (ICMP unreachable) are hints: they never end
+// listening, and end a call only when its peer has also been silent for
+// kErrorSilenceMs.
 //
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
@@ -113,7 +118,8 @@ public:
     }
     int state() const { return state_.load(); }
 
-    // The current peer (rewritten by every received datagram). Any thread.
+    // The current peer (rewritten by every received datagram; sealed, only
+    // by one newer than all before it). Any thread.
     SocketAddress peer() const;
     // The local address of the link's socket (port 0 when there is none).
     // Owner's thread.
