@@ -51,8 +51,8 @@ bool AllowRule::matches(uint32_t address) const {
     return (ntohl(address) & mask) == ntohl(network);
 }
 
-// The secrets of a guard and the state of its call's handshake and keys, in
-// one block of locked memory that core dumps leave out (sodium_malloc).
+// A hello answered: where it came from, its ephemeral key, the answer (sent
+// again when the hello comes again) and the keys the call would have.
 struct DatagramGuard::Pending {
     bool used = false;
     SocketAddress from;
@@ -69,6 +69,8 @@ struct DatagramGuard::Pending {
     }
 };
 
+// The secrets of a guard and the state of its call's handshake and keys, in
+// one block of locked memory that core dumps leave out (sodium_malloc).
 struct DatagramGuard::Secrets {
     uint8_t psk[noise::kKeyBytes] = {};
     uint8_t macKey[32] = {};
@@ -254,7 +256,7 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
             break;
         return 0;
     case kSound:
-        if (const int n = openSound(from, d, length, scratch); n > 0) return n;
+        if (const int n = openSound(d, length, scratch); n > 0) return n;
         break;
     default:
         break;
@@ -350,8 +352,7 @@ bool DatagramGuard::takeAnswer(const uint8_t* d) {
     return true;
 }
 
-int DatagramGuard::openSound(const SocketAddress& from, const uint8_t* d, int length, uint8_t* scratch) {
-    (void)from;
+int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
     Secrets& s = *secrets_;
     if (length < kSealOverhead + 1) return 0;
     const uint64_t counter = getLe(d + 3, 8);

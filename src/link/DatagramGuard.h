@@ -200,7 +200,7 @@ private:
     int openSealed(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
     void answerHello(const SocketAddress& from, const uint8_t* datagram);
     bool takeAnswer(const uint8_t* datagram);
-    int openSound(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
+    int openSound(const uint8_t* datagram, int length, uint8_t* scratch);
     void cookieFor(const SocketAddress& from, const uint8_t* ephemeral, int secret, uint8_t* out) const;
     void mac(const uint8_t* bytes, int length, uint8_t* out) const;
     bool macMatches(const uint8_t* bytes, int length) const;
