@@ -414,6 +414,7 @@ void DatagramGuard::cookieFor(const SocketAddress& from, const uint8_t* ephemera
     crypto_generichash_update(&state, reinterpret_cast<const uint8_t*>(&from), sizeof from);
     crypto_generichash_update(&state, ephemeral, noise::kKeyBytes);
     crypto_generichash_final(&state, out, kCookieBytes);
+    sodium_memzero(&state, sizeof state);  // it holds the cookie secret
 }
 
 void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out) const {
