@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -194,6 +195,7 @@ void DatagramGuard::beginCall(bool caller) {
     mac(s.hello, kHelloMacAt, s.hello + kHelloMacAt);
     std::memset(s.hello + kHelloCookieAt, 0, kCookieBytes);  // none yet
     nextHelloMs_ = 0;
+    helloWaitMs_ = kHelloFirstRepeatMs;
 }
 
 bool DatagramGuard::established() const { return sealing_ && secrets_->established; }
@@ -250,6 +252,7 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
         if (length != kCookieReplyBytes || !caller_ || !handshaking || !macMatches(d, 3 + kCookieBytes)) break;
         std::memcpy(s.hello + kHelloCookieAt, d + 3, kCookieBytes);
         nextHelloMs_ = 0;  // the hello goes again at once, with the cookie
+        helloWaitMs_ = kHelloFirstRepeatMs;
         return 0;
     case kAnswer:
         if (length != kAnswerBytes || !caller_ || !handshaking || !macMatches(d, kHelloMacAt) || !takeAnswer(d))
@@ -400,7 +403,8 @@ int DatagramGuard::takeReply(const uint8_t*& bytes) {
 
 int DatagramGuard::hello(int64_t nowMs, const uint8_t*& bytes) {
     if (!sealing_ || !caller_ || secrets_->established || nowMs < nextHelloMs_) return 0;
-    nextHelloMs_ = nowMs + kHelloRepeatMs;
+    nextHelloMs_ = nowMs + helloWaitMs_;
+    helloWaitMs_ = std::min(2 * helloWaitMs_, kHelloRepeatMs);
     bytes = secrets_->hello;
     return kHelloBytes;
 }

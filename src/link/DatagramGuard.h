@@ -128,8 +128,11 @@ public:
     static constexpr int kSealOverhead = kHeaderBytes + kTagBytes;
     static constexpr int kPending = 4;
     static constexpr int kTrackedSources = 8;
-    // A caller repeats its hello this often until it has an answer.
-    static constexpr int kHelloRepeatMs = 250;
+    // A caller repeats its hello until it has an answer: first after
+    // kHelloFirstRepeatMs, each wait twice the one before, at most
+    // kHelloRepeatMs; a cookie starts the waits over.
+    static constexpr int kHelloFirstRepeatMs = 100;
+    static constexpr int kHelloRepeatMs = 500;
     static constexpr int kCookieSecretMs = 120000;
 
     DatagramGuard();
@@ -219,6 +222,7 @@ private:
     int replyLength_ = 0;
     const uint8_t* reply_ = nullptr;
     int64_t nextHelloMs_ = 0;
+    int helloWaitMs_ = kHelloFirstRepeatMs;
     int64_t cookieSecretMs_ = -1;
     uint64_t tick_ = 0;
 
