@@ -10,7 +10,7 @@
 // either message, and the transport keys of Split() depend on both ephemeral
 // keys: a key file taken later opens no recorded call (forward secrecy).
 //
-// CipherState, SymmetricState and HandshakeState follow the specification's
+// CipherState, SymmetricState and HandshakeState follow the framework's
 // sections 5.1 to 5.3 name for name; HKDF and HMAC are those of section 4.3
 // with SHA-256. A transport message's nonce may be set explicitly (SetNonce,
 // section 5.1), as datagrams that are lost or come out of order require.
