@@ -1,9 +1,11 @@
 // The Noise handshake against the published test vector of
 // Noise_NNpsk0_25519_ChaChaPoly_SHA256 (the "cacophony" vectors): both
 // handshake messages and four transport messages must come out byte for
-// byte; then what a tampered message does. (The vectors' "handshake_hash"
-// field is left out: it is not the final h of section 5.2 for any pattern of
-// the file, NN included, and the call uses no handshake hash.)
+// byte. Wrong keys, changed and replayed messages are left to the guard's
+// tests and fuzz target. The vector's "handshake_hash" field is left out: it
+// differs from the final h of section 5.2 worked by hand for this vector and
+// for plain NN alike, while every ciphertext (which h authenticates) matches;
+// the call uses no handshake hash.
 #include "link/NoiseHandshake.h"
 
 #include <gtest/gtest.h>
@@ -81,48 +83,6 @@ TEST(NoiseHandshakeTest, MatchesThePublishedVectorOfNNpsk0) {
         const long m = receive.decryptWithAd(nullptr, 0, cipher.data(), cipher.size(), payload.data());
         ASSERT_EQ(Bytes(payload.begin(), payload.begin() + m), plain);
     }
-}
-
-TEST(NoiseHandshakeTest, AnotherKeyOrATamperedMessageFailsAndAReplayGivesOtherKeys) {
-    ASSERT_GE(sodium_init(), 0);
-    Vector v;
-    Bytes wrong = v.psk;
-    wrong[0] ^= 1;
-    HandshakeState initiator;
-    initiator.initialize(true, v.prologue.data(), v.prologue.size(), v.psk.data());
-    Bytes first(64), payload(64);
-    first.resize(initiator.writeMessage(nullptr, 0, first.data()));
-    ASSERT_EQ(first.size(), static_cast<size_t>(kHandshakeOverhead));
-
-    HandshakeState other;
-    other.initialize(false, v.prologue.data(), v.prologue.size(), wrong.data());
-    EXPECT_EQ(other.readMessage(first.data(), first.size(), payload.data()), -1) << "another key";
-    for (size_t at : {size_t{0}, first.size() - 1}) {
-        Bytes bad = first;
-        bad[at] ^= 0x80;
-        HandshakeState responder;
-        responder.initialize(false, v.prologue.data(), v.prologue.size(), v.psk.data());
-        EXPECT_EQ(responder.readMessage(bad.data(), bad.size(), payload.data()), -1) << "byte " << at;
-    }
-    EXPECT_EQ(other.readMessage(first.data(), 10, payload.data()), -1) << "short";
-
-    // The same first message answered twice (a replay) gives two calls with
-    // unrelated keys: each responder's fresh ephemeral key goes into them.
-    CipherState keys[2][2];
-    for (auto& k : keys) {
-        HandshakeState responder;
-        responder.initialize(false, v.prologue.data(), v.prologue.size(), v.psk.data());
-        ASSERT_EQ(responder.readMessage(first.data(), first.size(), payload.data()), 0);
-        Bytes second(64);
-        ASSERT_EQ(responder.writeMessage(nullptr, 0, second.data()), static_cast<size_t>(kHandshakeOverhead));
-        responder.split(k[0], k[1]);
-    }
-    const uint8_t text[4] = {1, 2, 3, 4};
-    uint8_t a[32], b[32];
-    keys[0][0].encryptWithAd(nullptr, 0, text, 4, a);
-    keys[1][0].encryptWithAd(nullptr, 0, text, 4, b);
-    EXPECT_NE(Bytes(a, a + 20), Bytes(b, b + 20));
-    EXPECT_EQ(keys[1][1].decryptWithAd(nullptr, 0, a, 20, b), -1);
 }
 
 }  // namespace
