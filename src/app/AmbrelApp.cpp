@@ -191,9 +191,16 @@ int AmbrelApp::main(int argc, char** argv) {
         std::printf("New key written to %s\n", line.genKeyPath.c_str());
         return 0;
     }
-    GuardKey key{};
-    if (!line.settings.keyFile.empty() && !DatagramGuard::loadKey(line.settings.keyFile, key, keyError)) {
+    // The key waits for its guard in locked memory that core dumps leave
+    // out, and is wiped on every way out.
+    LockedKey key;
+    if (!line.settings.keyFile.empty() && !DatagramGuard::loadKey(line.settings.keyFile, key.key(), keyError)) {
         std::fprintf(stderr, "ambrel: %s\n", keyError.c_str());
+        return 2;
+    }
+    if (!line.settings.keyFile.empty() && !line.settings.destinations.empty()) {
+        // A sealed call's keys come from a handshake with its one peer.
+        std::fprintf(stderr, "ambrel: --key-file cannot seal one-to-many sending: each call needs its one peer\n");
         return 2;
     }
 
@@ -271,8 +278,8 @@ int AmbrelApp::main(int argc, char** argv) {
     auto link = std::make_unique<VoiceLink>(std::move(engine));
     link->guard().setAllowList(settings.allowList);
     link->guard().setLockPeer(settings.lockPeer);
-    if (!settings.keyFile.empty()) link->guard().setKey(key);
-    key.fill(0);
+    if (!settings.keyFile.empty()) link->guard().setKey(key.key());
+    key.wipe();
     // The first start uses what the lists above found; a later one (Connect or
     // Listen after a failed start) asks the sound server again.
     auto problem = std::make_shared<std::string>(soundProblem);

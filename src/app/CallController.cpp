@@ -122,6 +122,7 @@ void CallController::connectToPeer() {
 }
 
 void CallController::connectToAddress(const std::string& host, int port) {
+    dialled_ = host + ":" + std::to_string(port);
     try {
         link_->connect(host.c_str(), port);
     } catch (const Exception&) {
@@ -196,6 +197,7 @@ void CallController::setMicrophoneMuted(bool muted) {
 void CallController::reportDrops() {
     DropReport report = link_->guard().takeDrops();
     if (report.total > 0) view_.showNotice(dropText(report));
+    if (report.otherVersion > 0) view_.showNotice("the peer seals with another version");
     if (report.unsealable > 0)
         view_.showNotice("Not sent: " + std::to_string(report.unsealable) + " datagrams too large to seal");
 }
@@ -229,7 +231,8 @@ void CallController::reportLevels(int inputLevel, int outputLevel) {
 
 bool CallController::event(QEvent* event) {
     int type = static_cast<int>(event->type());
-    if (type == WM_LINK_LISTENING || type == WM_LINK_CONNECTED || type == WM_LINK_DISCONNECTED) {
+    if (type == WM_LINK_LISTENING || type == WM_LINK_CONNECTED || type == WM_LINK_DISCONNECTED ||
+        type == WM_LINK_NO_ANSWER) {
         onLinkMessage(type);
         return true;
     }
@@ -265,6 +268,10 @@ void CallController::onLinkMessage(int message) {
             else if (settings_.autoListen)
                 listenForPeer();
         }
+        break;
+    case WM_LINK_NO_ANSWER:
+        // The call goes on; the link repeats this at most every few seconds.
+        if (link_->state() == VoiceLink::Connected) view_.showNotice("No answer from " + dialled_);
         break;
     default:
         break;

@@ -172,6 +172,7 @@ private:
     bool microphoneMuted_ = false;
     bool awaitingDisconnect_ = false;
     std::string status_;
+    std::string dialled_;  // "HOST:PORT" of the latest connect
 };
 
 }  // namespace ambrel

@@ -22,6 +22,10 @@ class NoConnectionException : public SocketException {};
 class BindException : public SocketException {};
 // Connection refused, or address not available, on connect.
 class ConnectException : public SocketException {};
+// A receive met the system's report that a datagram sent earlier was refused
+// or could not be delivered (ICMP port, host or network unreachable). Such a
+// report carries no proof of where it came from: a hint, not a verdict.
+class PeerUnreachableException : public SocketException {};
 // A host name or address cannot be resolved.
 class UnknownHostException : public SocketException {};
 

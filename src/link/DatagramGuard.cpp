@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+
+#include "link/NoiseHandshake.h"
 
 namespace ambrel {
 
@@ -60,16 +63,153 @@ bool AllowRule::matches(const SocketAddress& source) const {
     return true;
 }
 
+// A hello answered: where it came from, its ephemeral key, the answer (sent
+// again when the hello comes again) and the keys the call would have.
+struct DatagramGuard::Pending {
+    bool used = false;
+    SocketAddress from;
+    uint8_t ephemeral[noise::kKeyBytes] = {};
+    uint8_t answer[kAnswerBytes] = {};
+    noise::CipherState send, receive;
+    uint64_t tick = 0;
+
+    void wipe() {
+        used = false;
+        sodium_memzero(ephemeral, sizeof ephemeral);
+        send.wipe();
+        receive.wipe();
+    }
+};
+
+// The secrets of a guard and the state of its call's handshake and keys, in
+// one block of locked memory that core dumps leave out (sodium_malloc).
+struct DatagramGuard::Secrets {
+    uint8_t psk[noise::kKeyBytes] = {};
+    uint8_t macKey[32] = {};
+    uint8_t cookieSecret[2][32] = {};  // the current one, the one before
+    // The caller's handshake until the answer came, and a scratch state for
+    // trying an answer (or a listener's reading of a hello).
+    noise::HandshakeState handshake, scratch;
+    uint8_t hello[kHelloBytes] = {};
+    uint8_t cookieReply[kCookieReplyBytes] = {};
+    // The call's transport keys and replay window.
+    noise::CipherState send, receive;
+    std::atomic<bool> established{false};  // written by the call thread, read by any
+    uint64_t nextCounter = 0;
+    bool any = false;   // a counter was taken
+    uint64_t top = 0;   // the highest counter taken
+    uint64_t seen = 0;  // bit i: top - i taken
+    Pending pending[kPending];
+
+    bool fresh(uint64_t counter) const {
+        if (!any || counter > top) return true;
+        const uint64_t back = top - counter;
+        return back < 64 && ((seen >> back) & 1) == 0;
+    }
+    void take(uint64_t counter) {
+        if (!any) {
+            any = true;
+            top = counter;
+            seen = 1;
+        } else if (counter > top) {
+            const uint64_t shift = counter - top;
+            seen = shift >= 64 ? 1 : (seen << shift) | 1;
+            top = counter;
+        } else {
+            seen |= uint64_t{1} << (top - counter);
+        }
+    }
+    void endCall() {
+        handshake.wipe();
+        scratch.wipe();
+        send.wipe();
+        receive.wipe();
+        established = false;
+        nextCounter = 0;
+        any = false;
+        top = 0;
+        seen = 0;
+        for (Pending& p : pending) p.wipe();
+    }
+};
+
+namespace {
+
+// Bound into every handshake: a peer of another protocol or version cannot
+// complete one.
+constexpr char kPrologue[] = "ambrel sealed call 1";
+constexpr char kMacLabel[] = "ambrel sealed call mac";
+constexpr int kNoiseMessageBytes = noise::kHandshakeOverhead;  // NNpsk0, empty payload
+constexpr int kHelloMacAt = 3 + kNoiseMessageBytes;
+constexpr int kHelloCookieAt = kHelloMacAt + DatagramGuard::kMacBytes;
+
+const uint8_t* prologueBytes() { return reinterpret_cast<const uint8_t*>(kPrologue); }
+
+}  // namespace
+
+LockedKey::LockedKey() {
+    void* block = sodium_init() >= 0 ? sodium_malloc(sizeof(GuardKey)) : nullptr;
+    // Without such memory the key still works, in ordinary memory.
+    locked_ = block != nullptr;
+    key_ = locked_ ? new (block) GuardKey{} : new GuardKey{};
+}
+
+LockedKey::~LockedKey() {
+    wipe();
+    if (locked_)
+        sodium_free(key_);
+    else
+        delete key_;
+}
+
+void LockedKey::wipe() { sodium_memzero(key_->data(), key_->size()); }
+
 DatagramGuard::DatagramGuard() = default;
 
-DatagramGuard::~DatagramGuard() { sodium_memzero(key_.data(), key_.size()); }
+DatagramGuard::~DatagramGuard() {
+    if (secrets_ != nullptr) {
+        secrets_->~Secrets();
+        sodium_free(secrets_);  // wipes the block
+    }
+}
 
 void DatagramGuard::setKey(const GuardKey& key) {
     startSodium();
-    key_ = key;
+    if (secrets_ == nullptr) {
+        // A multiple of the strictest alignment: sodium_malloc puts the block
+        // right before a guard page.
+        const size_t size = (sizeof(Secrets) + 63) / 64 * 64;
+        void* block = sodium_malloc(size);
+        if (block == nullptr) throw MemoryException();
+        secrets_ = new (block) Secrets();
+    }
+    std::memcpy(secrets_->psk, key.data(), key.size());
+    crypto_generichash(secrets_->macKey, sizeof secrets_->macKey, reinterpret_cast<const uint8_t*>(kMacLabel),
+                       sizeof kMacLabel - 1, secrets_->psk, sizeof secrets_->psk);
     sealing_ = true;
-    randombytes_buf(&senderId_, sizeof senderId_);
 }
+
+void DatagramGuard::beginCall(bool caller) {
+    locked_ = false;
+    movesPeer_ = true;
+    replyLength_ = 0;
+    caller_ = caller;
+    if (!sealing_) return;
+    Secrets& s = *secrets_;
+    s.endCall();
+    if (!caller) return;
+    s.handshake.initialize(true, prologueBytes(), sizeof kPrologue - 1, s.psk);
+    s.hello[0] = kSealedKind;
+    s.hello[1] = kVersion;
+    s.hello[2] = kHello;
+    s.handshake.writeMessage(nullptr, 0, s.hello + 3);
+    mac(s.hello, kHelloMacAt, s.hello + kHelloMacAt);
+    std::memset(s.hello + kHelloCookieAt, 0, kCookieBytes);  // none yet
+    nextHelloMs_ = 0;
+    helloWaitMs_ = kHelloFirstRepeatMs;
+}
+
+bool DatagramGuard::established() const { return sealing_ && secrets_->established; }
 
 bool DatagramGuard::admitsSource(const SocketAddress& from) const {
     if (lockPeer_ && locked_ && !(from == lockedPeer_)) return false;
@@ -81,6 +221,8 @@ bool DatagramGuard::admitsSource(const SocketAddress& from) const {
 
 int DatagramGuard::open(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch,
                         const uint8_t*& plain) {
+    replyLength_ = 0;
+    movesPeer_ = true;
     if (!admitsSource(from)) {
         countDrop(from);
         return 0;
@@ -88,20 +230,9 @@ int DatagramGuard::open(const SocketAddress& from, const uint8_t* datagram, int 
     int plainLength = length;
     plain = datagram;
     if (sealing_) {
-        unsigned long long opened = 0;
-        if (length < kSealOverhead + 1 || datagram[0] != kSealedKind ||
-            crypto_aead_xchacha20poly1305_ietf_decrypt(scratch, &opened, nullptr, datagram + 1 + kNonceBytes,
-                                                       static_cast<unsigned long long>(length - 1 - kNonceBytes),
-                                                       datagram, 1, datagram + 1, key_.data()) != 0 ||
-            // One of our own datagrams sent back to us (a reflection) is no
-            // datagram of the peer's.
-            static_cast<uint32_t>(getLe(scratch, 4)) == senderId_ ||
-            !freshCounter(static_cast<uint32_t>(getLe(scratch, 4)), getLe(scratch + 4, 8))) {
-            countDrop(from);
-            return 0;
-        }
-        plain = scratch + kHeaderBytes;
-        plainLength = static_cast<int>(opened) - kHeaderBytes;
+        plainLength = openSealed(from, datagram, length, scratch);
+        if (plainLength <= 0) return 0;
+        plain = scratch;
     }
     if (lockPeer_ && !locked_) {
         locked_ = true;
@@ -110,42 +241,238 @@ int DatagramGuard::open(const SocketAddress& from, const uint8_t* datagram, int 
     return plainLength;
 }
 
-// Takes the counter into the sender's window when it is new there.
-bool DatagramGuard::freshCounter(uint32_t id, uint64_t counter) {
-    ++tick_;
-    Sender* slot = nullptr;
-    Sender* oldest = &senders_[0];
-    for (Sender& s : senders_) {
-        if (s.heard != 0 && s.id == id) slot = &s;
-        if (s.heard < oldest->heard) oldest = &s;
+int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int length, uint8_t* scratch) {
+    Secrets& s = *secrets_;
+    if (length >= 1 && d[0] == kFirstSealedKind) {
+        dropOtherVersion(from);
+        return 0;
     }
-    if (slot == nullptr) {  // a sender not heard lately: a fresh window
-        *oldest = Sender{id, counter, 1, tick_};
-        return true;
+    if (length < 3 || d[0] != kSealedKind) {
+        countDrop(from);
+        return 0;
     }
-    if (counter > slot->top) {
-        const uint64_t shift = counter - slot->top;
-        slot->seen = shift >= 64 ? 1 : (slot->seen << shift) | 1;
-        slot->top = counter;
-    } else {
-        const uint64_t back = slot->top - counter;
-        if (back >= 64 || (slot->seen >> back) & 1) return false;
-        slot->seen |= uint64_t{1} << back;
+    if (d[1] != kVersion) {
+        dropOtherVersion(from);
+        return 0;
     }
-    slot->heard = tick_;
+    const bool handshaking = !s.established;
+    switch (d[2]) {
+    case kHello:
+        // The mac first: a stranger's hello costs one hash and earns nothing.
+        if (length != kHelloBytes || caller_ || !handshaking || !macMatches(d, kHelloMacAt)) break;
+        answerHello(from, d);
+        return 0;
+    case kCookie:
+        if (length != kCookieReplyBytes || !caller_ || !handshaking || !macMatches(d, 3 + kCookieBytes)) break;
+        std::memcpy(s.hello + kHelloCookieAt, d + 3, kCookieBytes);
+        nextHelloMs_ = 0;  // the hello goes again at once, with the cookie
+        helloWaitMs_ = kHelloFirstRepeatMs;
+        return 0;
+    case kAnswer:
+        if (length != kAnswerBytes || !caller_ || !handshaking || !macMatches(d, kHelloMacAt) || !takeAnswer(d))
+            break;
+        return 0;
+    case kSound:
+        if (const int n = openSound(d, length, scratch); n > 0) return n;
+        break;
+    default:
+        break;
+    }
+    countDrop(from);
+    return 0;
+}
+
+// A listener's answer to a hello that passed its mac: a cookie when the hello
+// has none (or a stale one), which costs the listener no state; with the
+// right cookie, the second handshake message, kept in a slot for repeats.
+void DatagramGuard::answerHello(const SocketAddress& from, const uint8_t* d) {
+    Secrets& s = *secrets_;
+    rotateCookieSecret(monotonicMilliseconds());
+    const uint8_t* ephemeral = d + 3;
+    uint8_t expected[kCookieBytes];
+    bool proven = false;
+    for (int secret = 0; secret < 2 && !proven; ++secret) {
+        cookieFor(from, ephemeral, secret, expected);
+        proven = crypto_verify_16(expected, d + kHelloCookieAt) == 0;
+    }
+    if (!proven) {
+        s.cookieReply[0] = kSealedKind;
+        s.cookieReply[1] = kVersion;
+        s.cookieReply[2] = kCookie;
+        cookieFor(from, ephemeral, 0, s.cookieReply + 3);
+        mac(s.cookieReply, 3 + kCookieBytes, s.cookieReply + 3 + kCookieBytes);
+        reply_ = s.cookieReply;
+        replyLength_ = kCookieReplyBytes;
+        return;
+    }
+    Pending* slot = nullptr;
+    for (Pending& p : s.pending)
+        if (p.used && p.from == from) slot = &p;
+    if (slot != nullptr && std::memcmp(slot->ephemeral, ephemeral, noise::kKeyBytes) == 0) {
+        // The caller repeats its hello: the answer was lost.
+        reply_ = slot->answer;
+        replyLength_ = kAnswerBytes;
+        return;
+    }
+    uint8_t payload[16];
+    s.scratch.initialize(false, prologueBytes(), sizeof kPrologue - 1, s.psk);
+    if (s.scratch.readMessage(ephemeral, kNoiseMessageBytes, payload) != 0) {
+        s.scratch.wipe();
+        countDrop(from);
+        return;
+    }
+    if (slot == nullptr) {
+        slot = &s.pending[0];
+        for (Pending& p : s.pending) {
+            if (!p.used) {
+                slot = &p;
+                break;
+            }
+            if (p.tick < slot->tick) slot = &p;
+        }
+    }
+    slot->wipe();
+    slot->answer[0] = kSealedKind;
+    slot->answer[1] = kVersion;
+    slot->answer[2] = kAnswer;
+    if (s.scratch.writeMessage(nullptr, 0, slot->answer + 3) != static_cast<size_t>(kNoiseMessageBytes)) {
+        s.scratch.wipe();
+        countDrop(from);
+        return;
+    }
+    mac(slot->answer, kHelloMacAt, slot->answer + kHelloMacAt);
+    s.scratch.split(slot->send, slot->receive);
+    s.scratch.wipe();
+    slot->used = true;
+    slot->from = from;
+    std::memcpy(slot->ephemeral, ephemeral, noise::kKeyBytes);
+    slot->tick = ++tick_;
+    reply_ = slot->answer;
+    replyLength_ = kAnswerBytes;
+}
+
+// A caller takes the listener's answer: the handshake is done when it reads.
+// A copy is tried, so an answer that does not read leaves the handshake as
+// it was for the real one.
+bool DatagramGuard::takeAnswer(const uint8_t* d) {
+    Secrets& s = *secrets_;
+    s.scratch = s.handshake;
+    uint8_t payload[16];
+    if (s.scratch.readMessage(d + 3, kNoiseMessageBytes, payload) != 0) {
+        s.scratch.wipe();
+        return false;
+    }
+    s.scratch.split(s.send, s.receive);
+    s.scratch.wipe();
+    s.handshake.wipe();
+    s.established = true;
     return true;
+}
+
+int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
+    Secrets& s = *secrets_;
+    if (length < kSealOverhead + 1) return 0;
+    const uint64_t counter = getLe(d + 3, 8);
+    const uint8_t* sealed = d + kHeaderBytes;
+    const size_t sealedLength = static_cast<size_t>(length - kHeaderBytes);
+    long n = -1;
+    if (s.established) {
+        if (!s.fresh(counter)) return 0;
+        s.receive.setNonce(counter);
+        n = s.receive.decryptWithAd(d, kHeaderBytes, sealed, sealedLength, scratch);
+        if (n < 1) return 0;
+        movesPeer_ = !s.any || counter > s.top;
+    } else if (!caller_) {
+        // A listener: the caller's first sound datagram under the keys of one
+        // answered hello makes the call.
+        Pending* made = nullptr;
+        for (Pending& p : s.pending) {
+            if (!p.used) continue;
+            p.receive.setNonce(counter);
+            n = p.receive.decryptWithAd(d, kHeaderBytes, sealed, sealedLength, scratch);
+            if (n >= 1) {
+                made = &p;
+                break;
+            }
+        }
+        if (made == nullptr) return 0;
+        s.send = made->send;
+        s.receive = made->receive;
+        s.established = true;
+        for (Pending& p : s.pending) p.wipe();
+        movesPeer_ = true;
+    } else {
+        return 0;
+    }
+    s.take(counter);
+    return static_cast<int>(n);
+}
+
+int DatagramGuard::takeReply(const uint8_t*& bytes) {
+    const int n = replyLength_;
+    bytes = reply_;
+    replyLength_ = 0;
+    return n;
+}
+
+int DatagramGuard::hello(int64_t nowMs, const uint8_t*& bytes) {
+    if (!sealing_ || !caller_ || secrets_->established || nowMs < nextHelloMs_) return 0;
+    nextHelloMs_ = nowMs + helloWaitMs_;
+    helloWaitMs_ = std::min(2 * helloWaitMs_, kHelloRepeatMs);
+    bytes = secrets_->hello;
+    return kHelloBytes;
+}
+
+// The cookie of a hello: a keyed hash of its source address (as stored)
+// and its ephemeral key.
+void DatagramGuard::cookieFor(const SocketAddress& from, const uint8_t* ephemeral, int secret, uint8_t* out) const {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, secrets_->cookieSecret[secret], sizeof secrets_->cookieSecret[secret],
+                            kCookieBytes);
+    crypto_generichash_update(&state, reinterpret_cast<const uint8_t*>(&from), sizeof from);
+    crypto_generichash_update(&state, ephemeral, noise::kKeyBytes);
+    crypto_generichash_final(&state, out, kCookieBytes);
+    sodium_memzero(&state, sizeof state);  // it holds the cookie secret
+}
+
+void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out) const {
+    crypto_generichash(out, kMacBytes, bytes, static_cast<size_t>(length), secrets_->macKey,
+                       sizeof secrets_->macKey);
+}
+
+bool DatagramGuard::macMatches(const uint8_t* bytes, int length) const {
+    uint8_t expected[kMacBytes];
+    mac(bytes, length, expected);
+    return crypto_verify_16(expected, bytes + length) == 0;
+}
+
+void DatagramGuard::rotateCookieSecret(int64_t nowMs) {
+    Secrets& s = *secrets_;
+    if (cookieSecretMs_ < 0) {
+        randombytes_buf(s.cookieSecret, sizeof s.cookieSecret);
+        cookieSecretMs_ = nowMs;
+    } else if (nowMs - cookieSecretMs_ >= kCookieSecretMs) {
+        std::memcpy(s.cookieSecret[1], s.cookieSecret[0], sizeof s.cookieSecret[0]);
+        randombytes_buf(s.cookieSecret[0], sizeof s.cookieSecret[0]);
+        cookieSecretMs_ = nowMs;
+    }
+}
+
+void DatagramGuard::dropOtherVersion(const SocketAddress& from) {
+    otherVersion_.fetch_add(1);
+    countDrop(from);
 }
 
 void DatagramGuard::countDrop(const SocketAddress& from) {
     std::lock_guard<std::mutex> guard(dropLock_);
     ++dropped_;
-    for (Source& s : sources_) {
+    for (DropSource& s : sources_) {
         if (s.count != 0 && s.from == from) {
             ++s.count;
             return;
         }
         if (s.count == 0) {
-            s = Source{from, 1};
+            s = DropSource{from, 1};
             return;
         }
     }
@@ -153,32 +480,33 @@ void DatagramGuard::countDrop(const SocketAddress& from) {
 }
 
 int DatagramGuard::seal(const uint8_t* plain, int length, uint8_t* out, int capacity) {
+    if (!sealing_ || !secrets_->established) return 0;
     if (length < 1 || length > capacity - kSealOverhead) {
         unsealable_.fetch_add(1);
         return 0;
     }
+    Secrets& s = *secrets_;
     out[0] = kSealedKind;
-    randombytes_buf(out + 1, kNonceBytes);
-    // The header and the plain datagram are put in place, then encrypted
-    // there (the library allows the message and the ciphertext to overlap
-    // exactly).
-    uint8_t* message = out + 1 + kNonceBytes;
-    putLe(message, senderId_, 4);
-    putLe(message + 4, ++nextCounter_, 8);
-    std::memcpy(message + kHeaderBytes, plain, static_cast<size_t>(length));
-    unsigned long long sealed = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(message, &sealed, message,
-                                               static_cast<unsigned long long>(kHeaderBytes + length), out, 1,
-                                               nullptr, out + 1, key_.data());
-    return 1 + kNonceBytes + static_cast<int>(sealed);
+    out[1] = kVersion;
+    out[2] = kSound;
+    const uint64_t counter = s.nextCounter++;
+    putLe(out + 3, counter, 8);
+    std::memcpy(out + kHeaderBytes, plain, static_cast<size_t>(length));
+    // Encrypted in place (the library allows the message and the
+    // ciphertext to overlap exactly); the counter is the nonce.
+    s.send.setNonce(counter);
+    const size_t sealed = s.send.encryptWithAd(out, kHeaderBytes, out + kHeaderBytes, static_cast<size_t>(length),
+                                               out + kHeaderBytes);
+    return kHeaderBytes + static_cast<int>(sealed);
 }
 
 DropReport DatagramGuard::takeDrops() {
     DropReport report;
     report.unsealable = unsealable_.exchange(0);
+    report.otherVersion = otherVersion_.exchange(0);
     std::lock_guard<std::mutex> guard(dropLock_);
     report.total = dropped_;
-    for (const Source& s : sources_) {
+    for (const DropSource& s : sources_) {
         if (s.count == 0) continue;
         ++report.sources;
         if (s.count > report.topCount) {
@@ -207,6 +535,8 @@ bool DatagramGuard::loadKey(const std::string& path, GuardKey& key, std::string&
         problem = "the key file " + quoted(path) + " is not a regular file";
     } else if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
         problem = "the key file " + quoted(path) + " is readable by group or others (chmod 600 it)";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        problem = "the key file " + quoted(path) + " is writable by group or others (chmod 600 it)";
     } else {
         do {
             n = ::read(fd, bytes, sizeof bytes);

@@ -12,5 +12,9 @@ constexpr int WM_LINK_CONNECTED = 32779;
 // A call ended. After an idle time-out or a receive failure it arrives twice;
 // a repeated one is harmless.
 constexpr int WM_LINK_DISCONNECTED = 32780;
+// A caller has heard nothing from its peer yet (nobody answers, or the
+// system reports the peer unreachable); the call goes on. Posted at most
+// every VoiceLink::kNoAnswerRepeatMs.
+constexpr int WM_LINK_NO_ANSWER = 32781;
 
 }  // namespace ambrel

@@ -164,6 +164,25 @@ int takeErrorReports(int handle) {
     }
 }
 
+// The error numbers the system gives a datagram socket for the ICMP reports
+// of a datagram it sent (unreachable port, host, network or protocol, or a
+// filtered or faulty path).
+bool isDeliveryReport(int err) {
+    switch (err) {
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENOPROTOOPT:
+    case EPROTO:
+    case EOPNOTSUPP:
+    case EACCES:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // One piece of the dotted-quad test: at most three digits, at most 255 (an
 // empty piece reads 0).
 bool quadPiece(std::string_view piece, uint8_t& value) {
@@ -564,6 +583,7 @@ int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms)
         // path allows (the system has learnt the smaller size): the peer is
         // still there, and nothing came.
         if (err == 0 || err == EMSGSIZE) return 0;
+        if (isDeliveryReport(err)) throw PeerUnreachableException();
         throwReceiveError(err);
     }
     fromSockaddr(s, len, from);

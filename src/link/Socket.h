@@ -179,7 +179,8 @@ int receive(int handle, void* buffer, int size, int ms);
 // datagram larger than size is a failure (SocketException), never silently cut.
 // An error report of a socket given reportPeerErrors (a datagram sent from it
 // was refused: port or host unreachable) makes the next call fail with
-// SocketException, and takes the queued reports off the socket. A report that
+// PeerUnreachableException, and takes the queued reports off the socket; so
+// does the refusal a connected socket is told of. A report that
 // a datagram sent was too large for the path is no failure: 0, nothing came.
 int receiveFrom(int handle, SocketAddress& from, void* buffer, int size, int ms);
 // For a datagram socket that is not connected: the system's error reports for

@@ -276,7 +276,8 @@ bool VoiceLink::enterCall() {
     }
     audio_->startCapture();
     nextLevelReport_.store(0);
-    guard_.beginCall();
+    // A caller begins the handshake of a sealed call; a listener waits for one.
+    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty());
     pendingLength_ = 0;
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
@@ -293,8 +294,8 @@ bool VoiceLink::enterCall() {
                     if (!answerCall()) pendingLength_ = 0;
                     break;
                 }
-                if (waitReadable(callHandle_, 0)) continue;
-                pause(50);
+                // The next step of a handshake is taken as soon as it comes.
+                waitReadable(callHandle_, 50);
                 continue;
             }
             if (bytesAvailable(callHandle_) > 0) {
@@ -312,6 +313,9 @@ bool VoiceLink::enterCall() {
                 try {
                     receiveFrom(callHandle_, from, &scratch, 1, 0);
                 } catch (const NoConnectionException&) {
+                } catch (const PeerUnreachableException&) {
+                    // Nothing was sent from this socket: a report now is
+                    // stale or forged, and listening goes on.
                 }
                 continue;
             }
@@ -332,6 +336,12 @@ bool VoiceLink::enterCall() {
     }
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
+    callStartMs_ = monotonicMilliseconds();
+    lastReceiveMs_ = callStartMs_;
+    lastErrorMs_ = -1;
+    nextNoAnswerMs_ = 0;
+    // A listener's call begins with its caller's first datagram.
+    heard_ = connected && listened;
     return connected;
 }
 
@@ -347,6 +357,17 @@ bool VoiceLink::answerCall() {
 bool VoiceLink::serviceCall() {
     throwIfStopRequested();
     const bool oneToMany = !destinations_.empty();
+    if (guard_.sealing() && !oneToMany) {
+        // A caller repeats its hello until the handshake is done.
+        const uint8_t* hello = nullptr;
+        if (const int length = guard_.hello(monotonicMilliseconds(), hello); length > 0) {
+            try {
+                sendTo(callHandle_, peer(), hello, length);
+            } catch (const Exception&) {
+                lastErrorMs_ = monotonicMilliseconds();
+            }
+        }
+    }
     try {
         int n = 0;
         SocketAddress from;
@@ -368,9 +389,11 @@ bool VoiceLink::serviceCall() {
             }
         }
         if (n > 0) {
-            // Stored only when it changes: every reader sees a whole address.
-            if (!(peer_.load() == from)) peer_.store(from);
-            lastReceive_ = monotonicSeconds();
+            // Sealed, only the newest datagram of the call moves the peer: a
+            // replayed or held-back one from elsewhere does not. Stored only
+            // when it changes: every reader sees a whole address.
+            if (guard_.movesPeer() && !(peer_.load() == from)) peer_.store(from);
+            tookDatagram();
             if (datagram[0] == 0 && !playMuted_.load() && !oneToMany) {
                 const int frameLength = (n - 1) / kFramesPerDatagram;
                 const int player = playerIndex_.load();
@@ -407,19 +430,39 @@ bool VoiceLink::serviceCall() {
 // wait) as a failed receive. Call thread.
 int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting) {
     datagram = receiveBuffer_.data();
-    if (!guard_.active()) return receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
+    if (!guard_.active()) {
+        try {
+            return receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
+        } catch (const PeerUnreachableException&) {
+            lastErrorMs_ = monotonicMilliseconds();
+            return 0;
+        }
+    }
     from = SocketAddress{};
     from.family = 0;  // stays 0 unless a datagram was taken off the socket
     int n = 0;
     try {
         n = receiveFrom(callHandle_, from, receiveBuffer_.data(), kMaxDatagram, ms);
+    } catch (const PeerUnreachableException&) {
+        lastErrorMs_ = monotonicMilliseconds();
+        return 0;
     } catch (const SocketException&) {
         if (from.family == 0 || (guard_.admitsSource(from) && !guard_.sealing() && !waiting)) throw;
         guard_.countDrop(from);
         return 0;
     }
     if (n <= 0) return 0;
-    return guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
+    const int opened = guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
+    // A step of a sealed call's handshake may want an answer to its sender.
+    const uint8_t* reply = nullptr;
+    if (const int length = guard_.takeReply(reply); length > 0) {
+        try {
+            sendTo(callHandle_, from, reply, length);
+        } catch (const Exception&) {
+            // Lost like a datagram on the way: the caller repeats its hello.
+        }
+    }
+    return opened;
 }
 
 // The receive wait of one pass: none when a datagram's frames are queued
@@ -444,18 +487,48 @@ void VoiceLink::endCallLocked() {
     activeHandle_ = kNoSocket;
 }
 
+// A datagram of the peer was taken. Call thread.
+void VoiceLink::tookDatagram() {
+    lastReceive_ = monotonicSeconds();
+    lastReceiveMs_ = monotonicMilliseconds();
+    // One-to-many: whatever comes back is no peer's answer.
+    if (destinations_.empty()) heard_ = true;
+}
+
 bool VoiceLink::idleCheck() {
+    const int64_t now = monotonicMilliseconds();
+    const int64_t silence = now - lastReceiveMs_;
+    // An error report ends the call only together with the peer's silence,
+    // so a forged one changes nothing while the peer talks.
+    bool end = heard_ && lastErrorMs_ >= 0 && now - lastErrorMs_ <= kErrorMemoryMs && silence >= kErrorSilenceMs;
     const int timeout = idleTimeout_.load();
-    if (timeout < 0) return false;
-    // Whole seconds and a strict comparison: a call ends more than `timeout`
-    // and at most about `timeout` + 1 seconds after the last datagram.
-    if (monotonicSeconds() <= lastReceive_ + timeout) return false;
+    if (timeout >= 0) {
+        // Whole seconds and a strict comparison: a call ends more than
+        // `timeout` and at most about `timeout` + 1 seconds after the last
+        // datagram.
+        end = end || monotonicSeconds() > lastReceive_ + timeout;
+    } else {
+        end = end || (heard_ && silence > kSilentPeerMs);
+    }
+    if (!end) {
+        if (!heard_ && destinations_.empty()) noAnswerHint(now);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         endCallLocked();
     }
     post(WM_LINK_DISCONNECTED);
     return true;
+}
+
+// A caller that has heard nothing says so: once an error report came or
+// after kNoAnswerMs, then at most every kNoAnswerRepeatMs. Call thread.
+void VoiceLink::noAnswerHint(int64_t now) {
+    if (now < nextNoAnswerMs_) return;
+    if (lastErrorMs_ < 0 && now - callStartMs_ < kNoAnswerMs) return;
+    nextNoAnswerMs_ = now + kNoAnswerRepeatMs;
+    post(WM_LINK_NO_ANSWER);
 }
 
 void VoiceLink::sendQueued() {
@@ -494,7 +567,10 @@ void VoiceLink::sendQueued() {
             try {
                 sendTo(callHandle_, peer(), datagram, length);
             } catch (const Exception&) {
-                // This group is lost; the next one goes out as usual.
+                // This group is lost; the next one goes out as usual. The
+                // failure may be the report of an earlier datagram's refusal,
+                // taken by this send: a hint as at a receive.
+                lastErrorMs_ = monotonicMilliseconds();
             }
         } else {
             for (const SocketAddress& to : destinations_) {

@@ -7,8 +7,13 @@
 // (sender's microphone muted, exactly one byte). A kind 0 datagram carries four
 // encoded frames of equal length, concatenated; the receiver takes the frame
 // length as (size - 1) / 4 and ignores bytes beyond four whole frames. The
-// largest datagram received is 10000 bytes. With a key (DatagramGuard) every
-// datagram travels sealed inside one of kind 2.
+// largest datagram received is 10000 bytes. With a key (DatagramGuard) a
+// call begins with a handshake and every datagram travels sealed inside one
+// of kind 3.
+//
+// Error reports of the network (ICMP unreachable) are hints: they never end
+// listening, and end a call only when its peer has also been silent for
+// kErrorSilenceMs.
 //
 // Threads: the owner's thread (construction, setters, listen, connect,
 // disconnect, start and stop), the link's worker thread (run), and the
@@ -51,6 +56,20 @@ public:
     // only bounds how late a stop request or the idle check is seen.
     static constexpr int kServiceWaitMs = 100;
     static constexpr int kLevelReportMs = 50;
+    // The network's error reports (ICMP unreachable) are hints: one ends a
+    // call only when the peer has also sent nothing for kErrorSilenceMs, and
+    // is forgotten kErrorMemoryMs after it came.
+    static constexpr int kErrorSilenceMs = 1000;
+    static constexpr int kErrorMemoryMs = 2000;
+    // A call whose peer has been heard ends after this long without a
+    // datagram from it when no idle time-out is set: a live peer always
+    // sends, so a copy that was sent one forged datagram answers it for a
+    // few seconds at most.
+    static constexpr int kSilentPeerMs = 4000;
+    // A caller that has heard nothing: WM_LINK_NO_ANSWER once an error report
+    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs.
+    static constexpr int kNoAnswerMs = 2000;
+    static constexpr int kNoAnswerRepeatMs = 5000;
 
     // Takes ownership of the audio half and makes this link its sink.
     explicit VoiceLink(std::unique_ptr<LinkAudio> audio);
@@ -72,7 +91,9 @@ public:
     void setSendMuted(bool muted) { sendMuted_.store(muted); }
     bool sendMuted() const { return sendMuted_.load(); }
     // Seconds without any received datagram after which a connected call ends;
-    // negative = never.
+    // negative = none, and then a call whose peer was heard ends after
+    // kSilentPeerMs of silence, while a caller that never heard its peer
+    // keeps calling.
     void setIdleTimeout(int seconds) { idleTimeout_.store(seconds); }
     int idleTimeout() const { return idleTimeout_.load(); }
     // Playback device for the player made at thread start; -1 = default.
@@ -120,7 +141,8 @@ public:
     }
     int state() const { return state_.load(); }
 
-    // The current peer (rewritten by every received datagram). Any thread.
+    // The current peer (rewritten by every received datagram; sealed, only
+    // by one newer than all before it). Any thread.
     SocketAddress peer() const;
     // The local address of the link's socket (port 0 when there is none).
     // Owner's thread.
@@ -168,6 +190,8 @@ protected:
 private:
     bool callIsCurrent() const;
     bool idleCheck();
+    void noAnswerHint(int64_t now);
+    void tookDatagram();
     void endCallLocked();
     void sendQueued();
     void closeFrameQueue();
@@ -216,6 +240,11 @@ private:
     int callHandle_ = 0;
     unsigned callGeneration_ = 0;
     int64_t lastReceive_ = 0;  // monotonic seconds
+    int64_t lastReceiveMs_ = 0;  // monotonic ms, as lastReceive_
+    int64_t lastErrorMs_ = -1;   // the latest error report; -1 = none
+    int64_t callStartMs_ = 0;
+    int64_t nextNoAnswerMs_ = 0;
+    bool heard_ = false;         // a datagram of the peer was taken this call
     std::vector<uint8_t> receiveBuffer_;
     std::vector<uint8_t> sendBuffer_;
 

@@ -316,9 +316,19 @@ TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     QObject::connect(&w.window->controller(), &CallController::statusChanged, [&](const QString& text) {
         if (text == "Connected.") ++connects;
     });
-    EXPECT_TRUE(waitFor([&] { return connects >= 3; }, 20000)) << connects;
+    // The refusals do not end the call (no flood of calls and ends): it goes
+    // on, and the window says that nobody answers.
+    const QString noAnswer = "No answer from 127.0.0.1:" + QString::number(s.port);
+    EXPECT_TRUE(w.waitStatus(noAnswer, 20000)) << w.status().toStdString();
+    test::spin(1500);
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(w.status(), noAnswer);
+    // Ended, the call is dialled again.
+    w.window->controller().disconnectCall();
+    EXPECT_TRUE(waitFor([&] { return connects >= 2; }, 20000)) << connects;
     // A connect that throws shows the error and is not retried by itself.
     w.child<QLineEdit>("host")->setText("");  // fails without asking a name server
+    w.window->controller().disconnectCall();
     EXPECT_TRUE(w.waitStatus("Error> Can't connect to the peer!", 20000));
     int seen = connects;
     test::spin(700);

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -253,6 +254,126 @@ private:
     SocketAddress address_;
     int fd_ = -1;
     int port_ = 0;
+};
+
+// A link with a scripted audio half and a recording owner.
+struct LinkRig {
+    explicit LinkRig(bool autoFrames = false) {
+        auto a = std::make_unique<ScriptedAudio>(autoFrames);
+        audio = a.get();
+        link = std::make_unique<VoiceLink>(std::move(a));
+        link->setOwner(&owner);
+    }
+    void start() {
+        link->create();
+        link->start();
+    }
+    int port() const { return link->localSocketAddress().hostPort(); }
+    std::vector<Bytes> playedBytes() {
+        std::vector<Bytes> out;
+        for (auto& p : audio->played()) out.push_back(p.bytes);
+        return out;
+    }
+    RecordingOwner owner;
+    ScriptedAudio* audio;
+    std::unique_ptr<VoiceLink> link;
+};
+
+// Runs a caller's side of a sealed call's handshake with `g` from `peer`
+// against the link listening on `port`, every datagram sent also appended to
+// `sent` when given. Returns whether it finished within `rounds` hellos.
+inline bool callSealed(DatagramGuard& g, const RawPeer& peer, int port, int rounds = 40,
+                       std::vector<Bytes>* sent = nullptr) {
+    g.beginCall(true);
+    Bytes scratch(VoiceLink::kMaxDatagram), got;
+    for (int64_t now = 0; now < rounds * DatagramGuard::kHelloRepeatMs; now += DatagramGuard::kHelloRepeatMs) {
+        const uint8_t* hello = nullptr;
+        if (const int n = g.hello(now, hello); n > 0) {
+            peer.sendTo(port, Bytes(hello, hello + n));
+            if (sent != nullptr) sent->emplace_back(hello, hello + n);
+        }
+        while (peer.receive(got, 100)) {
+            const uint8_t* plain = nullptr;
+            g.open(peer.address(), got.data(), static_cast<int>(got.size()), scratch.data(), plain);
+            if (g.established()) return true;
+        }
+    }
+    return false;
+}
+
+// Runs a sealed call's handshake between two guards in memory (no sockets),
+// as from 127.0.0.1:5007, up to the call keys on both sides. Returns whether
+// both have them.
+inline bool sealedPair(DatagramGuard& caller, DatagramGuard& listener) {
+    caller.beginCall(true);
+    listener.beginCall(false);
+    const SocketAddress from = SocketAddress::fromHostOrder(0x7f000001, 5007);
+    Bytes scratch(VoiceLink::kMaxDatagram);
+    const uint8_t* plain = nullptr;
+    for (int round = 0; round < 3 && !caller.established(); ++round) {
+        const uint8_t* hello = nullptr;
+        const int n = caller.hello(0, hello);
+        if (n <= 0) return false;
+        listener.open(from, hello, n, scratch.data(), plain);
+        const uint8_t* reply = nullptr;
+        const int r = listener.takeReply(reply);
+        if (r <= 0) return false;
+        caller.open(from, reply, r, scratch.data(), plain);
+    }
+    const uint8_t first = 1;
+    Bytes sealed(64);
+    const int n = caller.seal(&first, 1, sealed.data(), 64);
+    return n > 0 && listener.open(from, sealed.data(), n, scratch.data(), plain) == 1 && listener.established();
+}
+
+// Forges the system's "port unreachable" report for a datagram that `port`
+// on 127.0.0.1 seemingly sent to 127.0.0.1:`toPort`, as anyone on the path
+// can. Needs a raw socket (root): false when there is none.
+class IcmpForger {
+public:
+    IcmpForger() { fd_ = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP); }
+    ~IcmpForger() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    IcmpForger(const IcmpForger&) = delete;
+    IcmpForger& operator=(const IcmpForger&) = delete;
+    bool usable() const { return fd_ >= 0; }
+
+    bool portUnreachable(int port, int toPort) const {
+        // ICMP header (8), then the quoted IPv4 header (20) and the first 8
+        // bytes of the "refused" UDP datagram.
+        uint8_t packet[36] = {};
+        packet[0] = 3;  // destination unreachable
+        packet[1] = 3;  // port unreachable
+        uint8_t* ip = packet + 8;
+        ip[0] = 0x45;
+        ip[3] = 29;  // total length: 20 + 8 + 1
+        ip[8] = 64;
+        ip[9] = IPPROTO_UDP;
+        const uint32_t loopback = htonl(INADDR_LOOPBACK);
+        std::memcpy(ip + 12, &loopback, 4);
+        std::memcpy(ip + 16, &loopback, 4);
+        uint8_t* udp = ip + 20;
+        udp[0] = static_cast<uint8_t>(port >> 8);
+        udp[1] = static_cast<uint8_t>(port);
+        udp[2] = static_cast<uint8_t>(toPort >> 8);
+        udp[3] = static_cast<uint8_t>(toPort);
+        udp[5] = 9;
+        uint32_t sum = 0;
+        for (size_t i = 0; i < sizeof packet; i += 2) sum += static_cast<uint32_t>(packet[i] << 8 | packet[i + 1]);
+        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+        const uint16_t check = static_cast<uint16_t>(~sum);
+        packet[2] = static_cast<uint8_t>(check >> 8);
+        packet[3] = static_cast<uint8_t>(check);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = loopback;
+        return ::sendto(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(sizeof packet);
+    }
+
+private:
+    int fd_ = -1;
 };
 
 }  // namespace ambrel::test
