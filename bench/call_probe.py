@@ -20,18 +20,18 @@ envelope) and the probe reports per direction:
 How to run (needs pulseaudio, pulseaudio-utils, python3, python3-numpy):
 
   cmake --build build --target ambrel
-  bench/call-impair.sh                          # 3 codecs x 5 conditions
+  bench/call-impair.sh                          # 5 codecs x 6 conditions
   bench/call-impair.sh --codecs gsm_8khz --conditions loss20 --repeat 3
   bench/call-impair.sh --ambrel OTHER/ambrel --json after.json
 
 The conditions are: clean, loss5 (5 % random loss), loss20, jitter60 (uniform
-0..60 ms extra delay per datagram) and stall1500 (nothing passes for 1.5 s,
+0..60 ms extra delay per datagram), jitter20 (0..20 ms, for short frames) and stall1500 (nothing passes for 1.5 s,
 then everything held arrives at once). Two more run when named: shift30 (from
 7 s on, every datagram comes 30 ms later: a longer route) and drift5 (the
 datagrams come 0.5 % slower than sent, as from a sender whose clock runs slow;
 the relay's own delay then grows by 5 ms a second, so read the silent share
 and the copies' --stats lines rather than the delay). A run of 15 codec x
-condition calls takes about 6 minutes. The machine's load shows in the figures: repeat
+condition calls takes about 6 minutes, the default 30 about 12. The machine's load shows in the figures: repeat
 (--repeat) and give ranges.
 """
 import argparse
@@ -54,13 +54,14 @@ CONDITIONS = {
     "loss5": {"loss": 5},
     "loss20": {"loss": 20},
     "jitter60": {"jitter": 60},
+    "jitter20": {"jitter": 20},
     "stall1500": {"stall": 1500, "stall_at": 7},
     # Not run unless asked for (--conditions):
     "shift30": {"shift": 30, "shift_at": 7},
     "drift5": {"drift": 5},
 }
-DEFAULT_CONDITIONS = ["clean", "loss5", "loss20", "jitter60", "stall1500"]
-DEFAULT_CODECS = ["speex_16khz", "ilbc_8khz", "gsm_8khz"]
+DEFAULT_CONDITIONS = ["clean", "loss5", "loss20", "jitter60", "jitter20", "stall1500"]
+DEFAULT_CODECS = ["speex_16khz", "ilbc_8khz", "gsm_8khz", "opus_48khz", "opus_48khz_ld"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
