@@ -554,22 +554,19 @@ public:
             pa_stream_set_write_callback(s_.stream, &PulseOutput::onWrite, this);
             pa_stream_set_underflow_callback(s_.stream, &PulseOutput::onUnderflow, this);
             // Two blocks in the server, one playing and one ready, and at
-            // least 30 ms (three blocks where blocks are shorter than 10 ms):
-            // a caller that lends short blocks, or renders from this
-            // client's own thread, keeps the server fed through a late
+            // least 30 ms: a caller that lends short blocks, or renders from
+            // this client's own thread, keeps the server fed through a late
             // wake-up. (Each 10 ms more here is 10 ms more mouth-to-ear
-            // delay; short frames are chosen for less of it.) The server
-            // asks for more once a block has played (left to itself it asks
-            // several times a block, each a wake-up of this client's
-            // thread). Playback begins as soon as one block is there, and
-            // again after an underrun.
+            // delay.) The server asks for more once a block has played (left
+            // to itself it asks several times a block, each a wake-up of
+            // this client's thread). Playback begins as soon as one block is
+            // there, and again after an underrun.
             const std::uint32_t block = s_.format.blockBytes();
-            const std::uint32_t thirtyMs =
-                s_.format.bytesPerSecond() * 3 / 100 / s_.format.bytesPerSample() * s_.format.bytesPerSample();
             pa_buffer_attr attr;
             attr.maxlength = attr.fragsize = static_cast<std::uint32_t>(-1);
             attr.minreq = block;
-            attr.tlength = std::max(2 * block, std::min(thirtyMs, 3 * block));
+            attr.tlength = std::max(2 * block, s_.format.bytesPerSecond() * 3 / 100 / s_.format.bytesPerSample() *
+                                                   s_.format.bytesPerSample());
             attr.prebuf = block;
             auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
             return pa_stream_connect_playback(s_.stream, dev, &attr, flags, nullptr, nullptr);
