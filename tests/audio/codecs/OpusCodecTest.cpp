@@ -85,7 +85,7 @@ TEST(OpusCodec, ConcealmentContinuesTheSoundAndDecodingResumes) {
         ASSERT_NE(choice.codec, nullptr);
         const std::size_t frame = choice.frameSamples;
         // A steady vowel-like tone.
-        std::vector<std::int16_t> tone(48000 / 2);
+        std::vector<std::int16_t> tone(48000);
         for (std::size_t i = 0; i < tone.size(); ++i) {
             tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 220 * i / 48000.0) +
                                                 3000 * std::sin(2 * M_PI * 660 * i / 48000.0));
