@@ -17,7 +17,9 @@ ambrel::CodecChoice& choice(std::size_t which) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static std::vector<std::int16_t> wide;
     static std::vector<std::uint8_t> narrow;
-    ambrel::CodecChoice& c = choice(size > 0 ? data[0] : 0);
+    // By length: a 40-byte (5 ms) frame reaches the low-delay decoder, an
+    // 80-byte (20 ms) one the other.
+    ambrel::CodecChoice& c = choice(size / 40 == 1 ? 1 : 0);
     const std::size_t frame = c.frameSamples;
     if ((size / 3) % 2 == 0) {
         const std::size_t n = c.codec->decode16(data, size, wide, false);
