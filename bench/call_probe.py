@@ -16,22 +16,27 @@ envelope) and the probe reports per direction:
             level (30 dB), between the first and the last expected sound
   cpu       CPU time of each copy during the call (all its threads, as the
             scheduler counts it), % of one core, and its threads' wake-ups
+  floor     with --floor: what bench/pulse_floor costs in the same server
+            with the codec's rate and frame length (the sound server's
+            client library alone), measured once per codec before its calls
 
 How to run (needs pulseaudio, pulseaudio-utils, python3, python3-numpy):
 
   cmake --build build --target ambrel
-  bench/call-impair.sh                          # 3 codecs x 5 conditions
+  bench/call-impair.sh                          # 5 codecs x 6 conditions
   bench/call-impair.sh --codecs gsm_8khz --conditions loss20 --repeat 3
   bench/call-impair.sh --ambrel OTHER/ambrel --json after.json
+  bench/call-impair.sh --codecs speex_16khz --conditions clean --repeat 3 \
+      --floor build/bench/pulse_floor           # our own share = cpu - floor - codec_bench's codec
 
 The conditions are: clean, loss5 (5 % random loss), loss20, jitter60 (uniform
-0..60 ms extra delay per datagram) and stall1500 (nothing passes for 1.5 s,
+0..60 ms extra delay per datagram), jitter20 (0..20 ms, for short frames) and stall1500 (nothing passes for 1.5 s,
 then everything held arrives at once). Two more run when named: shift30 (from
 7 s on, every datagram comes 30 ms later: a longer route) and drift5 (the
 datagrams come 0.5 % slower than sent, as from a sender whose clock runs slow;
 the relay's own delay then grows by 5 ms a second, so read the silent share
 and the copies' --stats lines rather than the delay). A run of 15 codec x
-condition calls takes about 6 minutes. The machine's load shows in the figures: repeat
+condition calls takes about 6 minutes, the default 30 about 12. The machine's load shows in the figures: repeat
 (--repeat) and give ranges.
 """
 import argparse
@@ -54,13 +59,14 @@ CONDITIONS = {
     "loss5": {"loss": 5},
     "loss20": {"loss": 20},
     "jitter60": {"jitter": 60},
+    "jitter20": {"jitter": 20},
     "stall1500": {"stall": 1500, "stall_at": 7},
     # Not run unless asked for (--conditions):
     "shift30": {"shift": 30, "shift_at": 7},
     "drift5": {"drift": 5},
 }
-DEFAULT_CONDITIONS = ["clean", "loss5", "loss20", "jitter60", "stall1500"]
-DEFAULT_CODECS = ["speex_16khz", "ilbc_8khz", "gsm_8khz"]
+DEFAULT_CONDITIONS = ["clean", "loss5", "loss20", "jitter60", "jitter20", "stall1500"]
+DEFAULT_CODECS = ["speex_16khz", "ilbc_8khz", "gsm_8khz", "opus_48khz", "opus_48khz_ld"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -278,6 +284,30 @@ def stop(proc, seconds=10):
         proc.wait()
 
 
+def codec_format(args, codec):
+    """(rate, frame ms) of a codec, from ambrel-codec next to the program."""
+    tool = os.path.join(os.path.dirname(os.path.dirname(args.ambrel)), "audio", "tool", "ambrel-codec")
+    out = subprocess.run([tool, "info", codec], capture_output=True, text=True).stdout
+    info = dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
+    rate = int(info["sample rate"].split()[0])
+    return rate, int(info["samples per frame"]) * 1000 // rate
+
+
+def floor_cpu(args, pulse, codec):
+    """The sound server's client alone, as a copy in a call uses it."""
+    try:
+        rate, frame_ms = codec_format(args, codec)
+    except (OSError, KeyError, ValueError):
+        return None
+    out = subprocess.run([args.floor, "--rate", str(rate), "--frame-ms", str(max(1, frame_ms)), "--seconds",
+                          str(int(args.seconds)), "--sink", "a_spk", "--source", "a_mic.monitor"],
+                         capture_output=True, text=True, env=pulse.env).stdout
+    for word, nxt in zip(out.split(), out.split()[1:]):
+        if word == "CPU":
+            return float(nxt)
+    return None
+
+
 def one_call(args, pulse, codec, condition, seed, work):
     imp = CONDITIONS[condition]
     env = pulse.env
@@ -377,6 +407,7 @@ def main():
     p.add_argument("--json", help="write every run's results to this file")
     p.add_argument("--no-memfd", action="store_true", help="the sound server shares memory without memfd")
     p.add_argument("--keep", help="keep the stereo recordings in this directory")
+    p.add_argument("--floor", help="bench/pulse_floor program: measure the sound server's client alone per codec")
     p.add_argument("--stats", action="store_true", default=None,
                    help="pass --stats 1 to the copies (default: when their --help lists it)")
     args = p.parse_args()
@@ -408,11 +439,18 @@ def main():
         os.makedirs(work)
         write_wav(os.path.join(work, "sig_a.wav"), make_signal(11, args.seconds))
         write_wav(os.path.join(work, "sig_b.wav"), make_signal(22, args.seconds))
+        floors = {}
+        if args.floor:
+            for codec in codecs:
+                floors[codec] = floor_cpu(args, pulse, codec)
+                print(f"{codec:12} floor (sound server client alone): {floors[codec]} % of one core", flush=True)
         for rep in range(args.repeat):
             for codec in codecs:
                 for cond in conditions:
                     r = one_call(args, pulse, codec, cond, 1 + rep, work)
                     r["repeat"] = rep
+                    if codec in floors:
+                        r["floor_pct"] = floors[codec]
                     results.append(r)
                     line = [f"{codec:12} {cond:10}"]
                     for pair in ("ab", "ba"):

@@ -239,3 +239,5 @@ BENCHMARK(speexDecodeUwb);
 AMBREL_ADAPTER(speex_wb_vbr, 0xA9);
 BENCHMARK(speexEncodeWbVbr);
 BENCHMARK(speexDecodeWbVbr);
+AMBREL_ADAPTER(opus, 0xEA);
+AMBREL_ADAPTER(opus_ld, 0xEB);

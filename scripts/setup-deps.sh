@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git dpkg-dev
   libspeex-dev libspeexdsp-dev libgsm1-dev libspandsp-dev
+  libopus-dev
   libpulse-dev libasound2-dev libsndfile1-dev libavahi-client-dev libsodium-dev
   qt6-base-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev

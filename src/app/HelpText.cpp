@@ -34,6 +34,8 @@ constexpr std::string_view kHelp =
     "gsm_11khz\tGSM at 11 KHz (40 Kbps)\n"
     "gsm_22khz\tGSM at 22 KHz (80 Kbps)\n"
     "lpc10\tLPC10 at 8 KHz (2.4 Kbps)\n"
+    "opus_48khz\tOPUS at 48 KHz (32 Kbps, 20 ms frames)\n"
+    "opus_48khz_ld\tOPUS low delay at 48 KHz (64 Kbps, 5 ms frames)\n"
     "\n"
     "    If no codec is specified 'speex_16khz' will be used.\n"
     "\n"

@@ -10,8 +10,9 @@ namespace {
 
 // Every name uses 16-bit samples. Speex 32 KHz runs the ultra-wideband mode,
 // which the first rate code of that mode (22050) selects; iLBC uses its 20 ms
-// mode, which keeps four frames to a datagram at 80 ms.
-constexpr std::array<CodecName, 16> kNames = {{
+// mode, which keeps four frames to a datagram at 80 ms. Opus runs at 48 kHz
+// whatever the rate code; its names use the highest one.
+constexpr std::array<CodecName, 18> kNames = {{
     {"speex_8khz", 0x88, "SPEEX at 8 KHz, 16 Kbps"},
     {"speex_11khz", 0xA7, "SPEEX at 11 KHz, 18 Kbps"},
     {"speex_16khz", 0xA8, "SPEEX at 16 KHz, 24 Kbps"},
@@ -28,6 +29,8 @@ constexpr std::array<CodecName, 16> kNames = {{
     {"gsm_11khz", 0xA2, "GSM at 11 KHz, 40 Kbps"},
     {"gsm_22khz", 0xC2, "GSM at 22 KHz, 80 Kbps"},
     {"lpc10", 0x86, "LPC10 at 8 KHz, 2.4 Kbps"},
+    {"opus_48khz", 0xEA, "OPUS at 48 KHz, 32 Kbps, 20 ms frames"},
+    {"opus_48khz_ld", 0xEB, "OPUS low delay at 48 KHz, 64 Kbps, 5 ms frames"},
 }};
 
 }  // namespace
@@ -57,6 +60,7 @@ std::uint32_t effectiveSampleRate(CodecId id) {
         constexpr std::uint32_t modeRates[4] = {8000, 16000, 32000, 32000};
         return modeRates[rateCode(id)];
     }
+    if (const CodecRow* row = codecRow(kind); row != nullptr && row->ownRate != 0) return row->ownRate;
     return cardSampleRate(rateCode(id));
 }
 

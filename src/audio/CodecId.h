@@ -10,7 +10,7 @@
 
 namespace ambrel {
 
-// Bits 0-4: codec kind (0-9, see CodecKind; 10-31 select no codec).
+// Bits 0-4: codec kind (0-11, see CodecKind; 12-31 select no codec).
 // Bits 5-6: sound-card rate code (0 = 8000, 1 = 11025, 2 = 22050, 3 = 44100 Hz).
 // Bit 7:    1 = 16-bit signed samples, 0 = 8-bit unsigned samples.
 using CodecId = std::uint8_t;
@@ -27,9 +27,11 @@ enum class CodecKind : std::uint8_t {
     SpeexCard = 7,  // SpeexCodec, mode by card rate, told the card rate
     Speex = 8,      // SpeexCodec at the mode's own rate
     SpeexVbr = 9,   // as 8 with variable bit rate
+    Opus = 10,      // OpusCodec at 48 kHz, 960 samples (20 ms), 80 bytes
+    OpusLowDelay = 11,  // OpusCodec at 48 kHz, low-delay application, 240 samples (5 ms), 40 bytes
 };
 
-inline constexpr unsigned kCodecKindCount = 10;  // kinds 0-9; 10-31 select no codec
+inline constexpr unsigned kCodecKindCount = 12;  // kinds 0-11; 12-31 select no codec
 
 // The program's default codec: Speex kind 8, rate code 1, 16-bit ("speex 16 KHz").
 inline constexpr CodecId kDefaultCodecId = 0xA8;
@@ -65,7 +67,8 @@ std::optional<CodecId> codecIdFromName(std::string_view name);
 std::string_view codecNameOf(CodecId id);
 
 // The rate the codec really runs at, in Hz: the Speex mode's own rate for
-// kinds 8 and 9 (8000, 16000, 32000), otherwise the card rate.
+// kinds 8 and 9 (8000, 16000, 32000), 48000 for the Opus kinds whatever the
+// rate code, otherwise the card rate.
 std::uint32_t effectiveSampleRate(CodecId id);
 
 // The label shown in the window: codec word, a blank, the rate in KHz as the

@@ -5,6 +5,7 @@
 #include "audio/codecs/IlbcCodec.h"
 #include "audio/codecs/Lpc10Codec.h"
 #include "audio/codecs/MulawCodec.h"
+#include "audio/codecs/OpusCodec.h"
 #include "audio/codecs/SpeexCodec.h"
 
 namespace ambrel {
@@ -28,6 +29,10 @@ constexpr CodecRow kRows[kCodecKindCount] = {
     {CodecKind::SpeexCard, "speex", 0, 0, true, &make<SpeexCodec>},
     {CodecKind::Speex, "speex", 0, 0, true, &make<SpeexCodec>},
     {CodecKind::SpeexVbr, "speex", 0, 0, true, &make<SpeexCodec>},
+    {CodecKind::Opus, "opus", OpusCodec::kVoice.frameSamples, OpusCodec::kVoice.frameBytes, false,
+     &OpusCodec::makeVoice, OpusCodec::kSampleRate},
+    {CodecKind::OpusLowDelay, "opus ld", OpusCodec::kLowDelay.frameSamples, OpusCodec::kLowDelay.frameBytes, false,
+     &OpusCodec::makeLowDelay, OpusCodec::kSampleRate},
 };
 
 // The Speex steps, in this order: mode by card rate (re-creating encoder and
@@ -63,6 +68,7 @@ CodecChoice chooseCodec(CodecId id, std::uint32_t previousFrameSamples) {
         choice.frameSamples = row->frameSamples;
     }
     choice.sampleRate = cardSampleRate(rateCode(id));
+    if (row != nullptr && row->ownRate != 0) choice.sampleRate = row->ownRate;
     choice.bitsPerSample = isSixteenBit(id) ? 16 : 8;
     if (row != nullptr && row->speex) {
         if (auto* speex = dynamic_cast<SpeexCodec*>(choice.codec.get())) configureSpeex(*speex, row->kind, choice);

@@ -17,14 +17,15 @@ using MakeCodec = std::unique_ptr<VoiceCodec> (*)();
 // One row of the codec table.
 struct CodecRow {
     CodecKind kind;
-    const char* word;            // label word: "pcm", "delta", "gsm", "ilbc", "g711", "lpc10", "speex"
+    const char* word;            // label word: "pcm", "delta", "gsm", "ilbc", "g711", "lpc10", "speex", "opus", "opus ld"
     std::uint32_t frameSamples;  // samples per frame; Speex rows: taken from the mode instead
     std::uint32_t frameBytes;    // bytes per encoded frame; 0 = variable or depends on mode/width
     bool speex;                  // configured by the Speex steps of the selection
     MakeCodec make;              // null: no adapter
+    std::uint32_t ownRate = 0;   // Hz the codec runs at whatever the rate code; 0: the card rate
 };
 
-// The row of a kind 0-9, or null for kinds 10-31 (no codec).
+// The row of a kind 0-11, or null for kinds 12-31 (no codec).
 const CodecRow* codecRow(unsigned kind);
 
 // What one CodecId selects.
@@ -36,8 +37,8 @@ struct CodecChoice {
 };
 
 // Steps 3-5 of setCodec for `id`: builds and configures the adapter, the
-// frame length (kinds 10-31 keep `previousFrameSamples`), the rate (Speex
-// kinds 8 and 9 take the mode's own rate) and the width.
+// frame length (kinds 12-31 keep `previousFrameSamples`), the rate (Speex
+// kinds 8 and 9 take the mode's own rate, Opus its 48 kHz) and the width.
 // Runs on the caller's thread; allocates the adapter.
 CodecChoice chooseCodec(CodecId id, std::uint32_t previousFrameSamples);
 
@@ -46,7 +47,7 @@ CodecChoice chooseCodec(CodecId id, std::uint32_t previousFrameSamples);
 // adapter out with takeCodec() to share it with its coding threads.
 class CodecSelection {
 public:
-    // Frame length before any codec was chosen, and the one kinds 10-31 keep
+    // Frame length before any codec was chosen, and the one kinds 12-31 keep
     // then: the raw PCM frame (also the recorder's initial block length).
     static constexpr std::uint32_t kInitialFrameSamples = 1000;
 

@@ -1,6 +1,7 @@
 #include "audio/Playout.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -22,12 +23,22 @@ constexpr std::int64_t kDriftPerMille = 5;
 constexpr std::int64_t kMaxTargetUs = 300000;
 // A backlog this far above what a datagram and the target need is cut at once.
 constexpr std::int64_t kCutMarginUs = 100000;
-// Frames made up in a row: the first three at full strength, the next three
-// fading out, then silence.
-constexpr int kConcealFull = 3;
-constexpr int kConcealFrames = 6;
-// Repeating the last frame: frames it takes to fade out after the first.
-constexpr int kRepeatFade = 3;
+// Sound made up in a row: this long at full strength (a lost datagram of
+// 20 ms frames), then fading out over as long again, then silence.
+constexpr std::int64_t kConcealFullUs = 80000;
+constexpr std::int64_t kConcealFadeUs = 80000;
+// The bridge repeats one pitch period of the sound played last: periods from
+// 2.5 ms (400 Hz) to 15 ms (67 Hz), found over the last 10 ms, with the end
+// of the period blended into the sound before its start over a quarter of
+// it. Sound that repeats no period well (noise) takes the longest one.
+constexpr std::int64_t kHistoryUs = 30000;
+constexpr std::int64_t kPitchWindowUs = 10000;
+constexpr std::int64_t kMinPeriodUs = 2500;
+constexpr std::int64_t kMaxPeriodUs = 15000;
+constexpr double kVoicedCorrelation = 0.3;
+// The codec's own guess gives way to the bridge once it is this much weaker
+// (in power: half the amplitude).
+constexpr double kOwnGivesWay = 0.25;
 // Length of the cross-fade over a frame left out.
 constexpr std::int64_t kFadeUs = 5000;
 // Frames longer than this are shortened rather than left out whole, in steps
@@ -37,6 +48,20 @@ constexpr std::int64_t kShortenStepUs = 10000;
 
 std::int64_t samplesToUs(std::uint64_t samples, std::uint32_t rate) {
     return static_cast<std::int64_t>(samples * static_cast<std::uint64_t>(kSecondUs) / (rate ? rate : 1));
+}
+
+std::size_t samplesFor(std::int64_t us, std::uint32_t rate) {
+    return static_cast<std::size_t>(us * static_cast<std::int64_t>(rate) / kSecondUs);
+}
+
+int framesFor(std::int64_t us, std::int64_t frameUs) {
+    return static_cast<int>(std::max<std::int64_t>(1, (us + frameUs - 1) / frameUs));
+}
+
+double power(const std::vector<std::int16_t>& frame) {
+    double sum = 0;
+    for (std::int16_t s : frame) sum += static_cast<double>(s) * s;
+    return frame.empty() ? 0 : sum / static_cast<double>(frame.size());
 }
 
 std::size_t ringCapacity(std::int64_t frameUs) {
@@ -80,17 +105,21 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
                  format_.frameSamples % format_.blockSamples == 0),
       stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
       fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1),
+      concealFull_(framesFor(kConcealFullUs, frameUs_)),
+      concealFrames_(concealFull_ + framesFor(kConcealFadeUs, frameUs_)),
       deviceKeepsUs_(blockUs_) {
     try {
         slots_.assign(capacity_ * kMaxFrameBytes, 0);
         lengths_.assign(capacity_, 0);
         // Decoders grow their output to one frame; a little room beyond it
         // keeps an odd-sized decode from reallocating on the player thread.
-        for (auto* v : {&pcm_, &aside_, &last_}) {
+        for (auto* v : {&pcm_, &aside_, &bridge_}) {
             v->reserve(format_.frameSamples + codec::kGrowStep);
             v->assign(format_.frameSamples, 0);
         }
         energySums_.assign(std::size_t(format_.frameSamples) + 1, 0.0);
+        history_.assign(std::max<std::size_t>(4, samplesFor(kHistoryUs, format_.sampleRate)), 0);
+        cycle_.assign(history_.size(), 0);
         // What is left of one frame and up to two more (see fillLong()).
         if (longFrames_) stream_.assign(3 * std::size_t(format_.frameSamples), 0);
     } catch (const std::bad_alloc&) {
@@ -241,7 +270,7 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             append(pcm_, format_.frameSamples - streamLen_);
             deliverStream(out, bytes);
         } else {
-            deliver(pcm_, out, bytes, false);
+            deliver(pcm_, out, bytes);
         }
         return Fill::Concealed;
     }
@@ -285,6 +314,12 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         }
     } else {
         decodeNext(pcm_);
+        // Back from a bridge at full strength: the sound joins the period
+        // that was repeating instead of jumping.
+        if (concealRun_ > 0 && concealRun_ <= concealFull_ && bridging_) {
+            makeBridge(aside_);
+            crossFade(aside_, pcm_);
+        }
     }
     played_.fetch_add(1, std::memory_order_relaxed);
     concealRun_ = 0;
@@ -298,7 +333,6 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
         // is quietest. Its ends are untouched, so it joins its neighbours.
         const std::int64_t patience = std::max<std::int64_t>(1, kSecondUs / frameUs_);
         if (quiet(pcm_) || ++dropWait_ >= patience) {
-            std::copy(pcm_.begin(), pcm_.end(), last_.begin());
             const std::size_t length = static_cast<std::size_t>(pendingBlocks_) * format_.blockSamples;
             const std::size_t kept = shorten(pcm_, length);
             countCut(length);
@@ -310,11 +344,11 @@ Playout::Fill Playout::fill(std::uint8_t* out, std::size_t bytes, std::uint32_t 
             lastExcessUs_ = 0;
             const std::size_t width = format_.bitsPerSample == 16 ? 2 : 1;
             *filledBytes = std::min(bytes, kept * width);
-            deliver(pcm_, out, *filledBytes, false);
+            deliver(pcm_, out, *filledBytes);
             return Fill::Sound;
         }
     }
-    deliver(pcm_, out, bytes, true);
+    deliver(pcm_, out, bytes);
     return Fill::Sound;
 }
 
@@ -459,7 +493,6 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     } else {
         decodeNext(pcm_);
     }
-    std::copy(pcm_.begin(), pcm_.end(), last_.begin());
     double sum = 0;
     for (std::int16_t v : pcm_) sum += static_cast<double>(v) * v;
     energy_ = 0.9 * energy_ + 0.1 * sum / static_cast<double>(frame);
@@ -475,7 +508,6 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
     append(pcm_, kept);
     if (streamLen_ < frame) {
         decodeNext(pcm_);
-        std::copy(pcm_.begin(), pcm_.end(), last_.begin());
         append(pcm_, frame);
     }
     played_.fetch_add(1, std::memory_order_relaxed);
@@ -539,7 +571,7 @@ void Playout::deliverStream(std::uint8_t* out, std::size_t bytes) {
                   stream_.begin() + static_cast<std::ptrdiff_t>(frame), std::int16_t(0));
         streamLen_ = frame;
     }
-    deliver(stream_, out, bytes, false);
+    deliver(stream_, out, bytes);
     std::copy(stream_.begin() + static_cast<std::ptrdiff_t>(frame),
               stream_.begin() + static_cast<std::ptrdiff_t>(streamLen_), stream_.begin());
     streamLen_ -= frame;
@@ -580,41 +612,129 @@ void Playout::decodeNext(std::vector<std::int16_t>& into) {
     head_.store(head + 1, std::memory_order_release);
 }
 
-// Player thread.
+// Player thread. A run of made-up frames: the codec's own guess (Speex, iLBC,
+// Opus) while it keeps up, else the bridge: the last pitch period played,
+// repeated. Codecs whose guess fades within a lost datagram (Speex does)
+// hand over to the bridge as they fade; codecs without one get the bridge
+// from the start. The bridge runs from the first made-up frame on, so it
+// stays in step with the sound whichever is heard. Full strength for
+// kConcealFullUs, then fading, then silence.
 void Playout::conceal(std::vector<std::int16_t>& into) {
     const int run = concealRun_++;
-    if (run >= kConcealFrames) {
+    if (run >= concealFrames_) {
         std::fill(into.begin(), into.end(), std::int16_t(0));
         return;
     }
+    if (run == 0) {
+        startBridge();
+        bridging_ = false;
+    }
+    makeBridge(bridge_);
     std::size_t made = 0;
-    if (decoder_) {
+    if (decoder_ && !bridging_) {
         try {
             made = decoder_->conceal16(into, false);
         } catch (const Exception&) {
             made = 0;
         }
         into.resize(format_.frameSamples);
-    }
-    if (made > 0) {
-        // The codec's own guess: faded out once it has run for a while.
-        if (run >= kConcealFull) {
-            const double step = 1.0 / (kConcealFrames - kConcealFull);
-            ramp(into, 1.0 - (run - kConcealFull) * step, 1.0 - (run - kConcealFull + 1) * step);
+    } else if (decoder_) {
+        // Not heard, but the decoder's state moves on as over a lost frame.
+        try {
+            decoder_->conceal16(aside_, false);
+        } catch (const Exception&) {
         }
+        aside_.resize(format_.frameSamples);
+    }
+    if (made > 0 && !bridging_ && power(into) < kOwnGivesWay * power(bridge_)) {
+        // The codec's guess fades: blend from it into the bridge.
+        crossFade(into, bridge_);
+        bridging_ = true;
+    } else if (made == 0) {
+        bridging_ = true;
+    }
+    if (bridging_) std::copy(bridge_.begin(), bridge_.end(), into.begin());
+    if (run >= concealFull_) {
+        const double step = 1.0 / (concealFrames_ - concealFull_);
+        ramp(into, 1.0 - (run - concealFull_) * step, 1.0 - (run - concealFull_ + 1) * step);
+    }
+}
+
+// Player thread: chooses the period the bridge repeats from what was played
+// last. The period is the lag that best matches the last 10 ms with the
+// sound before it, searched on a coarse grid of about 8 kHz, then refined.
+void Playout::startBridge() {
+    const std::vector<std::int16_t>& h = history_;
+    const std::size_t n = h.size();
+    const std::size_t window = std::max<std::size_t>(1, samplesFor(kPitchWindowUs, format_.sampleRate));
+    const std::size_t minLag = std::max<std::size_t>(2, samplesFor(kMinPeriodUs, format_.sampleRate));
+    const std::size_t maxLag = std::min(samplesFor(kMaxPeriodUs, format_.sampleRate), n - window);
+    const std::size_t stride = std::max<std::uint32_t>(1, format_.sampleRate / 8000);
+    const auto score = [&](std::size_t lag, std::size_t step) {
+        double c = 0, e1 = 0, e2 = 0;
+        for (std::size_t i = n - window; i < n; i += step) {
+            const double a = h[i], b = h[i - lag];
+            c += a * b;
+            e1 += a * a;
+            e2 += b * b;
+        }
+        return e1 > 0 && e2 > 0 ? c / std::sqrt(e1 * e2) : 0.0;
+    };
+    std::size_t best = maxLag;
+    double bestScore = -1;
+    for (std::size_t lag = minLag; lag <= maxLag; lag += stride) {
+        const double v = score(lag, stride);
+        if (v > bestScore) {
+            bestScore = v;
+            best = lag;
+        }
+    }
+    if (stride > 1) {
+        const std::size_t from = std::max(minLag, best > stride ? best - stride : minLag);
+        const std::size_t to = std::min(maxLag, best + stride);
+        bestScore = -1;
+        for (std::size_t lag = from; lag <= to; ++lag) {
+            const double v = score(lag, 1);
+            if (v > bestScore) {
+                bestScore = v;
+                best = lag;
+            }
+        }
+    }
+    if (bestScore < kVoicedCorrelation) best = maxLag;
+    // The period ends blended into what came before its start, so each
+    // repetition runs on into the next without a step.
+    const std::size_t period = std::max<std::size_t>(1, best);
+    const std::size_t overlap = period / 4;
+    const std::size_t start = n - period;
+    for (std::size_t j = 0; j < period; ++j) cycle_[j] = h[start + j];
+    for (std::size_t i = 0; i < overlap; ++i) {
+        const double w = static_cast<double>(i + 1) / static_cast<double>(overlap + 1);
+        const std::size_t j = period - overlap + i;
+        cycle_[j] = static_cast<std::int16_t>(h[start + j] * (1.0 - w) + h[start - overlap + i] * w);
+    }
+    cycleLen_ = period;
+    cyclePos_ = 0;
+}
+
+// Player thread: the bridge's next frame.
+void Playout::makeBridge(std::vector<std::int16_t>& into) {
+    into.resize(format_.frameSamples);
+    for (std::int16_t& v : into) {
+        v = cycle_[cyclePos_];
+        if (++cyclePos_ >= cycleLen_) cyclePos_ = 0;
+    }
+}
+
+// Player thread: keeps the last kHistoryUs of the sound given to the device.
+void Playout::remember(const std::int16_t* samples, std::size_t count) {
+    const std::size_t n = history_.size();
+    if (count >= n) {
+        std::copy(samples + (count - n), samples + count, history_.begin());
         return;
     }
-    // The last frame again: once as it was, then fading to silence over
-    // three frames, so a lost datagram of four frames is bridged throughout.
-    if (run > kRepeatFade) {
-        std::fill(into.begin(), into.end(), std::int16_t(0));
-        return;
-    }
-    std::copy(last_.begin(), last_.end(), into.begin());
-    if (run > 0) {
-        const double step = 1.0 / kRepeatFade;
-        ramp(into, 1.0 - (run - 1) * step, 1.0 - run * step);
-    }
+    std::copy(history_.begin() + static_cast<std::ptrdiff_t>(count), history_.end(), history_.begin());
+    std::copy(samples, samples + count, history_.end() - static_cast<std::ptrdiff_t>(count));
 }
 
 // Player thread: the start of `into` blends from `from`, which continues the
@@ -637,7 +757,7 @@ bool Playout::quiet(const std::vector<std::int16_t>& frame) {
 }
 
 // Player thread.
-void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received) {
+void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes) {
     const std::size_t samples = std::min(frame.size(), bytes / (format_.bitsPerSample == 16 ? 2 : 1));
     if (format_.bitsPerSample == 16) {
         std::memcpy(out, frame.data(), samples * 2);
@@ -646,7 +766,7 @@ void Playout::deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out,
         codec::narrow(frame.data(), samples, out);
         level_.store(level8(out, samples), std::memory_order_relaxed);
     }
-    if (received) std::copy(frame.begin(), frame.end(), last_.begin());
+    remember(frame.data(), samples);
 }
 
 PlayoutStats Playout::stats() const {

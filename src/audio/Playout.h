@@ -22,9 +22,12 @@
 //   target (a stall followed by a burst, a peer's start-up burst) is cut at
 //   once.
 // - Loss concealment. When the device is about to run dry and nothing has
-//   arrived, the codec's own concealment makes up a frame (Speex, iLBC), or
-//   the last frame is repeated, then faded out over three frames; after six
-//   made-up frames the stage plays silence. A datagram that comes after its
+//   arrived, the codec's own concealment makes up a frame (Speex, iLBC,
+//   Opus) while it holds its strength; otherwise, and once it fades, a
+//   bridge repeats the last pitch period played (overlapped at each
+//   repetition). Made-up sound keeps full strength for 80 ms (a lost
+//   datagram of 20 ms frames), then fades out over 80 ms more; after that
+//   the stage plays silence. A datagram that comes after its
 //   gap was bridged is still played, less the made-up frames that put the
 //   delay beyond the target, so one late datagram neither makes a second gap
 //   nor adds to the delay.
@@ -120,11 +123,14 @@ private:
     void leaveOut(std::uint64_t count);
     void decodeNext(std::vector<std::int16_t>& into);
     void conceal(std::vector<std::int16_t>& into);
+    void startBridge();
+    void makeBridge(std::vector<std::int16_t>& into);
+    void remember(const std::int16_t* samples, std::size_t count);
     void crossFade(const std::vector<std::int16_t>& from, std::vector<std::int16_t>& into) const;
     bool quiet(const std::vector<std::int16_t>& frame);
-    // Writes `frame` to `out` in the device's width and sets the level;
-    // a received frame is kept for concealment.
-    void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes, bool received);
+    // Writes `frame` to `out` in the device's width, sets the level and
+    // keeps what was written for the bridge.
+    void deliver(const std::vector<std::int16_t>& frame, std::uint8_t* out, std::size_t bytes);
     std::int64_t targetUs() const;
     std::int64_t reserveUs() const;
     std::int64_t backlogKeepUs() const;
@@ -142,6 +148,8 @@ private:
     const bool blockCuts_;              // short frames of two blocks or more: may lose whole blocks
     const std::uint32_t stepSamples_;   // the step they are shortened in
     const std::uint32_t fadeSamples_;
+    const int concealFull_;             // made-up frames at full strength
+    const int concealFrames_;           // made-up frames before silence
     std::vector<std::uint8_t> slots_;
     std::vector<std::uint32_t> lengths_;
     std::atomic<std::uint64_t> head_{0};
@@ -169,8 +177,15 @@ private:
     // Player thread only.
     std::vector<std::int16_t> pcm_;     // the frame being filled
     std::vector<std::int16_t> aside_;   // a frame being left out, for the cross-fade
-    std::vector<std::int16_t> last_;    // the last received frame played, for concealment
     int concealRun_ = 0;                // frames made up in a row
+    // The bridge: the last sound played, the pitch period it repeats and
+    // where it is in it; whether this run's made-up sound is the bridge's.
+    std::vector<std::int16_t> history_;
+    std::vector<std::int16_t> cycle_;
+    std::vector<std::int16_t> bridge_;
+    std::size_t cycleLen_ = 1;
+    std::size_t cyclePos_ = 0;
+    bool bridging_ = false;
     bool playing_ = false;              // a frame was played since the stream went idle
     std::int64_t windowStartUs_ = 0;
     std::uint64_t lowWater_ = 0;        // least sound held in this window (samples)

@@ -49,7 +49,7 @@ public:
     // from the decoder's state, and moves that state on as a lost frame
     // would. Returns the samples produced; 0 (the default) means the codec
     // has no concealment of its own and leaves `out` as it was: the player
-    // then repeats the last frame it played and fades it out.
+    // then repeats the last pitch period it played (see Playout.h).
     virtual std::size_t conceal16(std::vector<std::int16_t>& out, bool append) {
         (void)out;
         (void)append;

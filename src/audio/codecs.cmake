@@ -8,12 +8,13 @@ add_library(ambrel_codecs STATIC
   ${CMAKE_CURRENT_LIST_DIR}/codecs/IlbcCodec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/codecs/Lpc10Codec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/codecs/MulawCodec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/codecs/OpusCodec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/codecs/SpeexCodec.cpp
 )
 target_include_directories(ambrel_codecs PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(ambrel_codecs
   PUBLIC ambrel_base
-  PRIVATE PkgConfig::SPEEX PkgConfig::SPANDSP Gsm::gsm)
+  PRIVATE PkgConfig::SPEEX PkgConfig::SPANDSP PkgConfig::OPUS Gsm::gsm)
 target_link_libraries(ambrel_codecs PUBLIC ambrel_ilbc)
 
 # ambrel-codec: runs any codec of the table on files, a frame at a time.

@@ -32,6 +32,7 @@ TEST(CodecId, CommandLineNamesSelectTheirCodecAndRate) {
         {"speex_32khz", 0xC8}, {"speex_44khz", 0xE7}, {"ilbc_8khz", 0x83},   {"ilbc_11khz", 0xA3},
         {"ilbc_22khz", 0xC3},  {"g711_8khz", 0x85},   {"g711_11khz", 0xA5},  {"g711_22khz", 0xC5},
         {"gsm_8khz", 0x82},    {"gsm_11khz", 0xA2},   {"gsm_22khz", 0xC2},   {"lpc10", 0x86},
+        {"opus_48khz", 0xEA},  {"opus_48khz_ld", 0xEB},
     };
     ASSERT_EQ(codecNames().size(), std::size(expected));
     std::set<CodecId> ids;
@@ -60,6 +61,8 @@ TEST(CodecId, LabelsGiveCodecAndRateAsTheHelpTextStatesThem) {
         std::string expected;
         if (name == "lpc10") {
             expected = "lpc10 8 KHz";
+        } else if (name == "opus_48khz_ld") {
+            expected = "opus ld 48 KHz";
         } else {
             const std::size_t sep = name.find('_');
             expected = name.substr(0, sep) + " " + name.substr(sep + 1, name.size() - sep - 4) + " KHz";
@@ -70,7 +73,8 @@ TEST(CodecId, LabelsGiveCodecAndRateAsTheHelpTextStatesThem) {
     EXPECT_EQ(codecLabel(0xE0), "pcm 44 KHz");
     EXPECT_EQ(codecLabel(0x89), "speex 8 KHz");
     EXPECT_EQ(codecLabel(0xE8), "speex 32 KHz");  // the mode's rate wins over the card's
-    for (unsigned kind = 10; kind < 32; ++kind) EXPECT_EQ(codecLabel(makeCodecId(kind, 1, true)), "pcm 11 KHz");
+    EXPECT_EQ(codecLabel(0x0A), "opus 48 KHz");  // Opus runs at 48 kHz whatever the rate code
+    for (unsigned kind = 12; kind < 32; ++kind) EXPECT_EQ(codecLabel(makeCodecId(kind, 1, true)), "pcm 11 KHz");
 }
 
 }  // namespace

@@ -26,9 +26,13 @@ TEST(CodecTable, EveryIdSelectsTheKindTableFrameRateAndWidth) {
             if (kind == 7) {
                 EXPECT_EQ(choice.sampleRate, cardSampleRate(rateCode(id)));
             }
+        } else if (kind < 12) {
+            ASSERT_NE(choice.codec, nullptr);
+            EXPECT_EQ(choice.frameSamples, kind == 10 ? 960u : 240u);
+            EXPECT_EQ(choice.sampleRate, 48000u);
         } else {
             EXPECT_EQ(choice.codec, nullptr);
-            EXPECT_EQ(choice.frameSamples, 4321u);  // kinds 10-31 keep the frame length
+            EXPECT_EQ(choice.frameSamples, 4321u);  // kinds 12-31 keep the frame length
             EXPECT_EQ(choice.sampleRate, cardSampleRate(rateCode(id)));
         }
     }
@@ -49,9 +53,11 @@ TEST(CodecTable, RowsDescribeTheirKinds) {
         const CodecRow* row = codecRow(kind);
         ASSERT_NE(row, nullptr);
         EXPECT_EQ(static_cast<unsigned>(row->kind), kind);
-        EXPECT_EQ(row->speex, kind >= 7);
+        EXPECT_EQ(row->speex, kind >= 7 && kind <= 9);
     }
-    EXPECT_EQ(codecRow(10), nullptr);
+    EXPECT_EQ(codecRow(12), nullptr);
+    EXPECT_EQ(codecRow(10)->frameBytes, 80u);
+    EXPECT_EQ(codecRow(11)->frameBytes, 40u);
     EXPECT_EQ(codecRow(31), nullptr);
     EXPECT_EQ(codecRow(2)->frameBytes, 33u);
     EXPECT_EQ(codecRow(3)->frameBytes, 38u);

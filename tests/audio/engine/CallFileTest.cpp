@@ -147,6 +147,8 @@ TEST(CallFileTest, EightBitG711FramesArriveExactly) {
 TEST(CallFileTest, G711FramesArriveExactlyBothWays) { holdCall("g711_8khz", true); }
 TEST(CallFileTest, GsmFramesArriveExactlyBothWays) { holdCall("gsm_8khz", true); }
 TEST(CallFileTest, SpeexSpeechArrivesBothWays) { holdCall("speex_16khz", false); }
+// 5 ms frames, 20 ms to a datagram: the short-frame path end to end.
+TEST(CallFileTest, LowDelayOpusSpeechArrivesBothWays) { holdCall("opus_48khz_ld", false); }
 
 }  // namespace
 }  // namespace ambrel

@@ -339,9 +339,9 @@ protected:
     AudioEngine engine{*sound, &reporter};
 };
 
-// Kinds 10-31 select no codec: raw PCM frames of 1000 samples.
-constexpr CodecId kRaw8 = makeCodecId(10, 0, false);
-constexpr CodecId kRaw16 = makeCodecId(10, 0, true);
+// Kinds 12-31 select no codec: raw PCM frames of 1000 samples.
+constexpr CodecId kRaw8 = makeCodecId(12, 0, false);
+constexpr CodecId kRaw16 = makeCodecId(12, 0, true);
 constexpr CodecId kMulaw16 = makeCodecId(5, 0, true);
 
 TEST_F(EngineTest, EightBitRawCaptureHandsTheBlockOnAndCanGiveNegativeLevels) {

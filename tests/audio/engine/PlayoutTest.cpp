@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -41,7 +42,13 @@ std::vector<std::uint8_t> rawFrame(int id, bool quiet = false) {
 // way of feeding it: frames cut into blocks, the stage asked for the next
 // frame whenever a block is free.
 struct Rig {
+    Rig() = default;
+    // A stage decoding with `codec`; frame k of the script is frameBytes(k).
+    Rig(std::unique_ptr<VoiceCodec> codec, std::function<std::vector<std::uint8_t>(int)> bytes)
+        : stage(rawFormat(), std::move(codec)), frameBytes(std::move(bytes)) {}
     Playout stage{rawFormat(), nullptr};
+    std::function<std::vector<std::uint8_t>(int)> frameBytes;  // empty: rawFrame
+    std::vector<std::int16_t> sound;  // every frame taken, in order
     std::int64_t now = 1000000;
     int lent = 0;
     std::size_t offset = kFrame * 2;
@@ -62,6 +69,7 @@ struct Rig {
         fills.push_back(r);
         std::vector<std::int16_t> s(kFrame);
         std::memcpy(s.data(), frame.data(), frame.size());
+        sound.insert(sound.end(), s.begin(), s.end());
         offset = 0;
         if (filled < frame.size()) {
             // Played from the end, as the player does; its number may be
@@ -100,7 +108,7 @@ struct Rig {
     // Datagram `firstId / 4`, arrived at `at` (0: now), between two ticks.
     void datagram(int firstId, const std::function<bool(int)>& quiet = {}, std::int64_t at = 0) {
         for (int i = 0; i < 4; ++i) {
-            auto f = rawFrame(firstId + i, quiet && quiet(firstId + i));
+            auto f = frameBytes ? frameBytes(firstId + i) : rawFrame(firstId + i, quiet && quiet(firstId + i));
             stage.push(f.data(), f.size(), at ? at : now);
         }
         if (!renders) pump();
@@ -149,11 +157,8 @@ TEST(PlayoutTest, AnUnderrunIsConcealedAndTheLateDatagramMakesNoSecondGap) {
     const std::size_t made = r.made.size() - madeBefore;
     EXPECT_GE(made, 1u);
     EXPECT_LE(made, 4u);
-    // The frames made up repeat frame 79, then fade.
-    EXPECT_EQ(r.made[madeBefore][kFrame - 2], 8000);
-    if (made > 1) {
-        EXPECT_LT(r.made[madeBefore + 1][kFrame - 2], 8000);
-    }
+    // The frames made up carry frame 79's sound on at full strength.
+    for (std::size_t i = madeBefore; i < r.made.size(); ++i) EXPECT_EQ(r.made[i][kFrame - 2], 8000);
     // Frames were played once and in order; only as many were left out as
     // were made up.
     ASSERT_TRUE(inOrder(r.heard));
@@ -166,9 +171,10 @@ TEST(PlayoutTest, AnUnderrunIsConcealedAndTheLateDatagramMakesNoSecondGap) {
     EXPECT_LE(heldAfter, heldBefore + kBlock);
 }
 
-// When the peer stops, the last frame is repeated, then faded out over three
-// more; after that the stage plays silence; once the peer has been quiet a while the stage asks for
-// nothing and the device runs dry, until the next frame starts at once.
+// When the peer stops, the last sound is bridged at full strength for 80 ms
+// (four frames), then faded out over four more; after that the stage plays
+// silence; once the peer has been quiet a while the stage asks for nothing
+// and the device runs dry, until the next frame starts at once.
 TEST(PlayoutTest, ALongLossFadesToSilenceAndTheNextFrameStartsAfresh) {
     Rig r;
     const std::int64_t t0 = r.now + 3000;
@@ -177,13 +183,13 @@ TEST(PlayoutTest, ALongLossFadesToSilenceAndTheNextFrameStartsAfresh) {
     const std::size_t before = r.made.size();
     r.run(r.now + 1000000, 10, [](int) { return std::int64_t(-1); });
     EXPECT_EQ(r.heard.size(), heard);
-    ASSERT_GE(r.made.size(), before + 6);
+    ASSERT_GE(r.made.size(), before + 9);
     const std::vector<std::vector<std::int16_t>> made(r.made.begin() + static_cast<std::ptrdiff_t>(before),
                                                       r.made.end());
-    EXPECT_EQ(made[0][kFrame - 2], 8000);
-    for (int i = 1; i < 4; ++i) EXPECT_GT(made[i - 1][kFrame - 2], made[i][kFrame - 2]) << i;
-    EXPECT_GT(made[3][0], 0);
-    for (std::size_t i = 4; i < made.size(); ++i)
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(made[i][kFrame - 2], 8000) << i;
+    for (int i = 5; i < 8; ++i) EXPECT_GT(made[i - 1][kFrame - 2], made[i][kFrame - 2]) << i;
+    EXPECT_GT(made[7][0], 0);
+    for (std::size_t i = 8; i < made.size(); ++i)
         EXPECT_TRUE(std::all_of(made[i].begin(), made[i].end(), [](std::int16_t s) { return s == 0; })) << i;
     EXPECT_LE(made.size(), 30u) << "an idle stage stops making sound up";
     EXPECT_GT(r.dryTicks, 0);
@@ -399,8 +405,79 @@ TEST(PlayoutTest, ALongFrameBacklogIsCutInPartsOfFrames) {
     EXPECT_LE(stage.stats().dropped, 4u);
 }
 
+// A steady voiced sound through Speex, whose own concealment fades within a
+// lost datagram: one or two datagrams lost in a row are bridged without a
+// gap (the first at full strength throughout), a long outage fades to
+// silence after 160 ms, and the sound comes back with the next datagram.
+TEST(PlayoutTest, SpeexLossesAreBridgedFromThePitchOfTheSoundPlayed) {
+    const CodecId id = *codecIdFromName("speex_8khz");
+    CodecChoice encoder = chooseCodec(id, 0);
+    ASSERT_EQ(encoder.frameSamples, kFrame);
+    std::vector<std::int16_t> tone(kRate * 4);
+    for (std::size_t i = 0; i < tone.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        tone[i] = static_cast<std::int16_t>(6000 * std::sin(2 * M_PI * 180 * t) + 3000 * std::sin(2 * M_PI * 540 * t) +
+                                            1500 * std::sin(2 * M_PI * 900 * t));
+    }
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<std::uint8_t> bits;
+    for (std::size_t at = 0; at + kFrame <= tone.size(); at += kFrame) {
+        encoder.codec->encode16(tone.data() + at, kFrame, bits, false);
+        frames.push_back(bits);
+    }
+    {
+        // What Speex alone makes of a lost datagram: it fades.
+        CodecChoice alone = chooseCodec(id, 0);
+        std::vector<std::int16_t> pcm;
+        for (int i = 0; i < 40; ++i) alone.codec->decode16(frames[i].data(), frames[i].size(), pcm, false);
+        const double level = test::rms(pcm.data(), pcm.size());
+        for (int i = 0; i < 4; ++i) alone.codec->conceal16(pcm, false);
+        ASSERT_LT(test::rms(pcm.data(), pcm.size()), level / 2);
+    }
+    Rig r(chooseCodec(id, 0).codec, [&](int k) { return frames[static_cast<std::size_t>(k) % frames.size()]; });
+    const std::int64_t t0 = r.now + 3000;
+    // Datagram 12 lost; 20 and 21 lost; 30 to 35 lost (480 ms).
+    const auto lost = [](int k) { return k == 12 || k == 20 || k == 21 || (k >= 30 && k <= 35); };
+    int k = 0;
+    while (r.now < t0 + 45 * kDatagramUs) {
+        const std::int64_t at = t0 + k * kDatagramUs;
+        if (k < 45 && at <= r.now) {
+            if (!lost(k)) r.datagram(4 * k, {}, at);
+            ++k;
+            continue;
+        }
+        r.tick();
+    }
+    // 10 ms windows of what was played, from the first sound on.
+    const std::size_t w = kRate / 100;
+    std::vector<double> levels;
+    for (std::size_t at = 0; at + w <= r.sound.size(); at += w) levels.push_back(test::rms(r.sound.data() + at, w));
+    const auto first = std::find_if(levels.begin(), levels.end(), [](double v) { return v > 100; });
+    ASSERT_NE(first, levels.end());
+    std::vector<double> sorted(first, levels.end());
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    // Where each datagram's sound was played: the stage plays in order, so
+    // datagram k's first window follows from where the first one began.
+    const std::size_t start = static_cast<std::size_t>(first - levels.begin());
+    const auto windowOf = [&](int datagram) { return start + static_cast<std::size_t>(datagram) * 8; };
+    int faint = 0;
+    for (std::size_t i = start; i < windowOf(30) && i < levels.size(); ++i) faint += levels[i] < median / 31.6;
+    EXPECT_EQ(faint, 0) << "a gap of one or two datagrams falls silent";
+    // The single loss keeps full strength: within 6 dB of the median.
+    for (std::size_t i = windowOf(12) - 2; i < windowOf(13) + 2; ++i) EXPECT_GT(levels[i], median / 2) << i;
+    // The long outage: bridged, then faded out by 160 ms, then silence
+    // (until the stage sees the peer gone quiet and stops asking).
+    const std::size_t outage = windowOf(30);
+    ASSERT_GT(levels.size(), outage + 28);
+    for (std::size_t i = outage; i < outage + 12; ++i) EXPECT_GT(levels[i], median / 31.6) << i - outage;
+    for (std::size_t i = outage + 18; i < outage + 28; ++i) EXPECT_LT(levels[i], 1.0) << i - outage;
+    ASSERT_GT(levels.size(), windowOf(40));
+    EXPECT_GT(levels[windowOf(40)], median / 2);
+}
+
 // Speex and iLBC make up a lost frame from their decoders' state; the other
-// codecs leave it to the stage's repeat-and-fade.
+// codecs leave it to the stage's bridge.
 TEST(PlayoutTest, SpeexAndIlbcConcealWithTheirOwnDecoders) {
     for (const char* name : {"speex_16khz", "ilbc_8khz", "gsm_8khz", "g711_8khz"}) {
         SCOPED_TRACE(name);
