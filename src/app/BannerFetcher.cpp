@@ -24,7 +24,15 @@ BannerFetcher::~BannerFetcher() {
 void BannerFetcher::fetch(quint64 ticket, const std::string& url, const std::string& userAgent) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(Job{ticket, url, userAgent});
+        jobs_.push_back(Job{ticket, url, userAgent, false});
+    }
+    wake_.notify_one();
+}
+
+void BannerFetcher::fetchList(quint64 ticket, const std::string& url, const std::string& userAgent) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(Job{ticket, url, userAgent, true});
     }
     wake_.notify_one();
 }
@@ -55,13 +63,35 @@ void BannerFetcher::run() {
         }
         bool ok = false;
         std::string body;
+        QString error;
         try {
             if (!job.userAgent.empty()) client.setHeader("User-Agent", job.userAgent);
+            client.setTimeout(kTimeoutSeconds);
+            client.setMaxBodySize(kBannerMaxBytes);
             client.get(job.url, body);
             ok = true;
+        } catch (const HttpClient::BodyTooLargeException&) {
+            error = QStringLiteral("larger than %1 MB").arg(kBannerMaxBytes / (1024 * 1024));
+        } catch (const HttpClient::BadResponseException&) {
+            int status = client.response().statusCode;
+            if (status >= 301 && status <= 303)
+                error = QStringLiteral("redirected to an address that is not followed");
+            else if (status != 200 && status != 0)
+                error = QStringLiteral("HTTP status %1").arg(status);
+            else
+                error = QStringLiteral("a malformed answer");
+        } catch (const HttpClient::InvalidUrlException&) {
+            error = QStringLiteral("not a usable address");
+        } catch (const TimeoutException&) {
+            error = QStringLiteral("no answer in time");
+        } catch (const UnknownHostException&) {
+            error = QStringLiteral("unknown host");
+        } catch (const ConnectException&) {
+            error = QStringLiteral("the server cannot be reached");
         } catch (const Exception&) {
-            // The banner reports nothing: the page on show stays.
-        } catch (const std::exception&) {
+            error = QStringLiteral("the connection failed");
+        } catch (const std::exception& e) {
+            error = QString::fromLocal8Bit(e.what());
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -70,10 +100,18 @@ void BannerFetcher::run() {
             if (stop_) return;
         }
         // Queued to the owner's thread; dropped by Qt if the fetcher is gone.
-        QByteArray bytes = ok ? QByteArray(body.data(), static_cast<qsizetype>(body.size())) : QByteArray();
         quint64 ticket = job.ticket;
+        if (job.list) {
+            std::vector<BannerItem> items;
+            if (ok) items = parseBannerList(body);
+            QMetaObject::invokeMethod(
+                this, [this, ticket, ok, items = std::move(items), error] { emit listFinished(ticket, ok, items, error); },
+                Qt::QueuedConnection);
+            continue;
+        }
+        QByteArray bytes = ok ? QByteArray(body.data(), static_cast<qsizetype>(body.size())) : QByteArray();
         QMetaObject::invokeMethod(
-            this, [this, ticket, ok, bytes] { emit finished(ticket, ok, bytes); }, Qt::QueuedConnection);
+            this, [this, ticket, ok, bytes, error] { emit finished(ticket, ok, bytes, error); }, Qt::QueuedConnection);
     }
 }
 

@@ -34,6 +34,7 @@ BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new Ban
         }
     });
     connect(fetcher_, &BannerFetcher::finished, this, &BannerView::onFetched);
+    connect(fetcher_, &BannerFetcher::listFinished, this, &BannerView::onListFetched);
 
     rotation_.onFetch = [this](int index, uint64_t generation, const std::string& address) {
         quint64 ticket = nextTicket_++;
@@ -99,20 +100,47 @@ void BannerView::refreshList() {
     listTicket_ = 0;
     if (server_.isEmpty()) return;
     listTicket_ = nextTicket_++;
-    fetcher_->fetch(listTicket_, listUrl().toStdString(), "Ambrel");
+    fetcher_->fetchList(listTicket_, listUrl().toStdString(), "Ambrel");
 }
 
-void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body) {
-    if (ticket == listTicket_) {
-        listTicket_ = 0;
-        if (ok) rotation_.setItems(parseBannerList(std::string_view(body.constData(), body.size())));
+void BannerView::onListFetched(quint64 ticket, bool ok, const std::vector<BannerItem>& items, const QString& error) {
+    if (ticket != listTicket_) return;
+    listTicket_ = 0;
+    const QString address = listUrl();
+    if (!ok) {
+        noteAddress_ = address;
+        setNote(QStringLiteral("Banner list %1: %2").arg(address, error));
         return;
     }
+    if (noteAddress_ == address) setNote(QString());
+    rotation_.setItems(items);
+}
+
+void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body, const QString& error) {
     auto it = pageTickets_.find(ticket);
     if (it == pageTickets_.end()) return;  // a fetch of an older list
     auto [generation, index] = it.value();
     pageTickets_.erase(it);
-    rotation_.pageFetched(index, generation, ok, std::string(body.constData(), static_cast<std::size_t>(body.size())));
+    QString address;
+    if (generation == rotation_.generation() && index >= 0 && index < static_cast<int>(rotation_.items().size()))
+        address = QString::fromStdString(pageUrl(rotation_.items()[static_cast<std::size_t>(index)].address));
+    const int delay =
+        rotation_.pageFetched(index, generation, ok, std::string(body.constData(), static_cast<std::size_t>(body.size())));
+    if (address.isEmpty()) return;
+    if (ok && !body.isEmpty()) {
+        if (noteAddress_ == address) setNote(QString());
+        return;
+    }
+    noteAddress_ = address;
+    const QString why = ok ? QStringLiteral("an empty page") : error;
+    setNote(delay > 0 ? QStringLiteral("Banner page %1: %2; tried again in %3 s").arg(address, why).arg(delay)
+                      : QStringLiteral("Banner page %1: %2").arg(address, why));
+}
+
+void BannerView::setNote(const QString& note) {
+    if (note.isEmpty()) noteAddress_.clear();
+    note_ = note;
+    setToolTip(note);
 }
 
 void BannerView::tick() { rotation_.tick(); }
