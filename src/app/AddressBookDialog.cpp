@@ -89,7 +89,7 @@ void AddressBookDialog::buildControls() {
     list_->setAllColumnsShowFocus(true);
     list_->setMouseTracking(true);  // hover highlight across the whole row
     list_->setSortingEnabled(false);  // the dialog keeps the order itself
-    list_->installEventFilter(this);
+    list_->viewport()->installEventFilter(this);  // its width changes with the scroll bar too
 
     nameEdit_ = new QLineEdit(this);
     nameEdit_->setObjectName("nameEdit");
@@ -127,7 +127,9 @@ void AddressBookDialog::buildControls() {
     portEdit_->setMinimumWidth(duX(kPortEditDu));
 
     auto* fields = new QGridLayout;
-    fields->setHorizontalSpacing(duX(1));
+    // A character's width between columns, so that "IP address or
+    // hostname" and "Port" never touch.
+    fields->setHorizontalSpacing(duX(4));
     fields->addWidget(new QLabel("Name", this), 0, 0);
     fields->addWidget(new QLabel("IP address or hostname", this), 0, 1);
     fields->addWidget(new QLabel("Port", this), 0, 2);
@@ -219,15 +221,18 @@ void AddressBookDialog::showEvent(QShowEvent* event) {
 }
 
 bool AddressBookDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_ && event->type() == QEvent::Resize) sizeColumns();
+    if (watched == list_->viewport() && event->type() == QEvent::Resize) sizeColumns();
     return QDialog::eventFilter(watched, event);
 }
 
 void AddressBookDialog::sizeColumns() {
-    const int usable = std::max(0, list_->width() - kColumnMargin);
+    // The header spans the rows' whole width: the viewport, which leaves
+    // out the frame and a vertical scroll bar; the port column takes what
+    // rounding leaves over.
+    const int usable = std::max(0, list_->viewport()->width());
     list_->setColumnWidth(NameColumn, usable * 40 / 100);
     list_->setColumnWidth(HostColumn, usable * 40 / 100);
-    list_->setColumnWidth(PortColumn, usable * 20 / 100);
+    list_->setColumnWidth(PortColumn, usable - 2 * (usable * 40 / 100));
 }
 
 void AddressBookDialog::load() {

@@ -70,9 +70,8 @@ public:
     // handler removes the button again (it is absent by default).
     void setFindComputerHandler(std::function<QString(QWidget* parent)> handler);
 
-    // The list widget's column widths follow its width: 40 %, 40 % and 20 %
-    // of the width less 20 pixels.
-    static constexpr int kColumnMargin = 20;
+    // The list widget's column widths follow the width of its rows (the
+    // viewport, without frame and scroll bar): 40 %, 40 % and the rest.
 
     // Where the notes to the user go (a file not read whole, a failed save,
     // fields that are not a contact); the default shows a message box. Tests
