@@ -103,19 +103,21 @@ private:
 class StderrErrorReporter : public ErrorReporter {
 public:
     // `fail` runs on the thread of `context` (the main thread).
+    // Main thread, before the sound starts.
     void setFailureHandler(QObject* context, std::function<void()> fail) {
-        context_ = context;
         fail_ = std::move(fail);
+        context_.store(context);
     }
     void reportSoundError(const std::string& line) override {
         std::fprintf(stderr, "ambrel: %s\n", line.c_str());
         std::fflush(stderr);
-        if (context_ && !failed_.exchange(true)) QMetaObject::invokeMethod(context_, fail_, Qt::QueuedConnection);
+        QObject* context = context_.load();
+        if (context && !failed_.exchange(true)) QMetaObject::invokeMethod(context, fail_, Qt::QueuedConnection);
     }
 
 private:
-    QObject* context_ = nullptr;  // set before the sound starts
-    std::function<void()> fail_;
+    std::atomic<QObject*> context_{nullptr};
+    std::function<void()> fail_;  // written before context_, only read after it
     std::atomic<bool> failed_{false};
 };
 
