@@ -1,10 +1,43 @@
 #include "app/BannerFetcher.h"
 
 #include <QMetaObject>
+#include <QThread>
+#include <QUrl>
+#include <QVariant>
 
 #include "http/HttpClient.h"
 
 namespace ambrel {
+
+namespace {
+
+// A banner page: only the program's own resources load (a page from the
+// network must not make the window read local files).
+class BannerDocument : public QTextDocument {
+public:
+    QVariant loadResource(int type, const QUrl& name) override {
+        if (name.scheme() == QLatin1String("qrc")) return QTextDocument::loadResource(type, name);
+        return QVariant();
+    }
+};
+
+// Worker thread: the page's HTML read into a document that then belongs to
+// `owner`. Freed on its own thread (the last reference may go elsewhere).
+std::shared_ptr<QTextDocument> pageDocument(const std::string& html, const QFont& font, QThread* owner) {
+    auto* document = new BannerDocument;
+    document->setDocumentMargin(0);
+    document->setDefaultFont(font);
+    document->setHtml(QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size())));
+    document->moveToThread(owner);
+    return std::shared_ptr<QTextDocument>(document, [](QTextDocument* d) {
+        if (QThread::currentThread() == d->thread())
+            delete d;
+        else
+            d->deleteLater();
+    });
+}
+
+}  // namespace
 
 BannerFetcher::BannerFetcher(QObject* parent) : QObject(parent) {
     worker_ = std::thread([this] { run(); });
@@ -21,20 +54,24 @@ BannerFetcher::~BannerFetcher() {
     worker_.join();
 }
 
-void BannerFetcher::fetch(quint64 ticket, const std::string& url, const std::string& userAgent) {
+void BannerFetcher::queue(Job job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(Job{ticket, url, userAgent, false});
+        jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
 }
 
+void BannerFetcher::fetch(quint64 ticket, const std::string& url, const std::string& userAgent) {
+    queue(Job{ticket, url, userAgent, Job::kPlain, {}});
+}
+
 void BannerFetcher::fetchList(quint64 ticket, const std::string& url, const std::string& userAgent) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(Job{ticket, url, userAgent, true});
-    }
-    wake_.notify_one();
+    queue(Job{ticket, url, userAgent, Job::kList, {}});
+}
+
+void BannerFetcher::fetchPage(quint64 ticket, const std::string& url, const QFont& font) {
+    queue(Job{ticket, url, {}, Job::kPage, font});
 }
 
 void BannerFetcher::cancelAll() {
@@ -101,7 +138,7 @@ void BannerFetcher::run() {
         }
         // Queued to the owner's thread; dropped by Qt if the fetcher is gone.
         quint64 ticket = job.ticket;
-        if (job.list) {
+        if (job.kind == Job::kList) {
             std::vector<BannerItem> items;
             if (ok) items = parseBannerList(body);
             QMetaObject::invokeMethod(
@@ -110,6 +147,14 @@ void BannerFetcher::run() {
             continue;
         }
         QByteArray bytes = ok ? QByteArray(body.data(), static_cast<qsizetype>(body.size())) : QByteArray();
+        if (job.kind == Job::kPage) {
+            std::shared_ptr<QTextDocument> document;
+            if (ok && !body.empty()) document = pageDocument(body, job.font, thread());
+            QMetaObject::invokeMethod(
+                this, [this, ticket, ok, bytes, document, error] { emit pageFinished(ticket, ok, bytes, document, error); },
+                Qt::QueuedConnection);
+            continue;
+        }
         QMetaObject::invokeMethod(
             this, [this, ticket, ok, bytes, error] { emit finished(ticket, ok, bytes, error); }, Qt::QueuedConnection);
     }

@@ -15,6 +15,9 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <map>
+#include <memory>
+
 #include "app/BannerList.h"
 
 namespace ambrel {
@@ -72,7 +75,11 @@ protected:
 private:
     void loadStartPage();
     void refreshList();
-    void onFetched(quint64 ticket, bool ok, const QByteArray& body, const QString& error);
+    void onFetched(quint64 ticket, bool ok, const QByteArray& body, const std::shared_ptr<QTextDocument>& document,
+                   const QString& error);
+    // The view's own document back in place (for the start page, or a page
+    // that has no document of its own).
+    void useOwnDocument();
     void onListFetched(quint64 ticket, bool ok, const std::vector<BannerItem>& items, const QString& error);
     void setNote(const QString& note);
     void showPage(const std::string& html);
@@ -85,6 +92,11 @@ private:
     QString server_;
     QString shown_;
     QString note_;
+    QTextDocument* ownDocument_ = nullptr;  // a child of the view
+    // Documents of the fetched pages of the list on show, by entry; dropped
+    // with the page's text when the rotation drops it.
+    std::map<int, std::shared_ptr<QTextDocument>> pageDocuments_;
+    std::shared_ptr<QTextDocument> shownDocument_;  // kept while on show
     QString noteAddress_;  // the page or list the note is about
     bool started_ = false;
     quint64 nextTicket_ = 1;
