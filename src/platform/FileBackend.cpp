@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -368,7 +369,7 @@ public:
                     return SoundError::make(SoundErrorCode::FileError, path_ + ": no program reads from it");
                 return systemError(path_, err);
             }
-            const std::vector<std::uint8_t> header = streamHeader();
+            const auto header = streamHeader();
             if (::write(streamFd_, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
                 const int err = errno;
                 ::close(streamFd_);
@@ -555,30 +556,30 @@ private:
     }
 
     // The header of a WAV stream of unknown length at the device format.
-    std::vector<std::uint8_t> streamHeader() const {
-        std::vector<std::uint8_t> h;
-        auto text = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
-        auto u32 = [&h](std::uint32_t v) {
-            for (int i = 0; i < 4; ++i) h.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    std::array<std::uint8_t, 44> streamHeader() const {
+        std::array<std::uint8_t, 44> h{};
+        std::size_t at = 0;
+        auto text = [&](const char* t) {
+            std::memcpy(h.data() + at, t, 4);
+            at += 4;
         };
-        auto u16 = [&h](std::uint16_t v) {
-            h.push_back(static_cast<std::uint8_t>(v));
-            h.push_back(static_cast<std::uint8_t>(v >> 8));
+        auto number = [&](std::uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) h[at++] = static_cast<std::uint8_t>(v >> (8 * i));
         };
         const std::uint32_t bps = format_.bytesPerSample();
         text("RIFF");
-        u32(0xFFFFFFFFu);
+        number(0xFFFFFFFFu, 4);
         text("WAVE");
         text("fmt ");
-        u32(16);
-        u16(1);  // PCM
-        u16(1);  // mono
-        u32(format_.sampleRate);
-        u32(format_.sampleRate * bps);
-        u16(static_cast<std::uint16_t>(bps));
-        u16(static_cast<std::uint16_t>(format_.bitsPerSample));
+        number(16, 4);
+        number(1, 2);  // PCM
+        number(1, 2);  // mono
+        number(format_.sampleRate, 4);
+        number(format_.sampleRate * bps, 4);
+        number(bps, 2);
+        number(format_.bitsPerSample, 2);
         text("data");
-        u32(0xFFFFFFFFu);
+        number(0xFFFFFFFFu, 4);
         return h;
     }
 

@@ -355,6 +355,28 @@ TEST(Blackbox, ThePlayingFileReplacesOnlyWhatItMayAndOnlyWhenComplete) {
     EXPECT_EQ(forced.wait(), 0) << forced.err();
     EXPECT_EQ(readFile(dir / "notes.txt").substr(0, 4), "RIFF");
 
+    // A FIFO is written directly, as a WAV stream, for the program reading it.
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const int reader = ::open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    Program piped(dir, "piped", {"--headless", listen, "--record-file", "a.wav", "--play-file", "pipe"});
+    ASSERT_TRUE(piped.waitForLines({"Listening..."})) << piped.err();
+    std::string stream;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         stream.size() < 8000 && std::chrono::steady_clock::now() < until;) {
+        char buffer[4096];
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) stream.append(buffer, static_cast<std::size_t>(n));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    piped.signal(SIGTERM);
+    EXPECT_EQ(piped.wait(), 0) << piped.err();
+    ::close(reader);
+    ASSERT_GE(stream.size(), 8000u);
+    EXPECT_EQ(stream.substr(0, 4), "RIFF");
+    EXPECT_EQ(stream.substr(8, 4), "WAVE");
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+
     // Port 0: the system's choice is named.
     Program any(dir, "any", {"--headless", "-l:0:yes", "--record-file", "a.wav", "--play-file", "/dev/null"});
     ASSERT_TRUE(any.waitForLines({"Listening..."})) << any.err();
