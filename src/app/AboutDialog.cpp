@@ -2,12 +2,18 @@
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "app/BannerView.h"
 
@@ -53,7 +59,19 @@ AboutDialog::AboutDialog(const QString& helpText, const QString& versionText, co
     // Codec lines are "name<TAB>description": one tab stop past the longest name.
     help_->setTabStopDistance(help_->fontMetrics().horizontalAdvance(QLatin1Char(' ')) * 16);
     help_->setPlainText(helpText);
-    help_->setMinimumSize(520, 300);
+    // Wide enough for the longest line beside the scroll bar, so that no
+    // line is cut on the right (at any font size and scale); the screen is
+    // the limit, beyond it the text scrolls.
+    int longest = 0;
+    for (const QString& line : helpText.split(QLatin1Char('\n')))
+        longest = std::max(longest, help_->fontMetrics().horizontalAdvance(QString(line).replace(
+                                        QLatin1Char('\t'), QString(16, QLatin1Char(' ')))));
+    const int chrome = help_->verticalScrollBar()->sizeHint().width() + 2 * help_->frameWidth() +
+                       2 * static_cast<int>(help_->document()->documentMargin()) + help_->fontMetrics().averageCharWidth();
+    int width = std::max(520, longest + chrome);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        width = std::min(width, screen->availableGeometry().width() * 9 / 10 - 80);
+    help_->setMinimumSize(std::max(width, 320), 300);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -88,7 +89,7 @@ void AddressBookDialog::buildControls() {
     list_->setAllColumnsShowFocus(true);
     list_->setMouseTracking(true);  // hover highlight across the whole row
     list_->setSortingEnabled(false);  // the dialog keeps the order itself
-    list_->installEventFilter(this);
+    list_->viewport()->installEventFilter(this);  // its width changes with the scroll bar too
 
     nameEdit_ = new QLineEdit(this);
     nameEdit_->setObjectName("nameEdit");
@@ -104,6 +105,10 @@ void AddressBookDialog::buildControls() {
     auto* removeButton = new QPushButton("&Remove", this);
     removeButton->setObjectName("removeButton");
     removeButton->setAutoDefault(false);
+    auto* changeButton = new QPushButton("C&hange", this);
+    changeButton->setObjectName("changeButton");
+    changeButton->setAutoDefault(false);
+    changeButton->setToolTip("Replace the selected contact by the name, address and port above");
     findButton_ = new QPushButton("Find computer", this);
     findButton_->setObjectName("findComputerButton");
     findButton_->setAutoDefault(false);
@@ -115,14 +120,16 @@ void AddressBookDialog::buildControls() {
     cancelButton->setObjectName("cancelButton");
     cancelButton->setAutoDefault(false);
 
-    for (QPushButton* b : {addButton, removeButton}) b->setMinimumWidth(duX(kSmallButtonDu));
+    for (QPushButton* b : {addButton, removeButton, changeButton}) b->setMinimumWidth(duX(kSmallButtonDu));
     for (QPushButton* b : {okButton, cancelButton}) b->setMinimumWidth(duX(kButtonDu));
     nameEdit_->setMinimumWidth(duX(kNameEditDu) / 2);
     hostEdit_->setMinimumWidth(duX(kHostEditDu) / 2);
     portEdit_->setMinimumWidth(duX(kPortEditDu));
 
     auto* fields = new QGridLayout;
-    fields->setHorizontalSpacing(duX(1));
+    // A character's width between columns, so that "IP address or
+    // hostname" and "Port" never touch.
+    fields->setHorizontalSpacing(duX(4));
     fields->addWidget(new QLabel("Name", this), 0, 0);
     fields->addWidget(new QLabel("IP address or hostname", this), 0, 1);
     fields->addWidget(new QLabel("Port", this), 0, 2);
@@ -136,6 +143,7 @@ void AddressBookDialog::buildControls() {
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(removeButton);
+    buttons->addWidget(changeButton);
     buttons->addWidget(findButton_);
     buttons->addStretch(1);
     buttons->addWidget(okButton);
@@ -156,12 +164,23 @@ void AddressBookDialog::buildControls() {
     setTabOrder(hostEdit_, portEdit_);
     setTabOrder(portEdit_, addButton);
     setTabOrder(addButton, removeButton);
-    setTabOrder(removeButton, findButton_);
+    setTabOrder(removeButton, changeButton);
+    setTabOrder(changeButton, findButton_);
     setTabOrder(findButton_, okButton);
     setTabOrder(okButton, cancelButton);
 
     connect(addButton, &QPushButton::clicked, this, [this] { add(); });
     connect(removeButton, &QPushButton::clicked, this, [this] { remove(); });
+    connect(changeButton, &QPushButton::clicked, this, [this] { change(); });
+    // A selected row fills the fields, to be changed or added again.
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+        if (selected.isEmpty()) return;
+        const QTreeWidgetItem* item = selected.first();
+        nameEdit_->setText(item->text(NameColumn));
+        hostEdit_->setText(item->text(HostColumn));
+        portEdit_->setText(item->text(PortColumn));
+    });
     connect(findButton_, &QPushButton::clicked, this, [this] { findComputer(); });
     connect(okButton, &QPushButton::clicked, this, [this] { ok(); });
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -187,18 +206,33 @@ void AddressBookDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     sizeColumns();
     list_->setFocus();
+    // Damage is told when the book opens, not only when a save keeps it.
+    if (!fileWhole_ && !damageTold_) {
+        damageTold_ = true;
+        const QString name = QString::fromStdString(file_.filename().string());
+        const QString backup = QString::fromStdString(contactsBackupName(file_.filename()).string());
+        QTimer::singleShot(0, this, [this, name, backup] {
+            if (messageSink)
+                messageSink(QString("%1 could not be read whole: it is damaged, unreadable or holds more than "
+                                    "this list shows. Saving keeps the earlier file as %2.")
+                                .arg(name, backup));
+        });
+    }
 }
 
 bool AddressBookDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_ && event->type() == QEvent::Resize) sizeColumns();
+    if (watched == list_->viewport() && event->type() == QEvent::Resize) sizeColumns();
     return QDialog::eventFilter(watched, event);
 }
 
 void AddressBookDialog::sizeColumns() {
-    const int usable = std::max(0, list_->width() - kColumnMargin);
+    // The header spans the rows' whole width: the viewport, which leaves
+    // out the frame and a vertical scroll bar; the port column takes what
+    // rounding leaves over.
+    const int usable = std::max(0, list_->viewport()->width());
     list_->setColumnWidth(NameColumn, usable * 40 / 100);
     list_->setColumnWidth(HostColumn, usable * 40 / 100);
-    list_->setColumnWidth(PortColumn, usable * 20 / 100);
+    list_->setColumnWidth(PortColumn, usable - 2 * (usable * 40 / 100));
 }
 
 void AddressBookDialog::load() {
@@ -245,36 +279,77 @@ void AddressBookDialog::insertRow(const Contact& contact, bool select) {
     }
 }
 
-void AddressBookDialog::save() {
+bool AddressBookDialog::save() {
     std::vector<Contact> contacts;
     contacts.reserve(static_cast<std::size_t>(list_->topLevelItemCount()));
     for (int row = 0; row < list_->topLevelItemCount(); ++row) {
         const QTreeWidgetItem* item = list_->topLevelItem(row);
         contacts.push_back({cellBytes(item, NameColumn), cellBytes(item, HostColumn), cellBytes(item, PortColumn)});
     }
-    if (fileWhole_) {
-        saveContacts(file_, contacts);  // a failed save is not reported; the old file stays
-        return;
-    }
     const QString name = QString::fromStdString(file_.filename().string());
     const QString backup = QString::fromStdString(contactsBackupName(file_.filename()).string());
-    if (saveContactsKeepingOld(file_, contacts)) {
+    std::string why;
+    if (fileWhole_) {
+        if (saveContacts(file_, contacts, &why)) return true;
+        if (messageSink)
+            messageSink(QString("The address book was not saved: %1\nThe list keeps your changes; OK tries again.")
+                            .arg(fromBytes(why)));
+        return false;
+    }
+    if (saveContactsKeepingOld(file_, contacts, &why)) {
         fileWhole_ = true;
         if (messageSink)
             messageSink(QString("%1 held more than this list could read. The earlier file was kept as %2.")
                             .arg(name, backup));
-    } else if (messageSink) {
-        messageSink(QString("%1 held more than this list could read, and it could not be kept as %2 (that "
-                            "name may be taken). The address book was not saved.")
-                        .arg(name, backup));
+        return true;
     }
+    if (messageSink)
+        messageSink(QString("%1 held more than this list could read, and the address book was not saved: %2\nThe "
+                            "list keeps your changes; OK tries again.")
+                        .arg(name, fromBytes(why)));
+    return false;
+}
+
+std::optional<Contact> AddressBookDialog::fieldsContact() {
+    const QString host = hostEdit_->text().trimmed();
+    if (host.isEmpty()) {
+        if (messageSink) messageSink("Enter the IP address or host name of the contact.");
+        hostEdit_->setFocus();
+        return std::nullopt;
+    }
+    const QString portText = portEdit_->text().trimmed();
+    bool number = !portText.isEmpty() && portText.size() <= 5;
+    for (QChar c : portText) number = number && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const int port = number ? portText.toInt() : 0;
+    if (port < 1 || port > 65535) {
+        if (messageSink) messageSink("Enter a port from 1 to 65535.");
+        portEdit_->setFocus();
+        portEdit_->selectAll();
+        return std::nullopt;
+    }
+    return Contact{toBytes(nameEdit_->text()), toBytes(host), std::to_string(port)};
 }
 
 void AddressBookDialog::add() {
-    chosenName_ = nameEdit_->text();
-    chosenHost_ = hostEdit_->text();
-    chosenPort_ = portFromText(toBytes(portEdit_->text()));
-    insertRow({toBytes(chosenName_), toBytes(chosenHost_), std::to_string(chosenPort_)}, true);
+    const std::optional<Contact> contact = fieldsContact();
+    if (!contact) return;
+    chosenName_ = fromBytes(contact->name);
+    chosenHost_ = fromBytes(contact->host);
+    chosenPort_ = portFromText(contact->port);
+    insertRow(*contact, true);
+    modified_ = true;
+}
+
+void AddressBookDialog::change() {
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        if (messageSink) messageSink("Select the contact to change first.");
+        return;
+    }
+    const std::optional<Contact> contact = fieldsContact();
+    if (!contact) return;
+    delete selected.first();
+    insertRow(*contact, true);
     modified_ = true;
 }
 
@@ -288,7 +363,8 @@ void AddressBookDialog::remove() {
 
 void AddressBookDialog::ok() {
     if (modified_) {
-        save();
+        // A failed save keeps the dialog open with everything in it.
+        if (!save()) return;
         modified_ = false;
     }
     const QList<QTreeWidgetItem*> selected = list_->selectedItems();

@@ -18,15 +18,18 @@
 //
 // The file is read once, when the dialog is constructed (from the current
 // directory unless another path is given), and written at most once, on OK
-// after an Add or a Remove. A missing or damaged file gives an empty or
-// partial list and a failed save is not reported: neither is worth stopping a
-// call for. A save replaces the file in one step, so it never loses the old
-// address book. A file that was not read whole (unreadable, damaged, or
-// holding more than contacts) is kept as "contacts.txt.bak" by the save that
-// replaces it, and the user is told; if that name is taken the save is
-// refused and the user is told so. Rows are shown sorted by name
-// (case-insensitively, equal names in the order they were added) and written
-// in that order.
+// after an Add, a Change or a Remove. A missing or damaged file gives an
+// empty or partial list; damage is told when the dialog is first shown. A
+// save replaces the file in one step, so it never loses the old address book;
+// a failed save (a read-only file or folder, a full disk) says why and keeps
+// the dialog open with the list as it was, so OK can try again or Cancel
+// give up. A file that was not read whole (unreadable, damaged, or holding
+// more than contacts) is kept as "contacts.txt.bak" by the save that replaces
+// it, and the user is told; if that name is taken the save is refused and the
+// user is told so. Add and Change take the fields only with a host and a
+// port from 1 to 65535; selecting a row fills the fields with it. Rows are
+// shown sorted by name (case-insensitively, equal names in the order they
+// were added) and written in that order.
 #pragma once
 
 #include <QDialog>
@@ -34,6 +37,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+
+#include "app/ContactsFile.h"
 
 class QLineEdit;
 class QPushButton;
@@ -41,8 +47,6 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace ambrel {
-
-struct Contact;
 
 class AddressBookDialog : public QDialog {
     Q_OBJECT
@@ -66,12 +70,12 @@ public:
     // handler removes the button again (it is absent by default).
     void setFindComputerHandler(std::function<QString(QWidget* parent)> handler);
 
-    // The list widget's column widths follow its width: 40 %, 40 % and 20 %
-    // of the width less 20 pixels.
-    static constexpr int kColumnMargin = 20;
+    // The list widget's column widths follow the width of its rows (the
+    // viewport, without frame and scroll bar): 40 %, 40 % and the rest.
 
-    // Where the notes about a file that was not read whole go; the default
-    // shows a message box. Tests replace it.
+    // Where the notes to the user go (a file not read whole, a failed save,
+    // fields that are not a contact); the default shows a message box. Tests
+    // replace it.
     std::function<void(const QString&)> messageSink;
 
 protected:
@@ -81,12 +85,16 @@ protected:
 private:
     void buildControls();
     void load();
-    void save();
+    // False, after telling the user why, when the file was not written.
+    bool save();
+    // The fields as a contact, or nothing after telling the user what is wrong.
+    std::optional<Contact> fieldsContact();
     void insertRow(const Contact& contact, bool select);
     void sizeColumns();
 
     void add();
     void remove();
+    void change();
     void ok();
     void findComputer();
 
@@ -103,6 +111,7 @@ private:
     int chosenPort_ = 0;
     bool modified_ = false;
     bool fileWhole_ = true;  // the file held nothing the list does not show
+    bool damageTold_ = false;
 };
 
 }  // namespace ambrel

@@ -5,7 +5,15 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -20,6 +28,7 @@
 #include "link/Socket.h"
 #include "platform/AlsaBackend.h"
 #include "platform/AlsaMixer.h"
+#include "platform/FileBackend.h"
 #include "platform/PulseMixer.h"
 #include "platform/SoundDevice.h"
 
@@ -89,13 +98,41 @@ private:
 };
 
 // Device errors without a window: one line on standard error. Sound threads.
+// Nobody can pick another device in headless mode, so the first error also
+// ends the program (exit status 1) once a failure handler is set.
 class StderrErrorReporter : public ErrorReporter {
 public:
+    // `fail` runs on the thread of `context` (the main thread).
+    // Main thread, before the sound starts.
+    void setFailureHandler(QObject* context, std::function<void()> fail) {
+        fail_ = std::move(fail);
+        context_.store(context);
+    }
     void reportSoundError(const std::string& line) override {
         std::fprintf(stderr, "ambrel: %s\n", line.c_str());
         std::fflush(stderr);
+        QObject* context = context_.load();
+        if (context && !failed_.exchange(true)) QMetaObject::invokeMethod(context, fail_, Qt::QueuedConnection);
     }
+
+private:
+    std::atomic<QObject*> context_{nullptr};
+    std::function<void()> fail_;  // written before context_, only read after it
+    std::atomic<bool> failed_{false};
 };
+
+// Why a listen on the UDP port fails, in the system's words.
+std::string listenProblem(int port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::strerror(errno);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const int err = errno;
+    ::close(fd);
+    return bound ? std::string("the port could not be opened") : std::strerror(err);
+}
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "ambrel: %s\n%s\nTry 'ambrel --help' for more information.\n", message.c_str(),
@@ -231,10 +268,23 @@ int AmbrelApp::main(int argc, char** argv) {
     bool listed = inputError.ok() && outputError.ok();
     if (auto error = checkDevices(settings, listed ? &inputs : nullptr, listed ? &outputs : nullptr))
         return usageError(error->message);
+    // File devices: a problem is one line before anything starts. An
+    // unusable file ends with exit status 1 as a device that does not open;
+    // options that contradict each other are a usage error.
     if (isFile(settings.recordDevice) && settings.sendEnabled) {
-        std::FILE* file = std::fopen(settings.recordDevice.name.c_str(), "rb");
-        if (!file) return usageError("cannot read the recording file '" + settings.recordDevice.name + "'");
-        std::fclose(file);
+        if (FileProblem problem = checkRecordingFile(settings.recordDevice.name)) {
+            if (problem.kind == FileProblem::kUnreadable) return usageError(problem.text);
+            std::fprintf(stderr, "ambrel: %s\n", problem.text.c_str());
+            return 1;
+        }
+    }
+    if (isFile(settings.playDevice) && settings.playEnabled && settings.destinations.empty()) {
+        const std::string recording = isFile(settings.recordDevice) ? settings.recordDevice.name : std::string();
+        if (FileProblem problem = checkPlayingFile(settings.playDevice.name, recording, line.overwrite)) {
+            if (problem.kind == FileProblem::kConflict) return usageError(problem.text);
+            std::fprintf(stderr, "ambrel: %s\n", problem.text.c_str());
+            return 1;
+        }
     }
     std::string soundProblem;
     if (needServer() && inputError.code == SoundErrorCode::NoServer) {
@@ -306,6 +356,40 @@ int AmbrelApp::main(int argc, char** argv) {
         // No meters to show the levels on: none are posted.
         CallController controller(settings, std::move(link), view, nullptr, starter);
         controller.setSoundDiagnosis(diagnosis);
+        // What an unattended copy cannot get past ends it with status 1.
+        auto fail = [&controller](const std::string& why) {
+            std::fprintf(stderr, "ambrel: %s\n", why.c_str());
+            std::fflush(stderr);
+            // From the event loop: this may come before it runs.
+            QMetaObject::invokeMethod(&controller, [&controller] {
+                controller.shutdown();
+                QCoreApplication::exit(1);
+            }, Qt::QueuedConnection);
+        };
+        stderrReporter.setFailureHandler(&controller, [fail] { fail("stopping: the sound device cannot be used"); });
+        view.onFailure = [fail, &settings](const std::string& status) {
+            if (status.find("listen") != std::string::npos) {
+                fail("cannot listen on UDP port " + std::to_string(settings.port) + " (" + listenProblem(settings.port) +
+                     ")");
+                return;
+            }
+            SocketAddress numeric;
+            if (parseAddressLiteral(settings.host, numeric)) {
+                numeric.port = htons(static_cast<uint16_t>(settings.port & 0xFFFF));
+                fail("cannot connect to " + numeric.text());
+            } else
+                fail("cannot find the host '" + settings.host + "'");
+        };
+        // A listen on port 0 gets its port from the system: say which.
+        if (settings.autoListen && settings.port == 0) {
+            QObject::connect(&controller, &CallController::statusChanged, &controller,
+                             [&controller, named = false](const QString& text) mutable {
+                                 if (named || text != QLatin1String("Listening...")) return;
+                                 named = true;
+                                 std::printf("Listening on UDP port %d.\n", controller.link().localPort());
+                                 std::fflush(stdout);
+                             });
+        }
         TerminationWatch watch;
         QObject::connect(&watch, &TerminationWatch::terminationRequested, &controller, [&controller] {
             controller.shutdown();

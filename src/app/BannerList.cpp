@@ -1,5 +1,6 @@
 #include "app/BannerList.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace ambrel {
@@ -67,6 +68,7 @@ void BannerRotation::setItems(std::vector<BannerItem> items) {
 }
 
 void BannerRotation::tick() {
+    ++now_;
     if (items_.empty()) return;
     if (countdown_ > 0) {
         --countdown_;
@@ -80,20 +82,59 @@ void BannerRotation::advance() {
     BannerItem& item = items_[static_cast<std::size_t>(index_)];
     countdown_ = item.seconds;
     if (!item.content.empty()) {
+        item.lastUsed = ++uses_;
         if (onShow) onShow(item.content);
-    } else if (!pending_[static_cast<std::size_t>(index_)]) {
+    } else if (!pending_[static_cast<std::size_t>(index_)] && now_ >= item.retryAt) {
         // The page shows when it arrives; until then the last page stays.
         pending_[static_cast<std::size_t>(index_)] = true;
         if (onFetch) onFetch(index_, generation_, item.address);
     }
 }
 
-void BannerRotation::pageFetched(int index, uint64_t generation, bool ok, std::string content) {
-    if (generation != generation_ || index < 0 || index >= static_cast<int>(items_.size())) return;
-    pending_[static_cast<std::size_t>(index)] = false;
-    if (!ok || content.empty()) return;
-    items_[static_cast<std::size_t>(index)].content = std::move(content);
-    if (index == index_ && onShow) onShow(items_[static_cast<std::size_t>(index)].content);
+int BannerRotation::pageFetched(int index, uint64_t generation, bool ok, std::string content) {
+    if (generation != generation_ || index < 0 || index >= static_cast<int>(items_.size())) return 0;
+    const auto at = static_cast<std::size_t>(index);
+    pending_[at] = false;
+    BannerItem& item = items_[at];
+    if (!ok || content.empty()) {
+        item.failures = std::min(item.failures + 1, 1000);
+        const int delay = retryDelay(item.failures);
+        item.retryAt = now_ + delay;
+        return delay;
+    }
+    item.failures = 0;
+    item.retryAt = 0;
+    item.content = std::move(content);
+    item.lastUsed = ++uses_;
+    trimCache(at);
+    if (index == index_ && onShow) onShow(item.content);
+    return 0;
+}
+
+int BannerRotation::retryDelay(int failures) {
+    if (failures <= 1) return 0;
+    return std::min(30 << std::min(failures - 2, 6), 1800);
+}
+
+std::size_t BannerRotation::cachedBytes() const {
+    std::size_t total = 0;
+    for (const BannerItem& item : items_) total += item.content.size();
+    return total;
+}
+
+void BannerRotation::trimCache(std::size_t keep) {
+    std::size_t total = cachedBytes();
+    while (total > kBannerCacheBytes) {
+        BannerItem* oldest = nullptr;
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            BannerItem& item = items_[i];
+            if (i == keep || item.content.empty()) continue;
+            if (!oldest || item.lastUsed < oldest->lastUsed) oldest = &item;
+        }
+        if (!oldest) return;
+        total -= oldest->content.size();
+        std::string().swap(oldest->content);
+    }
 }
 
 }  // namespace ambrel

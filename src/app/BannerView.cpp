@@ -25,6 +25,10 @@ BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new Ban
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFrameShape(QFrame::NoFrame);
+    // A document of the view's own, not of its text control: showing a
+    // page's document must not delete it.
+    ownDocument_ = new QTextDocument(this);
+    setDocument(ownDocument_);
     document()->setDocumentMargin(0);
     setOpenLinks(false);
     connect(this, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
@@ -33,12 +37,13 @@ BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new Ban
             QDesktopServices::openUrl(url);
         }
     });
-    connect(fetcher_, &BannerFetcher::finished, this, &BannerView::onFetched);
+    connect(fetcher_, &BannerFetcher::pageFinished, this, &BannerView::onFetched);
+    connect(fetcher_, &BannerFetcher::listFinished, this, &BannerView::onListFetched);
 
     rotation_.onFetch = [this](int index, uint64_t generation, const std::string& address) {
         quint64 ticket = nextTicket_++;
         pageTickets_.insert(ticket, qMakePair(static_cast<quint64>(generation), index));
-        fetcher_->fetch(ticket, pageUrl(address));
+        fetcher_->fetchPage(ticket, pageUrl(address), font());
     };
     rotation_.onShow = [this](const std::string& html) { showPage(html); };
 
@@ -48,10 +53,20 @@ BannerView::BannerView(QWidget* parent) : QTextBrowser(parent), fetcher_(new Ban
     loadStartPage();
 }
 
-BannerView::~BannerView() = default;
+BannerView::~BannerView() {
+    // The text control must not outlive the page document it shows.
+    useOwnDocument();
+}
+
+void BannerView::useOwnDocument() {
+    if (document() == ownDocument_) return;
+    setDocument(ownDocument_);
+    shownDocument_.reset();
+}
 
 void BannerView::loadStartPage() {
     shown_.clear();
+    useOwnDocument();
     setSource(QUrl(QString::fromLatin1(kStartPage)));
     // Loading a resource finishes at once; report it from the event loop so
     // that the window can set the banner server first.
@@ -96,30 +111,81 @@ void BannerView::refreshList() {
     fetcher_->cancelAll();
     rotation_.clear();
     pageTickets_.clear();
+    pageDocuments_.clear();
     listTicket_ = 0;
     if (server_.isEmpty()) return;
     listTicket_ = nextTicket_++;
-    fetcher_->fetch(listTicket_, listUrl().toStdString(), "Ambrel");
+    fetcher_->fetchList(listTicket_, listUrl().toStdString(), "Ambrel");
 }
 
-void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body) {
-    if (ticket == listTicket_) {
-        listTicket_ = 0;
-        if (ok) rotation_.setItems(parseBannerList(std::string_view(body.constData(), body.size())));
+void BannerView::onListFetched(quint64 ticket, bool ok, const std::vector<BannerItem>& items, const QString& error) {
+    if (ticket != listTicket_) return;
+    listTicket_ = 0;
+    const QString address = listUrl();
+    if (!ok) {
+        noteAddress_ = address;
+        setNote(QStringLiteral("Banner list %1: %2").arg(address, error));
         return;
     }
+    if (noteAddress_ == address) setNote(QString());
+    pageDocuments_.clear();
+    rotation_.setItems(items);
+}
+
+void BannerView::onFetched(quint64 ticket, bool ok, const QByteArray& body,
+                           const std::shared_ptr<QTextDocument>& document, const QString& error) {
     auto it = pageTickets_.find(ticket);
     if (it == pageTickets_.end()) return;  // a fetch of an older list
     auto [generation, index] = it.value();
     pageTickets_.erase(it);
-    rotation_.pageFetched(index, generation, ok, std::string(body.constData(), static_cast<std::size_t>(body.size())));
+    QString address;
+    if (generation == rotation_.generation() && index >= 0 && index < static_cast<int>(rotation_.items().size()))
+        address = QString::fromStdString(pageUrl(rotation_.items()[static_cast<std::size_t>(index)].address));
+    // In place before the rotation may show the page.
+    if (!address.isEmpty() && ok && document) pageDocuments_[index] = document;
+    const int delay =
+        rotation_.pageFetched(index, generation, ok, std::string(body.constData(), static_cast<std::size_t>(body.size())));
+    // Pages the bounded cache let go take their documents with them.
+    for (auto at = pageDocuments_.begin(); at != pageDocuments_.end();) {
+        const auto entry = static_cast<std::size_t>(at->first);
+        if (entry >= rotation_.items().size() || rotation_.items()[entry].content.empty())
+            at = pageDocuments_.erase(at);
+        else
+            ++at;
+    }
+    if (address.isEmpty()) return;
+    if (ok && !body.isEmpty()) {
+        if (noteAddress_ == address) setNote(QString());
+        return;
+    }
+    noteAddress_ = address;
+    const QString why = ok ? QStringLiteral("an empty page") : error;
+    setNote(delay > 0 ? QStringLiteral("Banner page %1: %2; tried again in %3 s").arg(address, why).arg(delay)
+                      : QStringLiteral("Banner page %1: %2").arg(address, why));
+}
+
+void BannerView::setNote(const QString& note) {
+    if (note.isEmpty()) noteAddress_.clear();
+    note_ = note;
+    setToolTip(note);
 }
 
 void BannerView::tick() { rotation_.tick(); }
 
 void BannerView::showPage(const std::string& html) {
     shown_ = QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size()));
-    setHtml(shown_);
+    // The page's document was read on the fetch thread: showing it costs
+    // the window only the layout of what is in view.
+    auto found = pageDocuments_.find(rotation_.index());
+    if (found != pageDocuments_.end()) {
+        if (document() != found->second.get()) {
+            setDocument(found->second.get());
+            shownDocument_ = found->second;
+        }
+    } else {
+        useOwnDocument();
+        setHtml(shown_);
+    }
     emit pageShown(shown_);
 }
 

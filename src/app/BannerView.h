@@ -15,6 +15,9 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <map>
+#include <memory>
+
 #include "app/BannerList.h"
 
 namespace ambrel {
@@ -50,6 +53,9 @@ public:
     const QString& shownPage() const { return shown_; }
     // Requests sent to the banner server and not yet answered.
     int fetchesOutstanding() const;
+    // The last problem with the list or a page (also the view's tooltip),
+    // empty when there is none.
+    const QString& note() const { return note_; }
 
 public slots:
     // The timer's handler (every 1000 ms).
@@ -69,7 +75,13 @@ protected:
 private:
     void loadStartPage();
     void refreshList();
-    void onFetched(quint64 ticket, bool ok, const QByteArray& body);
+    void onFetched(quint64 ticket, bool ok, const QByteArray& body, const std::shared_ptr<QTextDocument>& document,
+                   const QString& error);
+    // The view's own document back in place (for the start page, or a page
+    // that has no document of its own).
+    void useOwnDocument();
+    void onListFetched(quint64 ticket, bool ok, const std::vector<BannerItem>& items, const QString& error);
+    void setNote(const QString& note);
     void showPage(const std::string& html);
     // A page address of the list as a URL: relative ones lead to the banner server.
     std::string pageUrl(const std::string& address) const;
@@ -79,6 +91,13 @@ private:
     QTimer timer_;
     QString server_;
     QString shown_;
+    QString note_;
+    QTextDocument* ownDocument_ = nullptr;  // a child of the view
+    // Documents of the fetched pages of the list on show, by entry; dropped
+    // with the page's text when the rotation drops it.
+    std::map<int, std::shared_ptr<QTextDocument>> pageDocuments_;
+    std::shared_ptr<QTextDocument> shownDocument_;  // kept while on show
+    QString noteAddress_;  // the page or list the note is about
     bool started_ = false;
     quint64 nextTicket_ = 1;
     quint64 listTicket_ = 0;

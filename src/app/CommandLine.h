@@ -28,6 +28,7 @@ struct CommandLine {
     bool headless = false;      // --headless
     std::string genKeyPath;     // --gen-key: write a new key there and exit
     int statsSeconds = 0;       // --stats: headless playback counters every so many seconds; 0 = never
+    bool overwrite = false;     // --overwrite: --play-file may replace a file that is not a WAV file
 };
 
 // A malformed command line: `message` is one line naming the bad argument

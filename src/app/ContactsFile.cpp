@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -22,12 +23,27 @@ XmlNode& field(XmlNode& contact, const char* name) {
     return contact.addChild(name, "");
 }
 
-bool syncFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+// Writes `text` to `path` (created, or emptied when it is a regular file),
+// flushes it to disk and only then gives it `mode` (when not 0), so a mode
+// that forbids reading cannot stop the flush. Returns 0 or the errno value.
+int writeSynced(const std::filesystem::path& path, std::string_view text, mode_t mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return errno;
+    int err = 0;
+    std::size_t at = 0;
+    while (err == 0 && at < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno != EINTR) err = errno;
+        if (n > 0) at += static_cast<std::size_t>(n);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (err == 0 && mode != 0 && ::fchmod(fd, mode) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    return err;
+}
+
+void tell(std::string* why, std::string text) {
+    if (why) *why = std::move(text);
 }
 
 }  // namespace
@@ -187,39 +203,53 @@ Kept keepOld(const std::filesystem::path& target, const std::filesystem::path& b
     return ::rename(target.c_str(), backup.c_str()) == 0 ? Kept::Moved : Kept::Failed;
 }
 
-bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep);
+bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep, std::string* why);
 
 }  // namespace
 
-bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts) {
-    return saveTo(saveTarget(file), contacts, false);
+bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts, std::string* why) {
+    return saveTo(saveTarget(file), contacts, false, why);
 }
 
-bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts) {
-    return saveTo(saveTarget(file), contacts, true);
+bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts,
+                            std::string* why) {
+    return saveTo(saveTarget(file), contacts, true, why);
 }
 
 namespace {
 
-bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep) {
+bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& contacts, bool keep, std::string* why) {
+    const std::string name = target.filename().string();
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    // Read-only by its permission bits: the user's choice, kept also where
+    // the system would let this process write (as the superuser).
+    if (exists && ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+        tell(why, name + " is read-only.");
+        return false;
+    }
     // The temporary file must be in the target's directory so that the rename
     // is atomic; the process id keeps two running copies apart.
     std::filesystem::path temp = target;
     temp += "." + std::to_string(::getpid()) + ".tmp";
 
     const std::string text = contactsToText(contacts);
-    bool ok = writeWholeFile(temp, text);
-    if (ok) {
-        struct stat st {};
-        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            ::chmod(temp.c_str(), st.st_mode & 07777);
-        }
-        // Flushed before the rename, or a crash could leave an empty file
-        // where the old address book was.
-        ok = syncFile(temp);
+    // Flushed before the rename, or a crash could leave an empty file where
+    // the old address book was.
+    const int err = writeSynced(temp, text, exists ? (st.st_mode & 07777) : 0);
+    bool ok = err == 0;
+    if (!ok) {
+        tell(why, "A temporary file could not be written beside " + name + " (" + std::strerror(err) + ").");
+    } else {
         const std::filesystem::path backup = contactsBackupName(target);
-        const Kept kept = ok && keep ? keepOld(target, backup) : Kept::Nothing;
-        ok = ok && kept != Kept::Failed && ::rename(temp.c_str(), target.c_str()) == 0;
+        const Kept kept = keep ? keepOld(target, backup) : Kept::Nothing;
+        if (kept == Kept::Failed) {
+            ok = false;
+            tell(why, "It could not be kept as " + backup.filename().string() + " (that name may be taken).");
+        } else if (::rename(temp.c_str(), target.c_str()) != 0) {
+            ok = false;
+            tell(why, name + " could not be replaced (" + std::strerror(errno) + ").");
+        }
         // A failed save leaves everything as it was.
         if (!ok && kept == Kept::Linked) ::unlink(backup.c_str());
         if (!ok && kept == Kept::Moved) ::rename(backup.c_str(), target.c_str());

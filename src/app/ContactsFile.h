@@ -63,9 +63,12 @@ bool contactsTextIsWhole(std::string_view text);
 // temporary file beside it (same name plus ".<process id>.tmp"), which is
 // flushed to disk and then renamed over `file`, so a failed save leaves the
 // previous file untouched. A symbolic link is followed and its target
-// replaced; an existing file's permission bits are kept. Returns false on
-// failure (the temporary file is then removed).
-bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts);
+// replaced; an existing file's permission bits are kept, and a file whose
+// bits allow nobody to write it (made read-only) is not replaced. Returns
+// false on failure (the temporary file is then removed), with one sentence
+// on why in `why` when it is given.
+bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts,
+                  std::string* why = nullptr);
 
 // The file name a file that was not read whole is kept under: "<file>.bak".
 std::filesystem::path contactsBackupName(const std::filesystem::path& file);
@@ -73,7 +76,8 @@ std::filesystem::path contactsBackupName(const std::filesystem::path& file);
 // kept as contactsBackupName(file) (beside a link's target), also when it
 // could not be read at all. Refused, changing nothing, when that name is
 // already taken. Returns false on failure or refusal.
-bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts);
+bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts,
+                            std::string* why = nullptr);
 
 // Decimal conversion of a port text as the address book does it: leading
 // whitespace and one sign are accepted, digits are read up to the first

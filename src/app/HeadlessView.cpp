@@ -13,6 +13,7 @@ void HeadlessView::showStatus(const std::string& text) {
     last_ = text;
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
+    if (text.starts_with("Error> ") && onFailure) onFailure(text);
 }
 
 void HeadlessView::showNotice(const std::string& text) {
@@ -48,11 +49,13 @@ TerminationWatch::TerminationWatch(QObject* parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 TerminationWatch::~TerminationWatch() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     delete notifier_;
     notifier_ = nullptr;
     for (int& fd : signalPipe) {

@@ -1,11 +1,12 @@
 // Headless mode: the main window's logic without widgets. Status changes are
 // printed as lines on standard output; host and port come from the settings.
-// SIGINT and SIGTERM disconnect, stop the link and end the event loop.
+// SIGINT, SIGTERM and SIGHUP disconnect, stop the link and end the event loop.
 // User-interface (main) thread.
 #pragma once
 
 #include <QObject>
 #include <cstdio>
+#include <functional>
 
 #include "app/CallController.h"
 
@@ -30,6 +31,11 @@ public:
     std::string hostText() override { return host_; }
     std::optional<int> portValue() override { return port_; }
 
+    // Called after a status that ends what an unattended copy can do ("Error>
+    // Can't listen on the port!", "Error> Can't connect to the peer!"): no
+    // notification follows it, so nothing would ever happen again.
+    std::function<void(const std::string& status)> onFailure;
+
 private:
     std::FILE* out_;
     std::string host_;
@@ -37,8 +43,9 @@ private:
     std::string last_;
 };
 
-// Turns SIGINT and SIGTERM into a call on the main thread: the handler only
-// writes a byte to a pipe that a socket notifier watches. One per process.
+// Turns SIGINT, SIGTERM and SIGHUP (the terminal went away) into a call on
+// the main thread: the handler only writes a byte to a pipe that a socket
+// notifier watches. One per process.
 class TerminationWatch : public QObject {
     Q_OBJECT
 public:

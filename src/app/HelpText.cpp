@@ -85,11 +85,13 @@ constexpr std::string_view kHelp =
     "  --headless          run without a window (automatic without a display);\n"
     "                      needs -l:port:yes or -c:host:port:yes; status\n"
     "                      changes are printed on standard output, Ctrl+C\n"
-    "                      (SIGINT) or SIGTERM ends the program\n"
+    "                      (SIGINT), SIGTERM or SIGHUP ends the program\n"
     "  --list-devices      print the numbered recording and playing devices,\n"
     "                      the monitors, and the ALSA devices as alsa:NAME\n"
     "  --record-file PATH  record from a WAV file instead of a sound card\n"
-    "  --play-file PATH    play into a WAV file instead of a sound card\n"
+    "  --play-file PATH    play into a WAV file instead of a sound card; the\n"
+    "                      file is written as PATH.part and renamed at the end\n"
+    "  --overwrite         let --play-file replace a file that is not a WAV file\n"
     "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
     "  --stats SECONDS     without a window: every SECONDS seconds print the\n"
     "                      call's playback counters (frames played, concealed\n"
@@ -138,7 +140,7 @@ std::string_view helpText() { return kHelp; }
 std::string_view usageLine() {
     return "Usage: ambrel [-a:codec] [-l:port:yes|no] [-c:host:port:yes|no] "
            "[-c:host:port,host:port,...,yes|no] [-i:device] [-o:device] [-d:send|receive] "
-           "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] "
+           "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] [--overwrite] "
            "[--allow ADDR[/BITS][:PORT],...] [--lock-peer] [--key-file PATH] [--gen-key PATH] "
            "[--stats SECONDS] [--list-devices] [--help] [--version]";
 }

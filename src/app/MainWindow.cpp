@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -118,6 +119,8 @@ void MainWindow::buildControls() {
     port_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,9}"), port_));
     place(port_, 91, 18, 33, 14);
     addressBook_ = button(this, "addressBook", "...", "Address book");
+    // "..." and "?" have no letter to underline: keys of their own.
+    addressBook_->setShortcut(QKeySequence(Qt::ALT | Qt::Key_A));
     place(addressBook_, 125, 18, 15, 14);
     exit_ = button(this, "exit", "E&xit", "Close the application");
     place(exit_, 147, 18, 50, 14);
@@ -152,6 +155,7 @@ void MainWindow::buildControls() {
     muteMicrophone_->setCheckable(true);
     place(muteMicrophone_, 116, 110, 15, 15);
     help_ = button(this, "help", "?", "Help about application parameters");
+    help_->setShortcut(QKeySequence(Qt::Key_F1));
     place(help_, 182, 110, 15, 14);
 
     status_ = new FittedLabel("Status", this);
@@ -230,6 +234,9 @@ void MainWindow::setCallButtons(bool connect, bool listen, bool disconnect) {
     connect_->setEnabled(connect);
     listen_->setEnabled(listen);
     disconnect_->setEnabled(disconnect);
+    // Idle: nothing plays any more, so the play meter must not keep the
+    // last level of the call.
+    if (!disconnect) playMeter_->setLevel(1);
 }
 
 void MainWindow::enterOneToManyMode() {
@@ -318,6 +325,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::reject() { exitProgram(); }
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape would end the program and its call at a stray key press: only
+    // Exit and closing the window do that.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);

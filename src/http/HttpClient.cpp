@@ -7,6 +7,75 @@
 
 namespace ambrel {
 
+namespace {
+
+// scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." )
+bool isScheme(std::string_view text) {
+    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (text.empty() || !alpha(text.front())) return false;
+    return std::all_of(text.begin(), text.end(), [&](char c) {
+        return alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    });
+}
+
+// The "remove_dot_segments" step of reference resolution (RFC 3986 5.2.4).
+std::string removeDotSegments(std::string_view in) {
+    std::string out;
+    while (!in.empty()) {
+        if (in.starts_with("../")) {
+            in.remove_prefix(3);
+        } else if (in.starts_with("./")) {
+            in.remove_prefix(2);
+        } else if (in.starts_with("/./")) {
+            in.remove_prefix(2);
+        } else if (in == "/.") {
+            in = "/";
+        } else if (in.starts_with("/../") || in == "/..") {
+            in = in.size() == 3 ? std::string_view("/") : in.substr(3);
+            std::size_t slash = out.rfind('/');
+            out.erase(slash == std::string::npos ? 0 : slash);
+        } else if (in == "." || in == "..") {
+            in = {};
+        } else {
+            std::size_t next = in.find('/', 1);
+            if (next == std::string_view::npos) next = in.size();
+            out.append(in.substr(0, next));
+            in.remove_prefix(next);
+        }
+    }
+    return out;
+}
+
+// Refuses an absolute URL without a host or with a port outside 1..65535.
+void checkUrl(std::string_view url) {
+    url = http::trim(url);
+    std::size_t sep = url.find("://");
+    if (sep == std::string_view::npos) return;
+    std::string_view authority = url.substr(sep + 3);
+    authority = authority.substr(0, authority.find('/'));
+    // An IPv6 literal in brackets has colons of its own.
+    std::size_t colon = authority.find(':', authority.starts_with('[') ? authority.find(']') : 0);
+    if (authority.substr(0, colon).empty()) throw HttpClient::InvalidUrlException();
+    if (colon == std::string_view::npos) return;
+    std::string_view port = authority.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        })) {
+        throw HttpClient::InvalidUrlException();
+    }
+    int64_t value = http::decimalValue(port);
+    if (value < 1 || value > 65535) throw HttpClient::InvalidUrlException();
+}
+
+bool chunked(const HttpResponse& response) {
+    std::string coding = response.headerValue("Transfer-Encoding");
+    std::size_t comma = coding.rfind(',');
+    if (comma != std::string::npos) coding.erase(0, comma + 1);
+    return http::equalsIgnoreCase(http::trim(coding), "chunked");
+}
+
+}  // namespace
+
 HttpClient::HttpClient() : reader_(source_) {}
 
 HttpClient::~HttpClient() { closeConnection(); }
@@ -68,6 +137,8 @@ bool HttpClient::deadlinePassed() const { return timeout_ >= 0 && monotonicMilli
 void HttpClient::perform(Mode mode, std::string method, std::string url, std::string_view body,
                          std::string* out) {
     checkAborted();
+    // One deadline for the request and all the redirects it follows.
+    startDeadline();
     for (int redirects = 0;; ++redirects) {
         prepare(method, url);
         if (method == "POST") {
@@ -110,6 +181,7 @@ void HttpClient::perform(Mode mode, std::string method, std::string url, std::st
 }
 
 void HttpClient::prepare(const std::string& method, const std::string& url) {
+    checkUrl(url);
     request_.clear();
     request_.method = method;
     request_.setUrl(url);
@@ -124,7 +196,6 @@ void HttpClient::prepare(const std::string& method, const std::string& url) {
         request_.setHeader("Connection", "Keep-Alive");
         if (proxy_.type == ProxySettings::kHttpProxy) request_.setHeader("Proxy-Connection", "Keep-Alive");
     }
-    startDeadline();
 }
 
 // --- connection ----------------------------------------------------------------
@@ -244,11 +315,15 @@ bool HttpClient::readResponse(Mode mode, bool reused) {
         if (reused && silent && request_.method == "GET") return false;
         // A head that broke after its status line is not an answer.
         if (response_.parseState() == HttpMessage::kHeaders) throw BadResponseException();
-        // Without "Content-Length" the end of the connection is the end of the
-        // answer: what arrived is the whole of it.
-        if (response_.parseState() < HttpMessage::kHeaders || response_.contentLengthSeen()) throw Exception();
+        // No head, or a body cut short (readBody takes a server's orderly
+        // close as the end of a body without length).
+        throw Exception();
     }
     if (mode == Mode::kStream) {
+        if (chunked(response_)) {
+            closeConnection();
+            throw BadResponseException();
+        }
         reader_.setReadLimit(response_.hasLength() == 1 ? response_.contentLength() : -1);
     }
     return true;
@@ -278,21 +353,63 @@ void HttpClient::readHead() {
 }
 
 void HttpClient::readBody() {
+    if (chunked(response_)) {
+        readChunkedBody();
+        return;
+    }
+    // Another coding would leave the body unreadable.
+    const std::string coding = response_.headerValue("Transfer-Encoding");
+    if (!coding.empty() && !http::equalsIgnoreCase(coding, "identity")) throw BadResponseException();
     const bool known = response_.hasLength() == 1;
     const int64_t length = response_.contentLength();
-    if (known && static_cast<uint64_t>(length) > kMaxBodySize) throw BadResponseException();
-    const std::size_t want = known ? static_cast<std::size_t>(length) : kMaxBodySize + 1;
+    if (known && static_cast<uint64_t>(length) > maxBodySize_) throw BodyTooLargeException();
+    const std::size_t want = known ? static_cast<std::size_t>(length) : maxBodySize_ + 1;
     reader_.takeBuffered(body_, want);
     char chunk[InputStream::kBufferSize];
     while (body_.size() < want) {
         checkAborted();
         if (deadlinePassed()) throw TimeoutException();
         int size = static_cast<int>(std::min<std::size_t>(sizeof chunk, want - body_.size()));
-        int got = source_.read(chunk, size, timeLeft());
+        int got = 0;
+        try {
+            got = source_.read(chunk, size, timeLeft());
+        } catch (const NoConnectionException&) {
+            // Without a length the server's orderly close ends the body; a
+            // reset or any other failure is a body cut short.
+            if (known) throw;
+            closeConnection();
+            break;
+        }
         if (got <= 0) continue;  // the wait ran out: the deadline check decides
         body_.append(chunk, static_cast<std::size_t>(got));
     }
-    if (body_.size() > kMaxBodySize) throw BadResponseException();
+    if (body_.size() > maxBodySize_) throw BodyTooLargeException();
+}
+
+void HttpClient::readChunkedBody() {
+    ChunkedDecoder decoder;
+    std::string raw;
+    reader_.takeBuffered(raw, InputStream::kBufferSize);
+    char chunk[InputStream::kBufferSize];
+    for (;;) {
+        std::size_t used = 0;
+        try {
+            used = decoder.feed(raw, body_);
+        } catch (const HttpException&) {
+            throw BadResponseException();
+        }
+        if (body_.size() > maxBodySize_) throw BodyTooLargeException();
+        if (decoder.done()) {
+            // Bytes behind the body put the connection out of step.
+            if (used < raw.size()) closeConnection();
+            return;
+        }
+        checkAborted();
+        if (deadlinePassed()) throw TimeoutException();
+        // A close before the last chunk is a body cut short.
+        int got = source_.read(chunk, sizeof chunk, timeLeft());
+        raw.assign(chunk, static_cast<std::size_t>(std::max(got, 0)));
+    }
 }
 
 void HttpClient::decideKeepAlive(Mode mode) {
@@ -316,17 +433,39 @@ void HttpClient::decideKeepAlive(Mode mode) {
 }
 
 std::string HttpClient::redirectUrl() const {
-    std::string location = response_.headerValue("Location");
-    if (location.find("https://") != std::string::npos || location.find("http://") != std::string::npos) {
-        return location;
+    std::string location(http::trim(response_.headerValue("Location")));
+    location = location.substr(0, location.find('#'));
+    if (location.empty()) throw BadResponseException();
+    for (char c : location) {
+        if (static_cast<unsigned char>(c) <= 32 || c == 127) throw BadResponseException();
     }
-    if (location.empty() || location.front() != '/') {
-        const std::string& path = request_.path;
-        location = path.substr(0, path.rfind('/') + 1) + location;
+    // An absolute address: only plain HTTP is followed.
+    std::size_t colon = location.find(':');
+    if (colon != std::string::npos && colon < location.find_first_of("/?") &&
+        isScheme(std::string_view(location).substr(0, colon))) {
+        if (!http::equalsIgnoreCase(location.substr(0, colon), "http") || location.compare(colon + 1, 2, "//") != 0) {
+            throw BadResponseException();
+        }
+        return "http:" + location.substr(colon + 1);
     }
-    std::string url = "http://" + request_.host;
-    if (request_.port != 80) url += ":" + std::to_string(request_.port);
-    return url + location;
+    // A network-path reference keeps the scheme only.
+    if (location.starts_with("//")) return "http:" + location;
+    std::string base = "http://" + request_.host;
+    if (request_.port != 80) base += ":" + std::to_string(request_.port);
+    const std::string& target = request_.path;
+    const std::string basePath = target.substr(0, target.find('?'));
+    std::string merged;
+    if (location.front() == '/') {
+        merged = location;
+    } else if (location.front() == '?') {
+        merged = basePath + location;
+    } else {
+        merged = basePath.substr(0, basePath.rfind('/') + 1) + location;
+    }
+    std::size_t query = merged.find('?');
+    std::string path = removeDotSegments(merged.substr(0, query));
+    if (path.empty() || path.front() != '/') path.insert(path.begin(), '/');
+    return base + path + (query == std::string::npos ? std::string() : merged.substr(query));
 }
 
 void HttpClient::proxyAuthentication() {

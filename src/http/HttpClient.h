@@ -1,11 +1,13 @@
 // HTTP/1.0 client over the socket layer: GET and POST with keep-alive,
 // redirects and cookies. Plain HTTP only: a URL of another scheme is still
-// fetched with plain HTTP on its port.
+// fetched with plain HTTP on its port, but redirects lead only to "http:"
+// addresses. Chunked answers (HTTP/1.1 servers send them) are decoded.
 //
 // A client belongs to the thread that uses it (the banner fetcher's worker
 // thread in this program); only abort() may be called from another thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,12 @@ public:
     class BadResponseException : public Exception {};
     // Status 401.
     class AuthenticationRequiredException : public BadResponseException {};
+    // The body is longer than the client's maxBodySize().
+    class BodyTooLargeException : public BadResponseException {};
+    // A URL (given, or from a redirect) without a host, or with a port that
+    // is not a number from 1 to 65535: nothing could be connected to (a
+    // ConnectException, as a connect to port 0 always was).
+    class InvalidUrlException : public ConnectException {};
     // abort() was called.
     class AbortedException : public Exception {};
 
@@ -55,15 +63,19 @@ public:
     // ProxyClient::ProxyAuthenticationRequiredException (407),
     // TimeoutException, AbortedException, or another Exception (socket
     // failures, a malformed answer). On a throw `out` is left unchanged.
-    // The time-out bounds the whole request: connecting, sending and every
-    // wait for the answer. A kept connection that the server closes without
+    // The time-out bounds the whole request: connecting, sending, every wait
+    // for the answer, and every redirect it follows. A redirect to anything
+    // but an "http:" address (absolute, or relative and resolved against the
+    // request's URL) is a BadResponseException. A body that the connection
+    // cut short (a reset, or a close before its length or its last chunk) is
+    // a failure. A kept connection that the server closes without
     // an answer is tried once more on a new one.
     void get(std::string_view url, std::string& out);
 
     // GET url, leaving the body in the connection: the returned stream reads
     // it (it ends at "Content-Length" when there is one, else when the server
     // closes). Valid until the next request or the client's destruction.
-    // Throws as get.
+    // Throws as get; a chunked answer is a BadResponseException here.
     InputStream& getStream(std::string_view url);
 
     // POST url with `body` and a "Content-Length" header; the answer's body
@@ -89,6 +101,10 @@ public:
     void setFollowRedirects(bool on) { followRedirects_ = on; }
     bool followRedirects() const { return followRedirects_; }
     void setCookies(bool on) { cookies_ = on; }
+    // The longest body accepted (at most kMaxBodySize); a longer one raises
+    // BodyTooLargeException as soon as its length is known or reached.
+    void setMaxBodySize(std::size_t bytes) { maxBodySize_ = std::min(bytes, kMaxBodySize); }
+    std::size_t maxBodySize() const { return maxBodySize_; }
     bool cookies() const { return cookies_; }
     void setProxy(const ProxySettings& proxy) { proxy_ = proxy; }
     const ProxySettings& proxy() const { return proxy_; }
@@ -118,6 +134,7 @@ private:
     bool readResponse(Mode mode, bool reused);
     void readHead();
     void readBody();
+    void readChunkedBody();
     void decideKeepAlive(Mode mode);
     // The URL a 3xx answer leads to.
     std::string redirectUrl() const;
@@ -133,6 +150,7 @@ private:
     bool keepAlive_ = true;
     bool followRedirects_ = true;
     bool cookies_ = false;
+    std::size_t maxBodySize_ = kMaxBodySize;
     ProxySettings proxy_;
     std::vector<HttpHeader> extraHeaders_;
     CookieStore cookieStore_;

@@ -283,4 +283,65 @@ void HttpResponse::parseStartLine(std::string_view line) {
     reason = sp2 == std::string_view::npos ? std::string() : std::string(http::trim(rest.substr(sp2 + 1)));
 }
 
+// --- ChunkedDecoder ----------------------------------------------------------
+
+std::size_t ChunkedDecoder::feed(std::string_view bytes, std::string& out) {
+    std::size_t at = 0;
+    while (at < bytes.size() && state_ != kDone) {
+        if (state_ == kData) {
+            std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(left_, bytes.size() - at));
+            out.append(bytes.substr(at, n));
+            at += n;
+            left_ -= n;
+            if (left_ == 0) state_ = kDataEnd;
+            continue;
+        }
+        std::size_t lf = bytes.find('\n', at);
+        std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+        if (line_.size() + (end - at) > kLineLimit) throw HttpException();
+        line_.append(bytes.substr(at, end - at));
+        at = end;
+        if (lf == std::string_view::npos) break;
+        ++at;
+        if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+        lineComplete();
+        line_.clear();
+    }
+    return at;
+}
+
+void ChunkedDecoder::lineComplete() {
+    switch (state_) {
+    case kSize: {
+        std::string_view text = http::trim(std::string_view(line_).substr(0, line_.find(';')));
+        if (text.empty()) throw HttpException();
+        uint64_t size = 0;
+        for (char c : text) {
+            int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+            if (digit < 0 || size > (uint64_t(1) << 52)) throw HttpException();
+            size = size * 16 + static_cast<uint64_t>(digit);
+        }
+        left_ = size;
+        state_ = size == 0 ? kTrailer : kData;
+        break;
+    }
+    case kDataEnd:
+        if (!line_.empty()) throw HttpException();
+        state_ = kSize;
+        break;
+    case kTrailer:
+        if (line_.empty()) {
+            state_ = kDone;
+        } else if (++trailers_ > kTrailerLimit) {
+            throw HttpException();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 }  // namespace ambrel

@@ -2,6 +2,7 @@
 // "Whitespace" is every byte of value 32 or less; case folding maps only A-Z.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -139,6 +140,37 @@ public:
 
 protected:
     void parseStartLine(std::string_view line) override;
+};
+
+// Decodes a body sent with "Transfer-Encoding: chunked" as its bytes arrive,
+// in pieces of any size: hexadecimal size lines (extensions after ";" are
+// ignored), the data of each chunk followed by a line end, a last chunk of
+// size 0 and trailer lines up to an empty one. Line ends are CR LF or LF.
+// Used by one thread at a time.
+class ChunkedDecoder {
+public:
+    // Longest size or trailer line accepted, and most trailer lines.
+    static constexpr std::size_t kLineLimit = 1024;
+    static constexpr int kTrailerLimit = 100;
+
+    // Appends the chunk data found in `bytes` to `out` and returns how many
+    // bytes of `bytes` it used: all of them, unless the body ended inside
+    // them (what follows is not part of the body). Throws HttpException for a
+    // malformed size line, a size over 2^56, a chunk not followed by a line
+    // end, an over-long line or too many trailer lines.
+    std::size_t feed(std::string_view bytes, std::string& out);
+    // The last chunk and the trailer have been read.
+    bool done() const { return state_ == kDone; }
+
+private:
+    enum State { kSize, kData, kDataEnd, kTrailer, kDone };
+    // One complete line (without its LF) in the state it ends.
+    void lineComplete();
+
+    State state_ = kSize;
+    std::string line_;
+    uint64_t left_ = 0;  // data bytes left in the current chunk
+    int trailers_ = 0;
 };
 
 }  // namespace ambrel

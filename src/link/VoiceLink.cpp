@@ -104,6 +104,12 @@ void VoiceLink::listen(const char* localHost, int port) {
     post(WM_LINK_LISTENING);
 }
 
+int VoiceLink::localPort() const {
+    std::lock_guard<std::mutex> lock(socketLock_);
+    const int handle = socket_.handle != kNoSocket ? socket_.handle : activeHandle_;
+    return handle == kNoSocket ? 0 : localAddress(handle).hostPort();
+}
+
 // Owner's thread.
 void VoiceLink::connect(const char* host, int port) {
     if (state_.load() != Idle) return;

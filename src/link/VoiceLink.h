@@ -140,6 +140,9 @@ public:
         bell_.ring();
     }
     int state() const { return state_.load(); }
+    // The local port (host order) of the link's socket, 0 without one: the
+    // port a listen on port 0 got from the system. Any thread.
+    int localPort() const;
 
     // The current peer (rewritten by every received datagram; sealed, only
     // by one newer than all before it). Any thread.

@@ -1,12 +1,19 @@
 #include "platform/FileBackend.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <speex/speex_resampler.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -22,6 +29,42 @@ using Clock = std::chrono::steady_clock;
 
 SoundError fileError(const std::string& path, SNDFILE* file) {
     return SoundError::make(SoundErrorCode::FileError, path + ": " + sf_strerror(file));
+}
+
+SoundError systemError(const std::string& path, int err) {
+    return SoundError::make(SoundErrorCode::FileError, path + ": " + std::strerror(err));
+}
+
+// A file's folder ("." for a bare name).
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why a regular file cannot be read as sound; empty when it can.
+std::string soundFileProblem(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) {
+        std::string why = sf_strerror(nullptr);
+        while (!why.empty() && why.back() == '.') why.pop_back();
+        return why;
+    }
+    sf_close(file);
+    if (info.channels < 1 || info.samplerate < 1) return "no sound in the file";
+    return {};
+}
+
+// The first bytes of a RIFF WAVE file.
+bool looksLikeWav(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[12] = {};
+    ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    return n == 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
+           std::memcmp(head + 8, "WAVE", 4) == 0;
 }
 
 // The deadline of the sample at `position` on a clock started at `anchor`.
@@ -60,6 +103,11 @@ public:
     }
 
     SoundError open(const std::string& path, std::uint32_t rate) {
+        // A FIFO or a device would block the open until a writer comes.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return systemError(path, errno);
+        if (!S_ISREG(st.st_mode))
+            return SoundError::make(SoundErrorCode::FileError, path + ": not a regular file");
         SF_INFO info{};
         file_ = sf_open(path.c_str(), SFM_READ, &info);
         if (!file_) return fileError(path, nullptr);
@@ -306,8 +354,53 @@ public:
         info.samplerate = static_cast<int>(format_.sampleRate);
         info.channels = 1;
         info.format = SF_FORMAT_WAV | (format_.bitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
-        file_ = sf_open(path_.c_str(), SFM_WRITE, &info);
-        if (!file_) return fileError(path_, nullptr);
+        struct stat st {};
+        const bool exists = ::stat(path_.c_str(), &st) == 0;
+        if (exists && S_ISDIR(st.st_mode)) return systemError(path_, EISDIR);
+        if (exists && !S_ISREG(st.st_mode)) {
+            // A pipe into another program or a device: written directly, as
+            // a WAV stream whose header gives no length (it cannot be sought
+            // back to). Without a program reading a FIFO the open fails at
+            // once instead of waiting for one.
+            streamFd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (streamFd_ < 0) {
+                const int err = errno;
+                if (err == ENXIO)
+                    return SoundError::make(SoundErrorCode::FileError, path_ + ": no program reads from it");
+                return systemError(path_, err);
+            }
+            const auto header = streamHeader();
+            if (::write(streamFd_, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
+                const int err = errno;
+                ::close(streamFd_);
+                streamFd_ = -1;
+                return systemError(path_, err);
+            }
+            pacer_ = std::thread([this] { run(); });
+            return {};
+        } else {
+            // A regular file grows under a temporary name in the same folder
+            // and replaces the old one only when it is complete.
+            int fd = -1;
+            for (int n = 0; n < 100 && fd < 0; ++n) {
+                temp_ = path_ + ".part" + (n == 0 ? std::string() : std::to_string(n));
+                fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (fd < 0 && errno != EEXIST) break;
+            }
+            if (fd < 0) {
+                const int err = errno;
+                temp_.clear();
+                return systemError(path_, err);
+            }
+            if (exists) ::fchmod(fd, st.st_mode & 07777);
+            file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+            if (!file_) {
+                ::close(fd);
+                ::unlink(temp_.c_str());
+                temp_.clear();
+                return fileError(path_, nullptr);
+            }
+        }
         // Rewrite the header after every write: the file stays a complete WAV
         // even if the program is killed in the middle of a call.
         sf_command(file_, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
@@ -352,10 +445,23 @@ public:
             returnAll();
         }
         bool failed = writeFailed_.load();
+        if (streamFd_ >= 0) {
+            ::close(streamFd_);
+            streamFd_ = -1;
+        }
         if (file_) {
             sf_write_sync(file_);
             failed = sf_close(file_) != 0 || failed;
             file_ = nullptr;
+        }
+        if (!temp_.empty()) {
+            // What was written replaces the old file even when some of it
+            // is missing: it is still the newer sound.
+            if (::rename(temp_.c_str(), path_.c_str()) != 0)
+                return SoundError::make(SoundErrorCode::FileError, path_ + ": cannot replace it (" +
+                                                                       std::strerror(errno) + "); the sound is in " +
+                                                                       temp_);
+            temp_.clear();
         }
         if (failed)
             return SoundError::make(SoundErrorCode::FileError, path_ + ": not all of the sound could be written");
@@ -394,6 +500,12 @@ private:
     // none), writes it to the file, and hands back the buffers that finished
     // in the tick before: a buffer counts as played once its time has passed.
     void run() {
+        if (streamFd_ >= 0) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        }
         const std::uint32_t tick = tickSamples(format_);
         const std::uint32_t bps = format_.bytesPerSample();
         const std::uint8_t silence = format_.bitsPerSample == 8 ? 128 : 0;
@@ -412,13 +524,63 @@ private:
             std::uint16_t vol = volume_.load();
             lock.unlock();
             if (vol != 0xFFFF) applyVolume(bytes.data(), bytes.size(), vol);
-            if (sf_write_raw(file_, bytes.data(), static_cast<sf_count_t>(bytes.size())) !=
-                static_cast<sf_count_t>(bytes.size()))
-                writeFailed_.store(true);  // disk full: keep the pace, lose the sound
+            if (!writeTick(bytes)) writeFailed_.store(true);  // disk full: keep the pace, lose the sound
             lock.lock();
             position += tick;
             wake_.wait_until(lock, deadlineOf(anchor, position, format_.sampleRate), [this] { return closed_; });
         }
+    }
+
+    // Pacing thread: one tick's bytes to the file or the stream.
+    bool writeTick(const std::vector<std::uint8_t>& bytes) {
+        if (file_)
+            return sf_write_raw(file_, bytes.data(), static_cast<sf_count_t>(bytes.size())) ==
+                   static_cast<sf_count_t>(bytes.size());
+        // A tick is smaller than a pipe's atomic write: it goes whole or not
+        // at all, so a reader that falls behind loses ticks, never bytes of
+        // one, and the pace is kept.
+        ssize_t n;
+        do {
+            n = ::write(streamFd_, bytes.data(), bytes.size());
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && errno == EPIPE) {
+            // The reader is gone: the SIGPIPE this thread blocks is taken
+            // back, so it never reaches the process.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec none{};
+            ::sigtimedwait(&pipe, nullptr, &none);
+        }
+        return n == static_cast<ssize_t>(bytes.size());
+    }
+
+    // The header of a WAV stream of unknown length at the device format.
+    std::array<std::uint8_t, 44> streamHeader() const {
+        std::array<std::uint8_t, 44> h{};
+        std::size_t at = 0;
+        auto text = [&](const char* t) {
+            std::memcpy(h.data() + at, t, 4);
+            at += 4;
+        };
+        auto number = [&](std::uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) h[at++] = static_cast<std::uint8_t>(v >> (8 * i));
+        };
+        const std::uint32_t bps = format_.bytesPerSample();
+        text("RIFF");
+        number(0xFFFFFFFFu, 4);
+        text("WAVE");
+        text("fmt ");
+        number(16, 4);
+        number(1, 2);  // PCM
+        number(1, 2);  // mono
+        number(format_.sampleRate, 4);
+        number(format_.sampleRate * bps, 4);
+        number(bps, 2);
+        number(format_.bitsPerSample, 2);
+        text("data");
+        number(0xFFFFFFFFu, 4);
+        return h;
     }
 
     // Under mutex_: copies up to n bytes from the queued buffers.
@@ -454,6 +616,8 @@ private:
     const std::string path_;
     const SoundFormat format_;
     SNDFILE* file_ = nullptr;  // pacing thread while it runs; close() after the join
+    std::string temp_;         // the temporary name of a regular file; open() and close()
+    int streamFd_ = -1;        // a FIFO or a device instead of file_; as file_
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -511,5 +675,47 @@ private:
 }  // namespace
 
 std::unique_ptr<SoundBackend> makeFileBackend() { return std::make_unique<FileBackend>(); }
+
+FileProblem checkRecordingFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0) {
+        const std::string why = std::strerror(errno);
+        return {FileProblem::kUnreadable, "cannot read the recording file '" + path + "' (" + why + ")"};
+    }
+    if (!S_ISREG(st.st_mode))
+        return {FileProblem::kUnusable, "the recording file '" + path + "' is not a regular file"};
+    if (std::string why = soundFileProblem(path); !why.empty())
+        return {FileProblem::kUnusable, "the recording file '" + path + "' is not a WAV file (" + why + ")"};
+    return {};
+}
+
+FileProblem checkPlayingFile(const std::string& path, const std::string& recordingPath, bool overwrite) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        const std::string folder = folderOf(path);
+        struct stat dir {};
+        if (err != ENOENT || ::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
+            return {FileProblem::kUnusable, "cannot write the playing file '" + path + "' (" + std::strerror(err) + ")"};
+    } else {
+        if (S_ISDIR(st.st_mode))
+            return {FileProblem::kUnusable, "the playing file '" + path + "' is a folder"};
+        // A pipe or a device is written directly; nothing of it is replaced.
+        if (!S_ISREG(st.st_mode)) return {};
+        struct stat rec {};
+        if (!recordingPath.empty() && ::stat(recordingPath.c_str(), &rec) == 0 && rec.st_dev == st.st_dev &&
+            rec.st_ino == st.st_ino)
+            return {FileProblem::kConflict, "the playing file '" + path + "' is the recording file"};
+        if (!overwrite && st.st_size > 0 && !looksLikeWav(path))
+            return {FileProblem::kConflict, "the playing file '" + path +
+                                                "' exists and is not a WAV file; give --overwrite to replace it"};
+    }
+    // The sound goes to a temporary file in the same folder first.
+    if (::access(folderOf(path).c_str(), W_OK | X_OK) != 0) {
+        const std::string why = std::strerror(errno);
+        return {FileProblem::kUnusable, "cannot write the playing file '" + path + "' (" + why + ")"};
+    }
+    return {};
+}
 
 }  // namespace ambrel

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/SoundDevice.h"
 
@@ -14,9 +15,31 @@ namespace ambrel {
 // The backend named "file". Device refs name the WAV path; numbers are
 // refused with BadDevice (there is no default file). The lists are empty.
 //  - Recording: after the end of the file, silence.
+//  - Recording: only a regular file (a FIFO would block the open).
 //  - Playing: while no buffer is queued the file gets silence, so it keeps
-//    the time line from open to close. The header is kept up to date after
-//    every write, so the file is complete even if the program dies later.
+//    the time line from open to close. A regular file is written as
+//    "PATH.part" (or "PATH.partN" when that is taken) in the same folder and
+//    renamed over PATH at close, so an old file is replaced only by a
+//    complete one; the header is kept up to date after every write, so the
+//    temporary file is a complete WAV file even if the program dies. A FIFO
+//    or a character device is written directly.
 std::unique_ptr<SoundBackend> makeFileBackend();
+
+// A problem a file device would meet, found before anything starts: one line
+// for the user (empty text: none).
+struct FileProblem {
+    enum Kind { kNone, kUnreadable, kUnusable, kConflict };
+    Kind kind = kNone;
+    std::string text;
+    explicit operator bool() const { return kind != kNone; }
+};
+
+// A recording file must exist, be readable, be a regular file and open as
+// sound (kUnreadable, kUnusable).
+FileProblem checkRecordingFile(const std::string& path);
+// A playing file's folder must exist and be writable (kUnusable); an existing
+// regular file must not be the recording file, nor a non-empty file that is
+// not a WAV file unless `overwrite` (kConflict). FIFOs and devices pass.
+FileProblem checkPlayingFile(const std::string& path, const std::string& recordingPath, bool overwrite);
 
 }  // namespace ambrel

@@ -120,8 +120,9 @@ void readAttributes(std::string_view tag, XmlNode& target) {
 }
 
 // Appends a decoded text piece and trims the value at both ends. The value is
-// kept trimmed, so only the piece's own edges can need trimming, and since
-// decoding never makes or removes whitespace they are trimmed before decoding.
+// kept trimmed, so only the piece's own edges can need trimming. They are
+// trimmed before decoding: whitespace written as a character reference
+// ("&#32;", as the writer does at a value's ends) is text and stays.
 void appendText(std::string& value, std::string_view piece) {
     piece = trimTrailingXmlSpace(piece);
     if (value.empty()) piece = trimLeadingXmlSpace(piece);
@@ -294,7 +295,7 @@ private:
         if (content) pad(indent);
         if (!n.value().empty()) {
             if (content && indent >= 0) out_ += '\t';
-            out_ += encodeEntities(n.value());
+            out_ += encodeText(n.value());
             if (content) {
                 lineEnd(indent);
                 pad(indent);

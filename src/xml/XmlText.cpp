@@ -55,6 +55,45 @@ std::string encodeEntities(std::string_view text) {
 // no other "&"), and no decoded byte can complete a reference with its
 // neighbours, so decoding each reference where it stands, without rescanning
 // what it produced, equals the ordered passes with "&amp;" last.
+std::string encodeText(std::string_view text) {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && isXmlSpace(text[first])) ++first;
+    while (last > first && isXmlSpace(text[last - 1])) --last;
+    auto reference = [](char c) { return "&#" + std::to_string(static_cast<unsigned char>(c)) + ";"; };
+    std::string out;
+    for (std::size_t i = 0; i < first; ++i) out += reference(text[i]);
+    out += encodeEntities(text.substr(first, last - first));
+    for (std::size_t i = last; i < text.size(); ++i) out += reference(text[i]);
+    return out;
+}
+
+namespace {
+
+// The byte of a whitespace character reference at the start of `text`
+// ("&#32;", "&#x9;") and its length; 0 when there is none.
+std::size_t spaceReference(std::string_view text, char& byte) {
+    if (!text.starts_with("&#")) return 0;
+    std::size_t i = 2;
+    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    if (hex) ++i;
+    unsigned value = 0;
+    const std::size_t digits = i;
+    for (; i < text.size() && i - digits < 4; ++i) {
+        const char c = text[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : -1;
+        if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) break;
+        value = value * (hex ? 16 : 10) + static_cast<unsigned>(digit);
+    }
+    if (i == digits || i >= text.size() || text[i] != ';' || value > 32) return 0;
+    byte = static_cast<char>(value);
+    return i + 1;
+}
+
+}  // namespace
+
 std::string decodeEntities(std::string_view text) {
     struct Ref { std::string_view text; char byte; };
     static constexpr Ref refs[] = {
@@ -69,6 +108,11 @@ std::string decodeEntities(std::string_view text) {
         out.append(text.substr(pos, amp - pos));
         pos = amp + 1;
         char decoded = '&';
+        if (std::size_t n = spaceReference(text.substr(amp), decoded); n > 0) {
+            out += decoded;
+            pos = amp + n;
+            continue;
+        }
         for (const Ref& r : refs) {
             if (text.substr(amp, r.text.size()) == r.text) {
                 decoded = r.byte;

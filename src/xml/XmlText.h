@@ -27,9 +27,15 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b);
 // "&quot;". decodeEntities(encodeEntities(x)) == x for every byte string.
 std::string encodeEntities(std::string_view text);
 
+// As encodeEntities, and each byte of value 32 or less at either end as a
+// character reference ("&#32;", "&#9;"): element text is trimmed on reading,
+// and a reference is text, not whitespace, so the value reads back whole.
+std::string encodeText(std::string_view text);
+
 // "&lt;" "&gt;" "&apos;" "&quot;" are decoded first and "&amp;" last, so
-// "&amp;lt;" becomes "&lt;", not "<". Numeric and other named references stay
-// in the text as they are.
+// "&amp;lt;" becomes "&lt;", not "<". Character references of whitespace
+// ("&#0;" to "&#32;", also as "&#x20;") become that byte; other numeric and
+// named references stay in the text as they are.
 std::string decodeEntities(std::string_view text);
 
 // Removes, in three phases, every comment ("<!--" through "-->"), then every

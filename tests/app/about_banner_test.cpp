@@ -130,6 +130,43 @@ TEST(BannerRotation, SlowFetchesAreAskedOnceAndShownWhenTheyArrive) {
     EXPECT_EQ(r.shown.back(), "A");
 }
 
+TEST(BannerRotation, FailingPagesBackOffAndTheCacheStaysBounded) {
+    Recorder r;
+    r.answer = false;
+    r.set({{0, "bad"}, {0, "good"}});
+    int tries = 0;
+    for (int t = 0; t < 300; ++t) {
+        while (!r.waiting.empty()) {
+            auto [index, generation] = r.waiting.back();
+            r.waiting.pop_back();
+            r.rotation.pageFetched(index, generation, index == 1, index == 1 ? "G" : "");
+        }
+        r.rotation.tick();
+    }
+    tries = r.fetches["bad"];
+    // Once at start, once more at the next turn, then after 30, 60 and 120 s.
+    EXPECT_EQ(tries, 5);
+    EXPECT_EQ(r.fetches["good"], 1);
+    EXPECT_EQ(BannerRotation::retryDelay(1), 0);
+    EXPECT_EQ(BannerRotation::retryDelay(2), 30);
+    EXPECT_EQ(BannerRotation::retryDelay(50), 1800);
+
+    // Eight pages of 1 MB: never more than the cache's bytes kept, the page
+    // on show among them.
+    Recorder big;
+    std::vector<std::pair<int, std::string>> entries;
+    for (int i = 0; i < 8; ++i) entries.emplace_back(0, "p" + std::to_string(i));
+    big.rotation.onFetch = [&big](int index, uint64_t generation, const std::string&) {
+        big.rotation.pageFetched(index, generation, true, std::string(kBannerMaxBytes, static_cast<char>('a' + index)));
+    };
+    big.set(entries);
+    for (int t = 0; t < 40; ++t) {
+        big.rotation.tick();
+        ASSERT_LE(big.rotation.cachedBytes(), kBannerCacheBytes);
+        ASSERT_FALSE(big.rotation.items()[static_cast<std::size_t>(big.rotation.index())].content.empty());
+    }
+}
+
 TEST(BannerRotation, ResultsOfAnOlderListAreIgnored) {
     Recorder r;
     r.answer = false;

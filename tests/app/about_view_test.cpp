@@ -168,6 +168,36 @@ TEST_F(BannerWithServer, OneEntryListFetchesItsPageOnce) {
     EXPECT_EQ(requestsOf("/_banners/only.html"), 1);
 }
 
+TEST_F(BannerWithServer, OversizedPagesAndListsAreRefusedWithANote) {
+    write("_banners/ok.html", "<p>small page</p>");
+    ASSERT_NO_FATAL_FAILURE(start());
+    // A page of 60 MB is cut off after the first megabyte; the next page shows.
+    write("_banners/Ambrel.txt", "0 /big?kb=61440\n0 /_banners/ok.html\n");
+    {
+        BannerView view;
+        view.setBannerServer(hostPort());
+        ASSERT_TRUE(waitFor([&] { return !view.note().isEmpty(); }));
+        EXPECT_EQ(view.note(), QStringLiteral("Banner page http://%1/big?kb=61440: larger than 1 MB").arg(hostPort()));
+        EXPECT_EQ(view.toolTip(), view.note());
+        EXPECT_TRUE(view.shownPage().isEmpty());
+        view.tick();
+        ASSERT_TRUE(waitFor([&] { return view.shownPage().contains(QStringLiteral("small page")); }));
+        // A second failure in a row waits before the next try.
+        view.tick();
+        ASSERT_TRUE(waitFor([&] { return view.note().endsWith(QStringLiteral("tried again in 30 s")); }));
+        for (int t = 0; t < 6; ++t) view.tick();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(requestsOf("/big"), 2);
+    }
+    write("_banners/Ambrel.txt", "0 /_banners/ok.html\n" + std::string(2 * 1024 * 1024, '#'));
+    BannerView view;
+    view.setBannerServer(hostPort());
+    ASSERT_TRUE(waitFor([&] { return !view.note().isEmpty(); }));
+    EXPECT_EQ(view.note(),
+              QStringLiteral("Banner list http://%1/_banners/Ambrel.txt: larger than 1 MB").arg(hostPort()));
+    EXPECT_TRUE(view.rotation().items().empty());
+}
+
 TEST_F(BannerWithServer, MissingListLeavesTheStartPage) {
     ASSERT_NO_FATAL_FAILURE(start());
     BannerView view;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -284,6 +285,108 @@ TEST(Blackbox, MalformedCommandLinesExitWithCodeTwo) {
         EXPECT_NE(err.find("Usage: ambrel"), std::string::npos) << err;
         EXPECT_EQ(err.find("Usage:"), err.find('\n') + 1) << "one line, then the usage: " << err;
     }
+}
+
+// What a headless copy cannot get past ends it at once with one clear line
+// and exit code 1, instead of "Listening..." for ever.
+TEST(Blackbox, UnusableDevicesPortsAndHostsEndAHeadlessCopyWithCodeOne) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 2);
+    std::ofstream(dir / "text.wav") << "not sound\n";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    UdpPeer holder;
+    const int busy = holder.port();
+    const std::string listen = "-l:" + port(test::freeUdpPort()) + ":yes";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{listen, "--record-file", "text.wav", "--play-file", "o.wav"},
+         "ambrel: the recording file 'text.wav' is not a WAV file ("},
+        {{listen, "--record-file", "fifo", "--play-file", "o.wav"}, "ambrel: the recording file 'fifo' is not a regular file"},
+        {{listen, "--record-file", "a.wav", "--play-file", "no/such/dir/o.wav"},
+         "ambrel: cannot write the playing file 'no/such/dir/o.wav' (No such file or directory)"},
+        {{listen, "-i:alsa:no_such_pcm", "--play-file", "o.wav"}, "ambrel: stopping: the sound device cannot be used"},
+        {{"-l:" + port(busy) + ":yes", "--record-file", "a.wav", "--play-file", "o.wav"},
+         "ambrel: cannot listen on UDP port " + port(busy) + " (Address already in use)"},
+        {{"-c:no.such.host.invalid:5007:yes", "--record-file", "a.wav", "--play-file", "o.wav"},
+         "ambrel: cannot find the host 'no.such.host.invalid'"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> all = {"--headless"};
+        all.insert(all.end(), args.begin(), args.end());
+        Program p(dir, "unusable", all);
+        EXPECT_EQ(p.wait(10000), 1) << message;
+        EXPECT_NE(p.err().find(message), std::string::npos) << p.err();
+    }
+}
+
+// --play-file never destroys what it must not: the recording, a file that is
+// not sound; an old recording is replaced only once the new one is complete.
+TEST(Blackbox, ThePlayingFileReplacesOnlyWhatItMayAndOnlyWhenComplete) {
+    Scratch dir;
+    writeTone(dir / "a.wav", 440, 10);
+    std::ofstream(dir / "notes.txt") << "my notes\n";
+    const std::string listen = "-l:" + port(test::freeUdpPort()) + ":yes";
+    for (const auto& [file, message] :
+         std::vector<std::pair<std::string, std::string>>{{"a.wav", "is the recording file"},
+                                                          {"notes.txt", "give --overwrite to replace it"}}) {
+        const auto before = fs::file_size(dir / file);
+        Program p(dir, "refused", {"--headless", listen, "--record-file", "a.wav", "--play-file", file});
+        EXPECT_EQ(p.wait(), 2) << file;
+        EXPECT_NE(p.err().find(message), std::string::npos) << p.err();
+        EXPECT_EQ(fs::file_size(dir / file), before) << file;
+    }
+    writeTone(dir / "old.wav", 660, 1);
+    const std::string old = readFile(dir / "old.wav");
+    Program p(dir, "replace", {"--headless", listen, "--record-file", "a.wav", "--play-file", "old.wav"});
+    ASSERT_TRUE(p.waitForLines({"Listening..."})) << p.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(readFile(dir / "old.wav"), old) << "the old file stays until the new one is complete";
+    EXPECT_TRUE(fs::exists(dir / "old.wav.part"));
+    // SIGHUP ends the copy as SIGTERM does.
+    p.signal(SIGHUP);
+    EXPECT_EQ(p.wait(), 0) << p.err();
+    EXPECT_FALSE(fs::exists(dir / "old.wav.part"));
+    EXPECT_NE(readFile(dir / "old.wav"), old);
+    EXPECT_GE(tonePower(dir / "old.wav", 660), 0);
+
+    Program forced(dir, "overwrite", {"--headless", listen, "--record-file", "a.wav", "--play-file", "notes.txt",
+                                      "--overwrite"});
+    ASSERT_TRUE(forced.waitForLines({"Listening..."})) << forced.err();
+    forced.signal(SIGTERM);
+    EXPECT_EQ(forced.wait(), 0) << forced.err();
+    EXPECT_EQ(readFile(dir / "notes.txt").substr(0, 4), "RIFF");
+
+    // A FIFO is written directly, as a WAV stream, for the program reading it.
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const int reader = ::open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    Program piped(dir, "piped", {"--headless", listen, "--record-file", "a.wav", "--play-file", "pipe"});
+    ASSERT_TRUE(piped.waitForLines({"Listening..."})) << piped.err();
+    std::string stream;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         stream.size() < 8000 && std::chrono::steady_clock::now() < until;) {
+        char buffer[4096];
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) stream.append(buffer, static_cast<std::size_t>(n));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    piped.signal(SIGTERM);
+    EXPECT_EQ(piped.wait(), 0) << piped.err();
+    ::close(reader);
+    ASSERT_GE(stream.size(), 8000u);
+    EXPECT_EQ(stream.substr(0, 4), "RIFF");
+    EXPECT_EQ(stream.substr(8, 4), "WAVE");
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+
+    // Port 0: the system's choice is named.
+    Program any(dir, "any", {"--headless", "-l:0:yes", "--record-file", "a.wav", "--play-file", "/dev/null"});
+    ASSERT_TRUE(any.waitForLines({"Listening..."})) << any.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string out = any.out();
+    const std::size_t at = out.find("Listening on UDP port ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_GT(std::atoi(out.c_str() + at + 22), 0) << out;
+    any.signal(SIGTERM);
+    EXPECT_EQ(any.wait(), 0);
 }
 
 TEST(Blackbox, KeyFileProblemsAreOneLineAndExitCodeTwo) {

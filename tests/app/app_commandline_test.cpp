@@ -280,6 +280,17 @@ TEST(CommandLine, MalformedArgumentsAreNamed) {
     }
 }
 
+TEST(CommandLine, ValuesInErrorLinesAreBoundedAndEscaped) {
+    // Control bytes and bytes that are not UTF-8 are shown as \xHH; letters
+    // of other scripts stay readable.
+    EXPECT_EQ(error({"-a:\x1b]0;owned\x07\x9b" "2J"}), "unknown codec '\\x1b]0;owned\\x07\\x9b2J' in '-a:\\x1b]0;owned\\x07\\x9b2J'");
+    EXPECT_EQ(error({"-d:h\xc3\xa9\xc2\x9b"}), "expected send or receive, got 'h\xc3\xa9\\xc2\\x9b' in '-d:h\xc3\xa9\\xc2\\x9b'");
+    const std::string huge = "-t:" + std::string(100000, '9');
+    const std::string message = error({huge});
+    EXPECT_LT(message.size(), 300u) << message.size();
+    EXPECT_NE(message.find("'... (100003 bytes)"), std::string::npos) << message;
+}
+
 TEST(CommandLine, DeviceNumbersAndNamesAreCheckedAgainstTheLists) {
     std::vector<SoundDeviceInfo> inputs{{1, "mic", "Microphone", true}};
     std::vector<SoundDeviceInfo> outputs{{1, "spk", "Speakers", true}, {2, "hdmi", "HDMI", false}};

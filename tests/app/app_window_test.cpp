@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QThread>
+#include <QKeyEvent>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -597,6 +598,27 @@ TEST_F(WindowTest, HelpAndAddressBookButtonsOpenTheirDialogs) {
     // Closing the address book changes nothing.
     EXPECT_EQ(w.child<QLineEdit>("host")->text(), "127.0.0.1");
     EXPECT_EQ(w.child<QLineEdit>("port")->text(), "5007");
+}
+
+TEST_F(WindowTest, KeysOpenTheDialogsEscapeKeepsTheWindowAndDisconnectClearsThePlayMeter) {
+    int port = test::freeUdpPort();
+    Window w(settingsFor(port));
+    w.window->activateWindow();
+    EXPECT_EQ(w.button("addressBook")->shortcut(), QKeySequence(Qt::ALT | Qt::Key_A));
+    EXPECT_EQ(w.button("help")->shortcut(), QKeySequence(Qt::Key_F1));
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.window.get(), &escape);
+    test::spin(50);
+    EXPECT_TRUE(w.window->isVisible()) << "Escape does not end the program";
+
+    auto* play = w.child<LevelMeter>("playMeter");
+    w.button("listen")->click();
+    ASSERT_TRUE(w.waitStatus("Listening..."));
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(40, 90));
+    ASSERT_TRUE(waitFor([&] { return play->level() == 90; }));
+    w.button("disconnect")->click();
+    ASSERT_TRUE(w.waitStatus("Disconnected."));
+    EXPECT_EQ(play->level(), 1);
 }
 
 TEST_F(WindowTest, ExitStopsTheLinkAndClosesTheWindow) {

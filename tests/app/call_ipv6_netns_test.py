@@ -158,7 +158,9 @@ def main():
         v6caller, six_out = copy(ns_c, "v6caller", ["-c:[::1]:%d:yes" % port, "--record-file", "b.wav",
                                                     "--play-file", "e_heard.wav"])
         check(wait_for(six_out, "Error> Can't connect to the peer!"), "a call to [::1] fails with the usual error")
-        for p in (v6caller, v4caller, v4only):
+        check(wait_for(six_out, "cannot connect to [::1]:%d" % port), "the failed call says where it went")
+        check(stop(v6caller) == 1, "a copy that cannot call ends with status 1")
+        for p in (v4caller, v4only):
             check(stop(p) == 0, "a copy ends cleanly")
         with open(o_out) as f:
             check(f.read().count("listening on IPv4 only") == 1, "the IPv4-only fallback is said once")

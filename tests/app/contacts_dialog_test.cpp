@@ -89,11 +89,11 @@ TEST_F(AddressBookDialogTest, EditsStartWithTheChosenHostAndPort) {
 
 TEST_F(AddressBookDialogTest, AddConvertsThePortAndSelectsTheNewRow) {
     AddressBookDialog d(file_);
-    addRow(d, "Zoe", "z.example", "abc");
+    addRow(d, "Zoe", "z.example", " 0070 ");
     addRow(d, "amy", "a.example", "6000");
     ASSERT_EQ(list(d)->topLevelItemCount(), 2);
     EXPECT_EQ(row(d, 0), (QStringList{"amy", "a.example", "6000"}));
-    EXPECT_EQ(row(d, 1), (QStringList{"Zoe", "z.example", "0"}));
+    EXPECT_EQ(row(d, 1), (QStringList{"Zoe", "z.example", "70"}));
     ASSERT_EQ(list(d)->selectedItems().size(), 1);
     EXPECT_EQ(list(d)->selectedItems().first()->text(0), "amy");
 
@@ -103,9 +103,37 @@ TEST_F(AddressBookDialogTest, AddConvertsThePortAndSelectsTheNewRow) {
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_EQ(d.chosenName(), "Zoe");
     EXPECT_EQ(d.chosenHost(), "z.example");
-    EXPECT_EQ(d.chosenPort(), 0);
+    EXPECT_EQ(d.chosenPort(), 70);
     EXPECT_EQ(loadContacts(file_),
-              (std::vector<Contact>{{"amy", "a.example", "6000"}, {"Zoe", "z.example", "0"}}));
+              (std::vector<Contact>{{"amy", "a.example", "6000"}, {"Zoe", "z.example", "70"}}));
+}
+
+TEST_F(AddressBookDialogTest, FieldsMustBeAContactAndASelectedRowCanBeChanged) {
+    AddressBookDialog d(file_);
+    QStringList messages;
+    d.messageSink = [&](const QString& text) { messages << text; };
+    for (const char* port : {"70000", "-5", "12ab", "0", ""}) addRow(d, "Bad", "b.example", port);
+    addRow(d, "Empty", "  ", "5007");
+    EXPECT_EQ(list(d)->topLevelItemCount(), 0);
+    ASSERT_EQ(messages.size(), 6);
+    EXPECT_EQ(messages[0], "Enter a port from 1 to 65535.");
+    EXPECT_EQ(messages[5], "Enter the IP address or host name of the contact.");
+
+    // Spaces at the ends of a name are part of it, in the file too.
+    addRow(d, "  Bob  ", "b.example", "5007");
+    addRow(d, "Amy", "a.example", "5008");
+    list(d)->setCurrentItem(list(d)->topLevelItem(0));  // blanks sort first
+    EXPECT_EQ(edit(d, "nameEdit")->text(), "  Bob  ");
+    EXPECT_EQ(edit(d, "portEdit")->text(), "5007");
+    edit(d, "hostEdit")->setText("bob.example");
+    button(d, "changeButton")->click();
+    ASSERT_EQ(list(d)->topLevelItemCount(), 2);
+    button(d, "okButton")->click();
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(d.chosenHost(), "bob.example");
+    EXPECT_EQ(loadContacts(file_),
+              (std::vector<Contact>{{"  Bob  ", "bob.example", "5007"}, {"Amy", "a.example", "5008"}}));
+    EXPECT_EQ(messages.size(), 6);
 }
 
 TEST_F(AddressBookDialogTest, OkWithoutSelectionSavesButReturnsCancel) {
@@ -184,18 +212,55 @@ TEST_F(AddressBookDialogTest, ExecGivesAcceptedForTheSelectedRow) {
     EXPECT_EQ(d.chosenPort(), 1);
 }
 
-TEST_F(AddressBookDialogTest, FailedSaveLeavesTheOldFileAndStillCloses) {
+TEST_F(AddressBookDialogTest, FailedSaveSaysWhyAndKeepsTheDialogOpenWithNothingLost) {
     ASSERT_TRUE(saveContacts(file_, {{"A", "a", "1"}}));
     const std::string before = slurp(file_);
     fs::path blocker = file_;
     blocker += "." + std::to_string(::getpid()) + ".tmp";
     fs::create_directory(blocker);  // the temporary file cannot be created
     AddressBookDialog d(file_);
+    QStringList messages;
+    d.messageSink = [&](const QString& text) { messages << text; };
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
     addRow(d, "B", "b", "2");
     button(d, "okButton")->click();
-    EXPECT_EQ(d.result(), QDialog::Accepted);  // the new row was selected
-    EXPECT_EQ(d.chosenHost(), "b");
+    EXPECT_TRUE(d.isVisible());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("not saved: A temporary file could not be written beside contacts.txt (Is a "
+                                     "directory)")) << messages[0].toStdString();
     EXPECT_EQ(slurp(file_), before);
+    EXPECT_EQ(list(d)->topLevelItemCount(), 2);
+    // Once the way is clear, OK saves what the list still holds.
+    fs::remove(blocker);
+    button(d, "okButton")->click();
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(loadContacts(file_), (std::vector<Contact>{{"A", "a", "1"}, {"B", "b", "2"}}));
+
+    // A read-only file is not replaced behind the user's back.
+    fs::permissions(file_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string readOnly = slurp(file_);
+    AddressBookDialog again(file_);
+    again.messageSink = [&](const QString& text) { messages << text; };
+    addRow(again, "C", "c", "3");
+    button(again, "okButton")->click();
+    EXPECT_NE(again.result(), QDialog::Accepted);
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains("contacts.txt is read-only.")) << messages[1].toStdString();
+    EXPECT_EQ(slurp(file_), readOnly);
+}
+
+TEST_F(AddressBookDialogTest, DamageIsToldWhenTheBookOpens) {
+    put("<contacts><contact><name>A</name><host>a</host><port>1</port></contact><contact><name>B");
+    AddressBookDialog d(file_);
+    QStringList messages;
+    d.messageSink = [&](const QString& text) { messages << text; };
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    QTRY_COMPARE(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("contacts.txt could not be read whole")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("contacts.txt.bak"));
+    EXPECT_GE(list(d)->topLevelItemCount(), 1);
 }
 
 TEST_F(AddressBookDialogTest, AFileNotReadWholeIsKeptAsBakAndTheUserIsTold) {
@@ -291,10 +356,11 @@ TEST_F(AddressBookDialogTest, ColumnsShareTheListWidthAndTheListHasFocus) {
     d.resize(600, 400);
     QApplication::processEvents();
     QTreeWidget* l = list(d);
-    const int usable = l->width() - AddressBookDialog::kColumnMargin;
+    // The header reaches the right edge of the rows, not short of it.
+    const int usable = l->viewport()->width();
     EXPECT_EQ(l->columnWidth(0), usable * 40 / 100);
     EXPECT_EQ(l->columnWidth(1), usable * 40 / 100);
-    EXPECT_EQ(l->columnWidth(2), usable * 20 / 100);
+    EXPECT_EQ(l->columnWidth(0) + l->columnWidth(1) + l->columnWidth(2), usable);
     EXPECT_EQ(QApplication::focusWidget(), l);
     EXPECT_TRUE(l->selectedItems().isEmpty());  // focus alone selects nothing
 }

@@ -134,6 +134,56 @@ TEST(HttpClientScripted, RelativeRedirectStaysOnHostAndDirectory) {
     EXPECT_EQ(firstLine(requests[2]), "GET /root.txt HTTP/1.0");
 }
 
+TEST(HttpClientScripted, RedirectsResolveLikeReferencesAndLeadOnlyToHttp) {
+    auto redirect = [](const std::string& location) {
+        return Step{"HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n"};
+    };
+    const Step page{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"};
+    const std::pair<std::string, std::string> followed[] = {
+        {"../c.txt?q=1#top", "GET /a/c.txt?q=1 HTTP/1.0"},
+        {"?other", "GET /a/b/x.txt?other HTTP/1.0"},
+        {"./d/../e", "GET /a/b/e HTTP/1.0"},
+        {"/../../up", "GET /up HTTP/1.0"},
+    };
+    for (const auto& [location, line] : followed) {
+        ScriptedServer server({redirect(location), page});
+        HttpClient client;
+        std::string body;
+        client.get(server.url("/a/b/x.txt?first"), body);
+        EXPECT_EQ(body, "ok") << location;
+        auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u) << location;
+        EXPECT_EQ(firstLine(requests[1]), line) << location;
+    }
+    {
+        // A network-path reference keeps plain HTTP; the port is its own.
+        ScriptedServer target({page});
+        ScriptedServer server({redirect("//127.0.0.1:" + std::to_string(target.port()) + "/n")});
+        HttpClient client;
+        std::string body;
+        client.get(server.url("/"), body);
+        EXPECT_EQ(body, "ok");
+        ASSERT_EQ(target.requests().size(), 1u);
+        EXPECT_EQ(firstLine(target.requests()[0]), "GET /n HTTP/1.0");
+    }
+    for (const char* location : {"file:///etc/passwd", "ftp://127.0.0.1/x", "data:,x", "https://127.0.0.1/",
+                                 "gopher://127.0.0.1/?http://x", "http:relative", ""}) {
+        ScriptedServer server({redirect(location), page});
+        HttpClient client;
+        std::string body = "kept";
+        EXPECT_THROW(client.get(server.url("/"), body), HttpClient::BadResponseException) << location;
+        EXPECT_EQ(body, "kept");
+        EXPECT_EQ(server.requests().size(), 1u) << location;
+    }
+    for (const char* location : {"http://127.0.0.1:99999999999/", "http://127.0.0.1:12ab/", "http://:80/"}) {
+        ScriptedServer server({redirect(location), page});
+        HttpClient client;
+        std::string body;
+        EXPECT_THROW(client.get(server.url("/"), body), HttpClient::InvalidUrlException) << location;
+        EXPECT_EQ(server.requests().size(), 1u) << location;
+    }
+}
+
 TEST(HttpClientScripted, RedirectsOffReturnTheRedirectAnswer) {
     ScriptedServer server({{"HTTP/1.0 302 Found\r\nLocation: /x\r\nContent-Length: 3\r\n\r\nabc"}});
     HttpClient client;
@@ -406,6 +456,39 @@ TEST_F(HttpClientPython, ATricklingServerIsHeldToTheTimeout) {
     EXPECT_THROW(client.get(url("/trickle?ms=200"), body), TimeoutException);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_FALSE(client.connected());
+}
+
+TEST_F(HttpClientPython, SlowRedirectsShareTheRequestsDeadline) {
+    HttpClient client;
+    client.setTimeout(2);
+    std::string body;
+    client.get(url("/slowredirect?ms=300&n=2"), body);
+    EXPECT_EQ(body, "arrived");
+    // Each answer comes well within the time-out, all of them together do not.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(client.get(url("/slowredirect?ms=700&n=5"), body), TimeoutException);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+}
+
+TEST_F(HttpClientPython, ChunkedOversizedAndCutBodies) {
+    HttpClient client;
+    std::string body;
+    client.get(url("/chunked?n=3"), body);
+    EXPECT_EQ(body, "chunk 0.chunk 1.chunk 2.");
+    // The connection stays in step after the last chunk and its trailer.
+    client.get(url("/hello.txt"), body);
+    EXPECT_EQ(body, "Hello, Ambrel!\n");
+    EXPECT_EQ(client.response().headerValue("X-Connection"), "1");
+
+    client.get(url("/big?kb=300"), body);
+    EXPECT_EQ(body.size(), 300u * 1024u);
+    client.setMaxBodySize(256 * 1024);
+    body = "kept";
+    EXPECT_THROW(client.get(url("/big?kb=300"), body), HttpClient::BodyTooLargeException);
+    EXPECT_TRUE(body == "kept");
+    // A reset before the server's orderly close is not the end of the body.
+    EXPECT_THROW(client.get(url("/cut?kb=64"), body), Exception);
+    EXPECT_TRUE(body == "kept");
 }
 
 TEST_F(HttpClientPython, FollowsRedirects) {

@@ -1,5 +1,6 @@
 // Fuzz target for the response parser: the bytes fed whole, fed in pieces, and
-// read line by line through the line reader the way the client reads a head.
+// read line by line through the line reader the way the client reads a head;
+// and the same bytes as a chunked body.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +71,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(whole.statusCode == pieces.statusCode);
         check(whole.headers().size() == pieces.headers().size());
         check(whole.parseState() == pieces.parseState());
+    }
+
+    // The chunked body decoder: the same data and outcome however the bytes
+    // arrive, never more data than bytes.
+    ChunkedDecoder wholeChunks;
+    std::string wholeData;
+    std::size_t used = 0;
+    bool chunksFailed = false;
+    try {
+        used = wholeChunks.feed(input, wholeData);
+    } catch (const HttpException&) {
+        chunksFailed = true;
+    }
+    check(used <= input.size() && wholeData.size() <= input.size());
+    if (!chunksFailed && !wholeChunks.done()) check(used == input.size());
+    ChunkedDecoder pieceChunks;
+    std::string pieceData;
+    bool pieceChunksFailed = false;
+    try {
+        for (std::size_t at = 0; at < input.size() && !pieceChunks.done(); at += piece)
+            pieceChunks.feed(input.substr(at, piece), pieceData);
+    } catch (const HttpException&) {
+        pieceChunksFailed = true;
+    }
+    check(chunksFailed == pieceChunksFailed);
+    if (!chunksFailed) {
+        check(wholeData == pieceData);
+        check(wholeChunks.done() == pieceChunks.done());
     }
 
     PieceSource source(input, piece);

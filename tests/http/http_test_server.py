@@ -10,13 +10,19 @@ given as the first argument. Extra paths:
   /count?path=P        how often P has been requested so far
   /trickle?ms=N        a 917-byte status line, one byte every N ms, for as
                        long as the client stays
+  /slowredirect?ms=N&n=K  waits N ms, then 302 to the same with K-1; K=0 is a page
+  /big?kb=N            a page of N kB, without Content-Length, ended by close
+  /chunked?n=N         N chunks "chunk i." with an extension and a trailer
+  /cut?kb=N            N kB of a body without length, then a connection reset
 Every answer carries "X-Connection: <serial of the TCP connection>", so a test
 sees from the server side whether two requests shared a connection.
 """
 import http.server
+import io
 import itertools
 import os
 import socket
+import struct
 import sys
 import threading
 import time
@@ -73,6 +79,42 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             except OSError:
                 pass  # the client gave up
             self.close_connection = True
+        elif url.path == "/slowredirect":
+            q = dict(query)
+            ms, n = int(q.get("ms", "100")), int(q.get("n", "1"))
+            time.sleep(ms / 1000.0)
+            if n <= 0:
+                self.reply(200, b"arrived")
+            else:
+                self.reply(302, b"", [("Location", "/slowredirect?ms=%d&n=%d" % (ms, n - 1))])
+        elif url.path == "/big" or url.path == "/cut":
+            kb = int(dict(query).get("kb", "1"))
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.end_headers()
+            try:
+                for _ in range(kb):
+                    self.wfile.write(b"x" * 1024)
+                self.wfile.flush()
+                if url.path == "/cut":
+                    # SO_LINGER with a zero time: closing sends a reset, and
+                    # no orderly shutdown may come first.
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    os.close(self.connection.detach())
+                    self.wfile = io.BytesIO()
+            except OSError:
+                pass  # the client gave up
+            self.close_connection = True
+        elif url.path == "/chunked":
+            n = int(dict(query).get("n", "3"))
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for i in range(n):
+                data = b"chunk %d." % i
+                self.wfile.write(b"%x;ext=1\r\n%s\r\n" % (len(data), data))
+                self.wfile.flush()
+            self.wfile.write(b"0\r\nX-Trailer: yes\r\n\r\n")
         elif url.path == "/count":
             with lock:
                 n = counts.get(dict(query).get("path", ""), 0)

@@ -2,6 +2,8 @@
 // the playing side's time line.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -376,8 +378,10 @@ TEST_F(FileOutputTest, EightBitSilenceVolumeAndAFileCompleteWhileOpen) {
     ASSERT_TRUE(collector.waitFor(1));
     std::this_thread::sleep_for(50ms);
 
-    // Still open, yet already a valid WAV holding what was played.
-    auto partial = test::readWav(path);
+    // Still open, yet already a valid WAV holding what was played, under its
+    // temporary name until the close puts it in place.
+    EXPECT_FALSE(std::filesystem::exists(path));
+    auto partial = test::readWav(path + ".part");
     ASSERT_EQ(partial.rate, 8000);
     EXPECT_EQ(partial.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_U8);
     EXPECT_GE(partial.samples.size(), 80u);

@@ -1,8 +1,10 @@
 #include "audio/codecs/SpeexCodec.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <speex/speex.h>
 
+#include "base/Clock.h"
 #include "audio/codecs/FrameBuffer.h"
 
 namespace ambrel {
@@ -124,6 +126,17 @@ std::size_t SpeexCodec::decode16(const std::uint8_t* bytes, std::size_t length,
     std::int16_t* frame = codec::growFrame(out, append, frameSamples_);
     consumed_ = 0;
     if (length == 0) return 0;  // with no bytes the library would conceal a lost frame
+    const std::int64_t now = monotonicMilliseconds();
+    if (now < quietUntil_) {
+        ++undecoded_;
+        return 0;
+    }
+    if (undecoded_ > 1) {
+        std::fprintf(stderr, "ambrel: speex: %u frames did not decode in the last second (is the peer using the "
+                             "same codec?)\n", undecoded_);
+        std::fflush(stderr);
+    }
+    undecoded_ = 0;
     // The library's bit buffer holds 2000 bytes, far more than any frame;
     // reading at most that much keeps it from reallocating.
     const int usable = static_cast<int>(std::min<std::size_t>(length, kMaxReadBytes));
@@ -135,6 +148,12 @@ std::size_t SpeexCodec::decode16(const std::uint8_t* bytes, std::size_t length,
     const std::size_t usedBits =
         static_cast<std::size_t>(bits->charPtr) * 8 + static_cast<std::size_t>(bits->bitPtr);
     consumed_ = std::min<std::size_t>((usedBits + 7) / 8, static_cast<std::size_t>(usable));
+    if (result == -2) {
+        // The library has just said "the stream is corrupted" on its own.
+        ++undecoded_;
+        quietUntil_ = now + (lastCorrupted_ ? quietMs_ : std::min(quietMs_, kFirstQuietMs));
+    }
+    lastCorrupted_ = result == -2;
     if (result != 0) return 0;
     std::copy_n(output_.begin(), frameSamples_, frame);
     return frameSamples_;

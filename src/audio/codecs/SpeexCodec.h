@@ -41,9 +41,22 @@ public:
                          std::vector<std::uint8_t>& out, bool append) override;
     // Player thread. Appends one frame of samples; returns the frame
     // length, or 0 when the bytes do not decode (the frame keeps what the
-    // reused buffer held).
+    // reused buffer held). The library prints a line on standard error for
+    // every corrupted frame (another codec's frames, garbage). After one in
+    // a stream that decoded, frames are not given to it for kFirstQuietMs
+    // (the player conceals them), so one bad frame costs little; when the
+    // next frame it gets is corrupted too, for kQuietMs, so a stream that
+    // never decodes makes it complain at most once in that time. The frames
+    // that failed are counted, and one line on standard error tells how
+    // many when the quiet time ends.
     std::size_t decode16(const std::uint8_t* bytes, std::size_t length,
                          std::vector<std::int16_t>& out, bool append) override;
+    static constexpr int kFirstQuietMs = 100;
+    static constexpr int kQuietMs = 1000;
+    // Another quiet time (0: none), for fuzzing the library with every frame.
+    void setQuietMs(int ms) { quietMs_ = ms; }
+    // Frames that failed to decode since the last report. Player thread.
+    unsigned undecodedFrames() const { return undecoded_; }
 
     // Player thread. The library's own concealment of a lost frame.
     std::size_t conceal16(std::vector<std::int16_t>& out, bool append) override;
@@ -65,6 +78,10 @@ private:
     std::vector<std::int16_t> input_;   // recorder thread; the encoder may overwrite its input
     std::vector<std::int16_t> output_;  // player thread
     std::size_t consumed_ = 0;
+    std::int64_t quietUntil_ = 0;  // monotonic ms; player thread
+    int quietMs_ = kQuietMs;
+    bool lastCorrupted_ = false;   // the last frame the library got; player thread
+    unsigned undecoded_ = 0;       // player thread
 };
 
 }  // namespace ambrel

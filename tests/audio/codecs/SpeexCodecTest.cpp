@@ -1,6 +1,12 @@
 #include "audio/codecs/SpeexCodec.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
 #include <speex/speex.h>
 
 #include <set>
@@ -117,6 +123,47 @@ TEST(SpeexCodec, AFrameThatDoesNotDecodeKeepsThePreviousSamples) {
     EXPECT_EQ(played, previous);
     EXPECT_EQ(choice.codec->decode16(nullptr, 0, played, false), 0u);
     EXPECT_EQ(played, previous);
+}
+
+// Another codec's frames: after a short quiet time for what may be one bad
+// frame, the library's own complaint comes at most once a second, the
+// failures are counted and told in one line, and good frames decode again
+// after the quiet time.
+TEST(SpeexCodec, ACorruptedStreamIsToldOnceASecondNotOncePerFrame) {
+    CodecChoice choice = chooseCodec(0x88, 0);
+    auto* speex = static_cast<SpeexCodec*>(choice.codec.get());
+    const Encoded e = encodeSpeech(choice, 0.2);
+    std::vector<std::int16_t> played;
+    const std::uint8_t corrupt[] = {0x48, 0x00, 0x00, 0x00};  // narrowband, mode 9: there is none
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const std::string log = ::testing::TempDir() + "speex-stderr.txt";
+    const int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(file, 2);
+    auto wait = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(speex->decode16(corrupt, sizeof corrupt, played, false), 0u);
+    EXPECT_EQ(speex->undecodedFrames(), 25u);
+    wait(SpeexCodec::kFirstQuietMs + 50);
+    // Still corrupted after the short quiet time: the long one follows.
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(speex->decode16(corrupt, sizeof corrupt, played, false), 0u);
+    wait(SpeexCodec::kQuietMs / 2);
+    EXPECT_EQ(speex->decode16(e.stream.data(), 28, played, false), 0u);
+    EXPECT_EQ(speex->undecodedFrames(), 26u);
+    wait(SpeexCodec::kQuietMs / 2 + 100);
+    EXPECT_EQ(speex->decode16(e.stream.data(), 28, played, false), 160u);
+    EXPECT_EQ(speex->undecodedFrames(), 0u);
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find("corrupted"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "ambrel: speex: 25 frames did not decode in the last second (is the peer using the same codec?)");
+    EXPECT_NE(lines[2].find("corrupted"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "ambrel: speex: 26 frames did not decode in the last second (is the peer using the same codec?)");
 }
 
 TEST(SpeexCodec, EightBitPathsConvertAroundTheSixteenBitOnes) {
