@@ -26,10 +26,21 @@ std::uint32_t nearestProcessingRate(std::uint32_t rate) {
 // How long the canceller looks back for a delay it is told: beyond that the
 // figure is surely wrong, and the delay-agnostic search takes over anyway.
 constexpr std::uint32_t kMaxStreamDelayMs = 500;
-// Statistics are read from the library every so many blocks (half a second).
-constexpr std::uint32_t kStatsBlocks = 50;
+// Statistics are read from the library every so many blocks (a second).
+constexpr std::uint32_t kStatsBlocks = 100;
+// The canceller's delay estimate it works best with, the one beyond which
+// the delay it is told is raised, an echo reduction below which it is
+// cancelling poorly (dB), and the step down when it has lost the echo (ms).
+constexpr int kGoodDelayEstimate = 70;
+constexpr int kHighDelayEstimate = 110;
+constexpr int kPoorErle = 6;
+constexpr std::uint32_t kDelayStepMs = 60;
 // Reference waiting beyond this is a backlog (the capture stalled): dropped.
 constexpr std::uint32_t kMaxReferenceBacklogMs = 400;
+// The reference that may wait all along to ride out the players' unevenness,
+// in blocks, and the window (in blocks) over which that is judged.
+constexpr std::size_t kSpareBacklogBlocks = 4;
+constexpr std::uint32_t kBacklogWindowBlocks = 100;
 // Without any reference for this long the canceller idles.
 constexpr std::uint32_t kIdleReferenceMs = 2000;
 
@@ -176,43 +187,74 @@ void VoiceProcessor::restart(std::span<ReferenceRing* const> references) {
         if (r) r->flush();
 }
 
-// Capture thread. Every whole block the players have handed over goes to the
-// canceller now, as it would from a playing thread of its own; a backlog
-// left by a stalled capture is dropped, so the delay stays in reach.
+// Capture thread, once per recorded block: the next block the players
+// handed over goes to the canceller, one for one, so the reference keeps the
+// pace of the recording however unevenly the players hand it over (the
+// canceller takes a burst of reference for a change of the delay). What waits
+// in the rings rides out that unevenness; more than that waiting all along is
+// delay the canceller need not search, and is trimmed a block at a time.
 void VoiceProcessor::feedReference(std::span<ReferenceRing* const> references) {
     const std::size_t maxBacklog = std::size_t(sampleRate_) * kMaxReferenceBacklogMs / 1000;
-    for (;;) {
-        std::size_t ready = 0;
-        for (ReferenceRing* r : references)
-            if (r) ready = std::max(ready, r->available());
-        if (ready < block_) return;
-        bool mix = false;
-        std::fill(far_->data_, far_->data_ + block_, std::int16_t(0));
-        for (ReferenceRing* r : references) {
-            if (!r) continue;
-            while (r->available() > maxBacklog + block_) {
-                std::uint32_t unused = 0;
-                r->take(far_->data_, block_, false, unused);
-            }
-            if (r->available() == 0) continue;
-            const std::size_t got = r->take(far_->data_, block_, mix, farAheadMicros_);
-            if (!mix && got < block_) std::fill(far_->data_ + got, far_->data_ + block_, std::int16_t(0));
-            mix = true;
+    std::size_t ready = 0;
+    for (ReferenceRing* r : references)
+        if (r) ready = std::max(ready, r->available());
+    leastBacklog_ = std::min(leastBacklog_, ready);
+    if (++backlogBlocks_ >= kBacklogWindowBlocks) {
+        // Never less than this much waited over the last window: drop a block.
+        const bool trim = leastBacklog_ > kSpareBacklogBlocks * block_ + block_;
+        backlogBlocks_ = 0;
+        leastBacklog_ = ~std::size_t(0);
+        if (trim) skipReference(references, block_);
+    }
+    for (ReferenceRing* r : references)
+        if (r && r->available() > maxBacklog) skipReference(references, r->available() - maxBacklog);
+    if (ready < block_) return;  // the players are late, or nobody plays
+    bool mix = false;
+    for (ReferenceRing* r : references) {
+        if (!r || r->available() == 0) continue;
+        const std::size_t got = r->take(far_->data_, block_, mix, farAheadMicros_);
+        if (!mix && got < block_) std::fill(far_->data_ + got, far_->data_ + block_, std::int16_t(0));
+        mix = true;
+    }
+    // Reference handed over after this block has been waiting behind it.
+    waitedMicros_ = static_cast<std::uint32_t>(std::uint64_t(ready - block_) * 1000000 / std::max(1u, sampleRate_));
+    if (cancelling_) apm_->ProcessReverseStream(far_.get());
+}
+
+// Capture thread: drops up to n samples of every ring.
+void VoiceProcessor::skipReference(std::span<ReferenceRing* const> references, std::size_t n) {
+    for (ReferenceRing* r : references) {
+        if (!r) continue;
+        for (std::size_t left = n; left > 0;) {
+            std::uint32_t unused = 0;
+            const std::size_t got = r->take(far_->data_, std::min<std::size_t>(left, block_), false, unused);
+            if (got == 0) break;
+            left -= got;
         }
-        if (cancelling_) apm_->ProcessReverseStream(far_.get());
     }
 }
 
 // Capture thread: input_ holds one block.
-void VoiceProcessor::processBlock(std::uint32_t captureLatencyMicros) {
+void VoiceProcessor::processBlock(std::span<ReferenceRing* const> references, std::uint32_t captureLatencyMicros) {
+    feedReference(references);
     std::memcpy(near_->data_, input_.data(), block_ * sizeof(std::int16_t));
     if (cancelling_) {
         // The devices' own figures: how far ahead of the speaker the
-        // reference was handed over, and how late the microphone's sound
-        // arrives. The canceller finds the rest (the room) itself.
-        std::uint64_t ms = (std::uint64_t(farAheadMicros_) + captureLatencyMicros) / 1000;
-        ms = ms * processingRate_ / std::max(1u, sampleRate_);
-        apm_->set_stream_delay_ms(static_cast<int>(std::min<std::uint64_t>(ms, kMaxStreamDelayMs)));
+        // reference was handed over (less the time it waited here), and how
+        // late the microphone's sound arrives; and what the canceller's own
+        // estimate showed those figures miss (see steerDelay).
+        const std::uint64_t ahead = farAheadMicros_ > waitedMicros_ ? farAheadMicros_ - waitedMicros_ : 0;
+        const std::uint64_t ms = (ahead + captureLatencyMicros) / 1000 + delayOffsetMs_;
+        streamDelayMs_ = static_cast<int>(std::min<std::uint64_t>(ms, kMaxStreamDelayMs));
+        if (restartCanceller_) {
+            // The canceller takes the delay it is told only as it starts:
+            // it starts again (and converges again, within a second or two).
+            restartCanceller_ = false;
+            apm_->echo_cancellation()->Enable(false);
+            apm_->echo_cancellation()->Enable(true);
+        }
+        apm_->set_stream_delay_ms(static_cast<int>(std::uint64_t(streamDelayMs_) * processingRate_ /
+                                                   std::max(1u, sampleRate_)));
     }
     if (apm_->ProcessStream(near_.get()) != webrtc::AudioProcessing::kNoError)
         std::memcpy(near_->data_, input_.data(), block_ * sizeof(std::int16_t));  // passed on as it came
@@ -231,18 +273,48 @@ void VoiceProcessor::updateStats() {
     if (!cancelling_) return;
     webrtc::EchoCancellation* aec = apm_->echo_cancellation();
     webrtc::EchoCancellation::Metrics m;
+    int erle = -100;
     if (aec->GetMetrics(&m) == webrtc::AudioProcessing::kNoError) {
         // -100 is the library's "not measured yet".
-        const int erle = m.echo_return_loss_enhancement.instant;
+        erle = m.echo_return_loss_enhancement.instant;
         erleValid_.store(erle > -100, std::memory_order_relaxed);
         erleDb_.store(erle, std::memory_order_relaxed);
     }
     int median = -1, spread = 0;
     float poor = 0;
-    if (aec->GetDelayMetrics(&median, &spread, &poor) == webrtc::AudioProcessing::kNoError && median >= 0) {
-        // The library counts in its own rate's milliseconds.
-        delayMs_.store(static_cast<int>(std::int64_t(median) * processingRate_ / std::max(1u, sampleRate_)),
-                       std::memory_order_relaxed);
+    if (aec->GetDelayMetrics(&median, &spread, &poor) != webrtc::AudioProcessing::kNoError) median = -1;
+    steerDelay(median, erle);
+    delayMs_.store(streamDelayMs_, std::memory_order_relaxed);
+}
+
+// Capture thread, once a second. The canceller's delay search covers only
+// so much around the delay it is told: the devices' figures leave out what
+// they cannot know (a converter's or a loopback's delay, a far speaker), so
+// its own estimate (in its units, 0..~200) steers what it is told. An
+// estimate at the high end says the echo comes later still; none at all
+// while it cancels poorly says the delay told overshoots.
+void VoiceProcessor::steerDelay(int median, int erle) {
+    // After a change the library needs a window or two to estimate anew.
+    if (steerPause_ > 0) {
+        --steerPause_;
+        return;
+    }
+    const std::uint32_t before = delayOffsetMs_;
+    if (median > kHighDelayEstimate) {
+        delayOffsetMs_ = std::min<std::uint32_t>(delayOffsetMs_ + 2 * std::uint32_t(median - kGoodDelayEstimate),
+                                                 kMaxStreamDelayMs);
+        lostEstimates_ = 0;
+    } else if (median < 0 && erle < kPoorErle && delayOffsetMs_ > 0) {
+        if (++lostEstimates_ >= 2) {
+            delayOffsetMs_ -= std::min<std::uint32_t>(delayOffsetMs_, kDelayStepMs);
+            lostEstimates_ = 0;
+        }
+    } else {
+        lostEstimates_ = 0;
+    }
+    if (delayOffsetMs_ != before) {
+        steerPause_ = 2;
+        restartCanceller_ = true;
     }
 }
 
@@ -258,11 +330,10 @@ void VoiceProcessor::process16(std::int16_t* frame, std::size_t n, std::span<Ref
     quietBlocks_ = fresh ? 0 : std::min(quietBlocks_ + std::uint32_t(n / block_) + 1, idleBlocks + 1);
     apply(features_.load(std::memory_order_relaxed), quietBlocks_ <= idleBlocks);
     active_.store(true, std::memory_order_relaxed);
-    feedReference(references);
     for (std::size_t i = 0; i < n; ++i) {
         input_[inputCount_++] = frame[i];
         if (inputCount_ == block_) {
-            processBlock(captureLatencyMicros);
+            processBlock(references, captureLatencyMicros);
             inputCount_ = 0;
         }
     }

@@ -106,8 +106,10 @@ public:
 private:
     void apply(unsigned features, bool haveReference);
     void feedReference(std::span<ReferenceRing* const> references);
-    void processBlock(std::uint32_t captureLatencyMicros);
+    void skipReference(std::span<ReferenceRing* const> references, std::size_t n);
+    void processBlock(std::span<ReferenceRing* const> references, std::uint32_t captureLatencyMicros);
     void updateStats();
+    void steerDelay(int median, int erle);
 
     const std::uint32_t sampleRate_;
     const std::uint32_t frameSamples_;
@@ -124,7 +126,15 @@ private:
     std::size_t outputHead_ = 0, outputCount_ = 0;
     std::vector<std::int16_t> wide_;              // an 8-bit frame widened
     std::uint32_t farAheadMicros_ = 0;
+    std::uint32_t waitedMicros_ = 0;
+    std::uint32_t delayOffsetMs_ = 0;  // added to the devices' figures (steerDelay)
+    int streamDelayMs_ = 0;            // the delay the canceller was last told
+    int lostEstimates_ = 0;
+    int steerPause_ = 0;
+    bool restartCanceller_ = false;
     std::uint32_t blocksSinceStats_ = 0;
+    std::size_t leastBacklog_ = ~std::size_t(0);  // the least reference waiting in this window
+    std::uint32_t backlogBlocks_ = 0;
     std::uint32_t quietBlocks_ = ~0u / 2;  // blocks since a reference last came
 
     std::atomic<unsigned> features_{kVoiceAll};

@@ -22,7 +22,7 @@ struct VoiceStats {
     bool cancelling = false;   // the echo canceller runs (a reference is there and it is on)
     int erleDb = 0;            // echo reduction (ERLE), dB; valid when erleValid
     bool erleValid = false;    // false until the canceller has heard echo to measure
-    int delayMs = -1;          // the canceller's estimate of the echo's delay; -1: none yet
+    int delayMs = -1;          // the echo's delay the canceller works at (ms); -1: none yet
 };
 
 // "erle 28 dB echo delay 56 ms" ("--" for a figure not measured yet),
