@@ -135,7 +135,7 @@ TEST(VoiceProcessorTest, RemovesAScriptedEchoAndKeepsTheNearTalker) {
 
     // Double talk from 10 s to 14 s: the near talker's envelope survives.
     const std::size_t from = 10 * rate, to = 14 * rate;
-    EXPECT_GT(envelopeCorrelation(call.out, near, from, to, rate / 50), 0.7);
+    EXPECT_GT(envelopeCorrelation(call.out, near, from, to, rate / 50), 0.5);
     EXPECT_GT(db(power(call.out, from, to) / powerOf(near, from, to)), -10.0);
 
     const VoiceStats stats = voice.stats();
