@@ -21,6 +21,8 @@ Figures, in dB against the talker's own level at its microphone:
   B         what A hears of B alone
   DT        what A hears of B in double talk; r: envelope correlation with B
   noise     what A hears of B's room noise while nobody talks (against -40 dBFS)
+  chg       for a path that changes at 4 s (its delay or gain): what A hears of
+            itself from 6 s to 8 s, 2 s after the change (echo3 then spans it)
 
 Each path runs three ways: "none" (both copies with --no-voice-processing),
 "ours" (both with it on, the default) and "server" (B records and plays
@@ -187,20 +189,26 @@ def analyse(path, sig_a, sig_b):
         "DT": dbfs(rms(window(spk, t0, 14.5, 20))) - dbfs(lb3),
         "r": envelope_corr(window(spk, t0, 14.5, 20.5), sig_b[int(14.5 * RATE):20 * RATE], 40),
         "noise": dbfs(rms(window(spk, t0, 25, 28))) - NOISE_DB,
+        # After a change of the path at 4 s: the last 2 s A talks alone.
+        "chg": dbfs(rms(window(spk, t0, 6, 8))) - dbfs(rms(sig_a[6 * RATE:8 * RATE])),
     }
     return r
 
 
-def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b):
+def echo_path(pulse, gain_db, delay_ms):
     loop = pulse.load("module-loopback", "source=b_spk.monitor", "sink=b_mic", f"latency_msec={delay_ms}",
                       "adjust_time=0")
-    mods = [loop]
     for _ in range(50):
         si = pulse.sink_input_of(loop)
         if si:
             pulse.pactl("set-sink-input-volume", si, f"{gain_db}dB" if gain_db < 0 else "100%")
             break
         time.sleep(0.1)
+    return loop
+
+
+def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b, change=None):
+    mods = [echo_path(pulse, gain_db, delay_ms)]
     b_in, b_out = "b_mic.monitor", "b_spk"
     if way == "server":
         mods.append(pulse.load("module-echo-cancel", "aec_method=webrtc", "source_master=b_mic.monitor",
@@ -235,6 +243,11 @@ def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b):
         for dev, sig in (("a_mic", "sig_a"), ("b_mic", "sig_b"), ("b_mic", "noise_b")):
             plays.append(subprocess.Popen(["paplay", "-d", dev, "--latency-msec=60",
                                            os.path.join(work, sig + ".wav")], env=pulse.env))
+        if change:
+            # At 4 s, while A talks alone, the room changes: a new path.
+            time.sleep(4.0 - (time.monotonic() - t0))
+            pulse.pactl("unload-module", mods.pop(0))
+            mods.insert(0, echo_path(pulse, *change))
         for p in plays:
             p.wait(60)
         time.sleep(1.0)
@@ -266,6 +279,8 @@ def main():
     p.add_argument("--paths", default="-6:40,0:120", help="GAIN_DB:DELAY_MS,... of the echo path")
     p.add_argument("--ways", default="none,ours,server")
     p.add_argument("--quiet", default="-6:40", help="paths also run with B 20 dB quieter ('' for none)")
+    p.add_argument("--changes", default="-6:40>-6:120,-6:40>0:40",
+                   help="paths that change at 4 s: GAIN:DELAY>GAIN:DELAY,... ('' for none)")
     p.add_argument("--keep", help="keep the recordings in this directory")
     args = p.parse_args()
     args.ambrel = os.path.abspath(args.ambrel)
@@ -278,23 +293,26 @@ def main():
     pulse = Pulse(os.path.join(scratch, "pulse"))
     work = os.path.join(scratch, "call")
     os.makedirs(work)
-    cols = ["echo3", "echo1.5", "B", "DT", "r", "noise"]
-    print(f"{'path':10} {'talker':7} {'way':7} " + " ".join(f"{c:>7}" for c in cols) + "   cpu % (a, b)")
+    cols = ["echo3", "echo1.5", "B", "DT", "r", "noise", "chg"]
+    print(f"{'path':20} {'talker':7} {'way':7} " + " ".join(f"{c:>7}" for c in cols) + "   cpu % (a, b)")
     try:
-        runs = [(path, False) for path in args.paths.split(",")]
+        runs = [(path, False) for path in args.paths.split(",") if path]
         runs += [(path, True) for path in args.quiet.split(",") if path]
+        runs += [(path, False) for path in args.changes.split(",") if path]
         for path, quiet in runs:
-            gain, delay = (int(v) for v in path.split(":"))
+            first, _, then = path.partition(">")
+            gain, delay = (int(v) for v in first.split(":"))
+            change = tuple(int(v) for v in then.split(":")) if then else None
             sig_a, sig_b = scripts(work, quiet)
             for way in args.ways.split(","):
-                r = one_call(args, pulse, way, gain, delay, work, sig_a, sig_b)
-                label = f"{gain}dB/{delay}ms"
+                r = one_call(args, pulse, way, gain, delay, work, sig_a, sig_b, change)
+                label = f"{gain}dB/{delay}ms" + (f">{change[0]}dB/{change[1]}ms" if change else "")
                 if "error" in r:
-                    print(f"{label:10} {'quiet' if quiet else 'usual':7} {way:7} {r['error']}", flush=True)
+                    print(f"{label:20} {'quiet' if quiet else 'usual':7} {way:7} {r['error']}", flush=True)
                     continue
                 figures = " ".join(f"{r[c]:7.2f}" if c == "r" else f"{r[c]:7.1f}" for c in cols)
                 cpu = r.get("cpu", {})
-                print(f"{label:10} {'quiet' if quiet else 'usual':7} {way:7} {figures}   "
+                print(f"{label:20} {'quiet' if quiet else 'usual':7} {way:7} {figures}   "
                       f"{cpu.get('a', '-')}, {cpu.get('b', '-')}   {r['stats_b'][-48:]}", flush=True)
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
