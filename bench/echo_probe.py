@@ -27,7 +27,9 @@ Figures, in dB against the talker's own level at its microphone:
 Each path runs three ways: "none" (both copies with --no-voice-processing),
 "ours" (both with it on, the default) and "server" (B records and plays
 through the server's module-echo-cancel aec_method=webrtc on the same path,
-both copies without processing). A quiet run has B 20 dB quieter.
+both copies without processing); "speex" is the same module with speexdsp's
+canceller (aec_method=speex), when asked for. A quiet run has B 20 dB
+quieter.
 
   cmake --build build --target ambrel
   bench/call-echo.sh                         # all paths, about 5 minutes
@@ -210,8 +212,9 @@ def echo_path(pulse, gain_db, delay_ms):
 def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b, change=None):
     mods = [echo_path(pulse, gain_db, delay_ms)]
     b_in, b_out = "b_mic.monitor", "b_spk"
-    if way == "server":
-        mods.append(pulse.load("module-echo-cancel", "aec_method=webrtc", "source_master=b_mic.monitor",
+    if way in ("server", "speex"):
+        method = "webrtc" if way == "server" else "speex"
+        mods.append(pulse.load("module-echo-cancel", f"aec_method={method}", "source_master=b_mic.monitor",
                                "sink_master=b_spk", "source_name=b_ec_src", "sink_name=b_ec_sink",
                                f"rate={RATE}", "channels=1"))
         b_in, b_out = "b_ec_src", "b_ec_sink"

@@ -72,10 +72,7 @@ TEST(CallPulseTest, TheEchoOfBsRoomFallsWhenBCancelsIt) {
     CollectingReporter reporter;
     Capture heard;
     SoundRecorder ear(sound, &reporter);
-    ear.setListener(&heard);
-    ear.setSampleRate(rate);
-    ear.setSamplesPerBlock(320);
-    ear.setDeviceId(device(spkA.name() + ".monitor"));
+    listenTo(ear, heard, sound, spkA.name() + ".monitor", rate);
     std::size_t switched = 0;
     {
         Talker a(sound, &reporter, kDefaultCodecId, device(micA.name() + ".monitor"), device(spkA.name()));
