@@ -38,6 +38,7 @@ quieter.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -276,7 +277,12 @@ def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b, change=Non
     return result
 
 
+def on_terminate(*_):
+    raise KeyboardInterrupt
+
+
 def main():
+    signal.signal(signal.SIGTERM, on_terminate)
     p = argparse.ArgumentParser(description="Echo, far talker and noise through a server-made echo path.")
     p.add_argument("--ambrel", default=os.path.join(HERE, "..", "build", "src", "app", "ambrel"))
     p.add_argument("--paths", default="-6:40,0:120", help="GAIN_DB:DELAY_MS,... of the echo path")

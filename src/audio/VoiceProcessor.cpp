@@ -35,6 +35,9 @@ constexpr int kGoodDelayEstimate = 70;
 constexpr int kHighDelayEstimate = 110;
 constexpr int kPoorErle = 6;
 constexpr std::uint32_t kDelayStepMs = 60;
+// A reference block louder than this (mean square, about -50 dBFS) is the
+// far end talking.
+constexpr double kTalkingEnergy = 100.0 * 100.0;
 // Reference waiting beyond this is a backlog (the capture stalled): dropped.
 constexpr std::uint32_t kMaxReferenceBacklogMs = 400;
 // The reference that may wait all along to ride out the players' unevenness,
@@ -218,6 +221,9 @@ void VoiceProcessor::feedReference(std::span<ReferenceRing* const> references) {
         if (!mix && got < block_) std::fill(far_->data_ + got, far_->data_ + block_, std::int16_t(0));
         mix = true;
     }
+    double energy = 0;
+    for (std::uint32_t i = 0; i < block_; ++i) energy += double(far_->data_[i]) * far_->data_[i];
+    if (energy > kTalkingEnergy * block_) ++talkingBlocks_;
     // Reference handed over after this block has been waiting behind it.
     waitedMicros_ = static_cast<std::uint32_t>(std::uint64_t(ready - block_) * 1000000 / std::max(1u, sampleRate_));
     if (cancelling_) apm_->ProcessReverseStream(far_.get());
@@ -272,7 +278,10 @@ void VoiceProcessor::processBlock(std::span<ReferenceRing* const> references, st
 
 // Capture thread.
 void VoiceProcessor::updateStats() {
-    if (!cancelling_) return;
+    if (!cancelling_) {
+        talkingBlocks_ = 0;
+        return;
+    }
     webrtc::EchoCancellation* aec = apm_->echo_cancellation();
     webrtc::EchoCancellation::Metrics m;
     int erle = -100;
@@ -296,18 +305,22 @@ void VoiceProcessor::updateStats() {
 // estimate at the high end says the echo comes later still; none at all
 // while it cancels poorly says the delay told overshoots.
 void VoiceProcessor::steerDelay(int median, int erle) {
-    // After a change the library needs a window or two to estimate anew.
+    // After a change the library needs a window or two to estimate anew;
+    // and while the far end is mostly silent its figures say little.
+    const bool talked = talkingBlocks_ >= kStatsBlocks / 2;
+    talkingBlocks_ = 0;
     if (steerPause_ > 0) {
         --steerPause_;
         return;
     }
+    if (!talked) return;
     const std::uint32_t before = delayOffsetMs_;
     if (median > kHighDelayEstimate) {
         delayOffsetMs_ = std::min<std::uint32_t>(delayOffsetMs_ + 2 * std::uint32_t(median - kGoodDelayEstimate),
                                                  kMaxStreamDelayMs);
         lostEstimates_ = 0;
     } else if (median < 0 && erle < kPoorErle && delayOffsetMs_ > 0) {
-        if (++lostEstimates_ >= 2) {
+        if (++lostEstimates_ >= 3) {
             delayOffsetMs_ -= std::min<std::uint32_t>(delayOffsetMs_, kDelayStepMs);
             lostEstimates_ = 0;
         }

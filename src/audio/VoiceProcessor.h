@@ -131,6 +131,7 @@ private:
     int streamDelayMs_ = 0;            // the delay the canceller was last told
     int lostEstimates_ = 0;
     int steerPause_ = 0;
+    std::uint32_t talkingBlocks_ = 0;  // reference blocks with a talker in them, this window
     bool restartCanceller_ = false;
     std::uint32_t blocksSinceStats_ = 0;
     std::size_t leastBacklog_ = ~std::size_t(0);  // the least reference waiting in this window
