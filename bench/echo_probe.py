@@ -211,6 +211,11 @@ def echo_path(pulse, gain_db, delay_ms):
 
 
 def one_call(args, pulse, way, gain_db, delay_ms, work, sig_a, sig_b, change=None):
+    # The server's canceller moves its master source's volume (its gain
+    # control): every call starts from full volume everywhere.
+    for kind, name in (("sink", "a"), ("sink", "a_mic"), ("sink", "a_spk"), ("sink", "b_mic"), ("sink", "b_spk"),
+                       ("source", "a.monitor"), ("source", "b_mic.monitor"), ("source", "b_spk.monitor")):
+        pulse.pactl(f"set-{kind}-volume", name, "100%")
     mods = [echo_path(pulse, gain_db, delay_ms)]
     b_in, b_out = "b_mic.monitor", "b_spk"
     if way in ("server", "speex"):
