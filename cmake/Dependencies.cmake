@@ -11,6 +11,7 @@ pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET GLOBAL sndfile)
 pkg_check_modules(AVAHI IMPORTED_TARGET GLOBAL avahi-client)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET GLOBAL libsodium)
+pkg_check_modules(WEBRTC_AUDIO_PROCESSING REQUIRED IMPORTED_TARGET GLOBAL webrtc-audio-processing)
 
 # libgsm ships no pkg-config file.
 find_path(GSM_INCLUDE_DIR gsm.h PATH_SUFFIXES gsm REQUIRED)

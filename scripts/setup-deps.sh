@@ -10,6 +10,7 @@ packages=(
   libpulse-dev libasound2-dev libsndfile1-dev libavahi-client-dev libsodium-dev
   qt6-base-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libwebrtc-audio-processing-dev
 )
 test_packages=(
   pulseaudio pulseaudio-utils libasound2-plugins sox libsox-fmt-all espeak-ng

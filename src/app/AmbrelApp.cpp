@@ -325,6 +325,7 @@ int AmbrelApp::main(int argc, char** argv) {
     auto engine = std::make_unique<AudioEngine>(*sound, reporter);
     engine->setCodec(settings.codecId);
     engine->setRecordDevice(settings.recordingDeviceIndex);
+    engine->setVoiceFeatures(settings.voiceFeatures);
     auto link = std::make_unique<VoiceLink>(std::move(engine));
     link->guard().setAllowList(settings.allowList);
     link->guard().setLockPeer(settings.lockPeer);
@@ -398,7 +399,8 @@ int AmbrelApp::main(int argc, char** argv) {
         QTimer stats;
         if (line.statsSeconds > 0) {
             QObject::connect(&stats, &QTimer::timeout, &controller, [&controller] {
-                std::printf("stats: %s\n", describePlayout(controller.link().playbackStats()).c_str());
+                std::printf("stats: %s %s\n", describePlayout(controller.link().playbackStats()).c_str(),
+                            describeVoice(controller.link().voiceStats()).c_str());
                 std::fflush(stdout);
             });
             stats.start(line.statsSeconds * 1000);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/CodecId.h"
+#include "audio/VoiceStats.h"
 #include "link/DatagramGuard.h"
 #include "link/Socket.h"
 #include "platform/SoundDevice.h"
@@ -64,6 +65,10 @@ struct AppSettings {
     std::vector<AllowRule> allowList;
     bool lockPeer = false;
     std::string keyFile;
+
+    // The parts of the voice processing of recorded sound that run
+    // (VoiceFeature bits; --no-echo-cancel and its kin take them away).
+    unsigned voiceFeatures = kVoiceAll;
 
     // The banner server ("HOST[:PORT]"); empty: the banner keeps its start page.
     std::string bannerServer;

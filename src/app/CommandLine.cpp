@@ -146,6 +146,13 @@ private:
             target = true;
             return true;
         };
+        // An option that turns parts of the voice processing off.
+        auto without = [&](unsigned features) {
+            bool given = false;
+            if (!flag(given)) return false;
+            line_.settings.voiceFeatures &= ~features;
+            return true;
+        };
         if (name == "--help") return flag(line_.showHelp);
         if (name == "--version") return flag(line_.showVersion);
         if (name == "--headless") return flag(line_.headless);
@@ -161,6 +168,10 @@ private:
         }
         if (name == "--lock-peer") return flag(line_.settings.lockPeer);
         if (name == "--overwrite") return flag(line_.overwrite);
+        if (name == "--no-echo-cancel") return without(kVoiceEchoCancel);
+        if (name == "--no-noise-suppression") return without(kVoiceNoiseSuppression);
+        if (name == "--no-gain-control") return without(kVoiceGainControl);
+        if (name == "--no-voice-processing") return without(kVoiceAll);
         if (name == "--allow" || name == "--key-file" || name == "--gen-key") {
             if (!value && i + 1 < args.size()) value = args[++i];
             if (name == "--allow") return allowOption(value);

@@ -5,7 +5,8 @@
 // Long options: --help, --version, --headless, --list-devices,
 // --record-file PATH, --play-file PATH, --allow ADDR[/BITS][:PORT][,...],
 // --lock-peer, --key-file PATH, --gen-key PATH, --stats SECONDS (also written
-// --opt=VALUE).
+// --opt=VALUE), --no-echo-cancel, --no-noise-suppression, --no-gain-control,
+// --no-voice-processing.
 //
 // Plain C++; runs on the start-up thread before anything else.
 #pragma once

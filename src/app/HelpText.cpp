@@ -95,8 +95,22 @@ constexpr std::string_view kHelp =
     "  --banner-server HOST[:PORT]  show the banner pages of this web server\n"
     "  --stats SECONDS     without a window: every SECONDS seconds print the\n"
     "                      call's playback counters (frames played, concealed\n"
-    "                      and dropped, current and target delay); in the\n"
-    "                      window they show over the level meters\n"
+    "                      and dropped, current and target delay) and the\n"
+    "                      echo canceller's (its echo reduction, ERLE, and\n"
+    "                      the echo's delay); in the window they show over\n"
+    "                      the level meters\n"
+    "\n"
+    "Hands-free calls: sound recorded from a sound card goes through echo\n"
+    "cancellation, noise suppression, automatic gain control and a high-pass\n"
+    "filter (sound from --record-file does not). In the window the system\n"
+    "menu switches each part on and off.\n"
+    "  --no-echo-cancel    do not cancel the echo of the peer's voice\n"
+    "  --no-noise-suppression\n"
+    "                      do not suppress steady background noise\n"
+    "  --no-gain-control   do not adjust the microphone's loudness\n"
+    "  --no-voice-processing\n"
+    "                      none of these, nor the high-pass filter: the\n"
+    "                      microphone's sound is sent as it was recorded\n"
     "\n"
     "Who may talk to this copy (all off by default):\n"
     "  --allow ADDR[/BITS][:PORT][,...]\n"
@@ -142,7 +156,8 @@ std::string_view usageLine() {
            "[-c:host:port,host:port,...,yes|no] [-i:device] [-o:device] [-d:send|receive] "
            "[-t:seconds] [--headless] [--record-file PATH] [--play-file PATH] [--overwrite] "
            "[--allow ADDR[/BITS][:PORT],...] [--lock-peer] [--key-file PATH] [--gen-key PATH] "
-           "[--stats SECONDS] [--list-devices] [--help] [--version]";
+           "[--stats SECONDS] [--no-echo-cancel] [--no-noise-suppression] [--no-gain-control] "
+           "[--no-voice-processing] [--list-devices] [--help] [--version]";
 }
 
 }  // namespace ambrel

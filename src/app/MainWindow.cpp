@@ -221,7 +221,8 @@ void MainWindow::setLevels(int recording, int playing) {
     recordMeter_->setLevel(recording);
     playMeter_->setLevel(playing);
     // The playback counters of the call, for whoever hovers over the meters.
-    const QString tip = QString::fromStdString(describePlayout(controller_->link().playbackStats()));
+    const QString tip = QString::fromStdString(describePlayout(controller_->link().playbackStats()) + "\n" +
+                                               describeVoice(controller_->link().voiceStats()));
     playMeter_->setToolTip(tip);
     recordMeter_->setToolTip(tip);
 }
@@ -338,8 +339,25 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
+    // The parts of the voice processing, switched for as long as the
+    // program runs (the command line's --no-... options set the start).
+    const std::pair<const char*, unsigned> parts[] = {{"&Echo cancellation", kVoiceEchoCancel},
+                                                      {"&Noise suppression", kVoiceNoiseSuppression},
+                                                      {"&Gain control", kVoiceGainControl}};
+    for (const auto& [label, bit] : parts) {
+        QAction* action = menu.addAction(label);
+        action->setCheckable(true);
+        action->setChecked((voiceFeatures_ & bit) != 0);
+        connect(action, &QAction::toggled, this, [this, bit = bit](bool on) { setVoiceFeature(bit, on); });
+    }
+    menu.addSeparator();
     menu.addAction("&About Ambrel...", this, [this] { showAbout(); });
     menu.exec(event->globalPos());
+}
+
+void MainWindow::setVoiceFeature(unsigned feature, bool on) {
+    voiceFeatures_ = on ? voiceFeatures_ | feature : voiceFeatures_ & ~feature;
+    controller_->link().audio().setVoiceFeatures(voiceFeatures_);
 }
 
 void MainWindow::paintEvent(QPaintEvent* event) {

@@ -68,6 +68,11 @@ public:
     // Tests replace it.
     std::function<void(const QString&)> portErrorSink;
 
+    // Switches one part of the voice processing (a VoiceFeature bit), as
+    // the system menu's entries do. UI thread.
+    void setVoiceFeature(unsigned feature, bool on);
+    unsigned voiceFeatures() const { return voiceFeatures_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
@@ -80,6 +85,7 @@ private:
     void exitProgram();
 
     AppSettings settings_;
+    unsigned voiceFeatures_ = settings_.voiceFeatures;  // what the system menu shows
     MixerDevice* mixer_;
     std::unique_ptr<CallController> controller_;
     double baseX_ = 6;

@@ -31,6 +31,14 @@ void AudioEngine::setCodec(CodecId id) {
     state->codec = selection_.takeCodec();
     state->bitsPerSample = selection_.bitsPerSample();
     state->frameSamples = selection_.frameSamples();
+    // Made here, not on the capture thread: the library allocates as it
+    // sets up. Without it the sound goes out unprocessed.
+    try {
+        if (selection_.frameSamples() > 0 && selection_.sampleRate() > 0)
+            state->voice = std::make_unique<VoiceProcessor>(selection_.sampleRate(), selection_.frameSamples());
+    } catch (const MemoryException&) {
+    } catch (const std::bad_alloc&) {
+    }
     codec_ = std::move(state);
     codecGeneration_.fetch_add(1, std::memory_order_release);
     bitsPerSample_.store(selection_.bitsPerSample());
@@ -61,6 +69,15 @@ const AudioEngine::CodecState* AudioEngine::refresh(CodecView& view) {
             old = std::move(view.state);
             view.state = codec_;
             view.generation = codecGeneration_.load(std::memory_order_relaxed);
+        }
+        // Room for one frame to process, made once per codec (the capture
+        // view is the only one that processes).
+        if (&view == &captureCodec_ && view.state) {
+            try {
+                pcm_.resize(std::size_t(view.state->frameSamples) * (view.state->bitsPerSample / 8));
+            } catch (const std::bad_alloc&) {
+                pcm_.clear();  // the sound goes out unprocessed
+            }
         }
     }
     return view.state.get();
@@ -106,6 +123,11 @@ int AudioEngine::addPlayer(int device) {
         throw MemoryException();
     }
     player.start();
+    for (auto& cell : references_)
+        if (!cell.load(std::memory_order_relaxed)) {
+            cell.store(&slot->reference(), std::memory_order_release);
+            break;
+        }
     players_[index] = std::move(slot);
     return static_cast<int>(index);
 }
@@ -119,6 +141,7 @@ void AudioEngine::startCapture() {
         for (auto& slot : players_)
             if (slot && slot->playout()) slot->playout()->resetStats();
     }
+    voiceRestart_.store(true, std::memory_order_release);
     recorder_.post(SoundRecorder::REC_START);
 }
 
@@ -130,6 +153,8 @@ void AudioEngine::shutdown() {
     recorder_.post(SoundRecorder::REC_STOP);
     recorder_.quitAndWait();
     std::lock_guard<std::mutex> hold(lock_);
+    // The capture thread has ended: nobody reads the rings any more.
+    for (auto& cell : references_) cell.store(nullptr, std::memory_order_release);
     for (auto& slot : players_) {
         if (!slot) continue;
         slot->player().post(SoundPlayer::PLAY_STOP);
@@ -181,6 +206,18 @@ PlayoutStats AudioEngine::playerStats(int playerIndex) {
     return slot && slot->playout() ? slot->playout()->stats() : PlayoutStats{};
 }
 
+// Any thread.
+void AudioEngine::setVoiceFeatures(unsigned features) {
+    voiceFeatures_.store(features & kVoiceAll, std::memory_order_relaxed);
+}
+
+// Any thread.
+VoiceStats AudioEngine::voiceStats() {
+    if (!voiceActive_.load(std::memory_order_relaxed)) return {};
+    std::lock_guard<std::mutex> hold(lock_);
+    return codec_ && codec_->voice ? codec_->voice->stats() : VoiceStats{};
+}
+
 // Player thread.
 void AudioEngine::blockPlayed(int playerIndex) {
     if (AudioSink* sink = sink_.load()) sink->onBlockPlayed(playerIndex);
@@ -203,6 +240,29 @@ void AudioEngine::captured(const std::uint8_t* data, std::size_t byteCount) {
     // in the new format.
     VoiceCodec* codec = state->codec.get();
     if (byteCount != static_cast<std::size_t>(state->frameSamples) * (state->bitsPerSample / 8)) return;
+    // Sound from a room goes through the voice-processing stage; a file's
+    // is coded exactly as it was recorded.
+    const unsigned features = voiceFeatures_.load(std::memory_order_relaxed);
+    const bool process = state->voice && features != 0 && recorder_.inputIsLive() &&
+                         (state->bitsPerSample == 8 || state->bitsPerSample == 16) && pcm_.size() >= byteCount;
+    voiceActive_.store(process, std::memory_order_relaxed);
+    if (process) {
+        VoiceProcessor& voice = *state->voice;
+        std::array<ReferenceRing*, kMaxReferences> refs{};
+        std::size_t count = 0;
+        for (auto& cell : references_)
+            if (ReferenceRing* r = cell.load(std::memory_order_acquire)) refs[count++] = r;
+        const std::span<ReferenceRing* const> live(refs.data(), count);
+        if (voiceRestart_.exchange(false, std::memory_order_acq_rel)) voice.restart(live);
+        voice.setFeatures(features);
+        std::memcpy(pcm_.data(), data, byteCount);
+        if (state->bitsPerSample == 16)
+            voice.process16(reinterpret_cast<std::int16_t*>(pcm_.data()), byteCount / 2, live,
+                            recorder_.inputLatencyMicros());
+        else
+            voice.process8(pcm_.data(), byteCount, live, recorder_.inputLatencyMicros());
+        data = pcm_.data();
+    }
     const std::uint8_t* frame = data;
     std::size_t frameBytes = byteCount;
     try {

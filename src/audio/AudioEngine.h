@@ -20,6 +20,7 @@
 // without the lock, as it runs per frame.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,7 @@
 #include "audio/PlayerSlot.h"
 #include "audio/SoundListener.h"
 #include "audio/SoundRecorder.h"
+#include "audio/VoiceProcessor.h"
 #include "audio/LinkAudio.h"
 #include "platform/SoundDevice.h"
 
@@ -114,6 +116,15 @@ public:
     // call (zeroes for an index without a player). Any thread.
     PlayoutStats playerStats(int playerIndex) override;
 
+    // Which parts of the voice-processing stage run on recorded sound
+    // (VoiceFeature bits; all by default). The stage works only on sound
+    // from a live device (a sound card or server), never on a file's.
+    // Takes effect at the next frame. Any thread.
+    void setVoiceFeatures(unsigned features) override;
+    unsigned voiceFeatures() const { return voiceFeatures_.load(std::memory_order_relaxed); }
+    // What the stage did lately. Any thread.
+    VoiceStats voiceStats() override;
+
     // Player `playerIndex`'s finished buffer. Called by the slot's listener on
     // that player's thread (or its rendering device's); passes it on to the
     // sink's onBlockPlayed.
@@ -139,6 +150,8 @@ private:
         std::unique_ptr<VoiceCodec> codec;  // null: raw PCM
         std::uint32_t bitsPerSample = 0;
         std::uint32_t frameSamples = 0;
+        // The capture thread's stage for this format (null: none can be made).
+        std::unique_ptr<VoiceProcessor> voice;
     };
     // A coding thread's own reference to the current choice. refresh() takes
     // the lock only when the choice has changed since its last frame.
@@ -166,6 +179,16 @@ private:
     std::atomic<std::uint32_t> bitsPerSample_{0};
     std::atomic<std::uint32_t> sampleRate_{0};
     std::atomic<std::uint32_t> frameSamples_{0};
+
+    // The players' reference rings, for the capture thread: a slot is
+    // published here once built and withdrawn at shutdown, after the
+    // recorder has ended. Written under lock_.
+    static constexpr std::size_t kMaxReferences = 4;
+    std::array<std::atomic<ReferenceRing*>, kMaxReferences> references_{};
+    std::atomic<unsigned> voiceFeatures_{kVoiceAll};
+    std::atomic<bool> voiceRestart_{true};  // a call begins: the rings hold stale sound
+    std::atomic<bool> voiceActive_{false};  // the last frame went through the stage
+    std::vector<std::uint8_t> pcm_;         // the frame being processed; capture thread only
 
     std::atomic<int> captureLevel_{0};
     CaptureListener captureListener_;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "audio/PlayoutStats.h"
+#include "audio/VoiceStats.h"
 
 namespace ambrel {
 
@@ -60,6 +61,12 @@ public:
         (void)playerIndex;
         return {};
     }
+
+    // Which parts of the voice-processing stage run (VoiceFeature bits). Any
+    // thread. The default, for audio without the stage, ignores it.
+    virtual void setVoiceFeatures(unsigned features) { (void)features; }
+    // What the stage did lately. Any thread.
+    virtual VoiceStats voiceStats() { return {}; }
 };
 
 }  // namespace ambrel

@@ -12,6 +12,7 @@
 #include "audio/Playout.h"
 #include "audio/SoundListener.h"
 #include "audio/SoundPlayer.h"
+#include "audio/VoiceProcessor.h"
 
 namespace ambrel {
 
@@ -41,6 +42,10 @@ public:
     int level() const { return level_.load(std::memory_order_relaxed); }
     void setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
 
+    // Every frame handed to the player's device, for the echo canceller on
+    // the capture thread (which consumes it).
+    ReferenceRing& reference() { return reference_; }
+
 private:
     // Turns a finished buffer into the sink's onBlockPlayed(index).
     // Runs on the player thread (or a rendering device's).
@@ -69,6 +74,7 @@ private:
     std::atomic<int> level_{0};
     Listener listener_;
     std::unique_ptr<Playout> playout_;
+    ReferenceRing reference_;
     Source source_;
     // Last: its thread uses the listener, so it ends before the rest goes.
     SoundPlayer player_;

@@ -179,7 +179,8 @@ void SoundPlayer::handle(const Message& message) {
     case PLAY_QUIT:
         if (isOpen_.load()) onStop();
         if (device_) {  // a reset that failed left it open
-            device_->close();
+            current_.store(nullptr, std::memory_order_release);
+        device_->close();
             device_.reset();
         }
         quitLoop();
@@ -208,6 +209,7 @@ void SoundPlayer::onStart() {
 // Player thread.
 bool SoundPlayer::open() {
     if (device_) {  // left open by a failed reset, or lost: release it first
+        current_.store(nullptr, std::memory_order_release);
         device_->close();
         device_.reset();
     }
@@ -224,6 +226,7 @@ bool SoundPlayer::open() {
     }
     failing_ = false;
     retryDelay_ = kFirstRetryDelay;
+    current_.store(device_.get(), std::memory_order_release);
     isOpen_.store(true);
     // Whatever volume the stream was left at by the sound server's memory,
     // a call starts at full volume (the mixer sliders handle loudness).
@@ -253,7 +256,8 @@ void SoundPlayer::lose(const char* step, const SoundError& error) {
     reportOnce(step, error);
     isOpen_.store(false);
     rendering_.store(false, std::memory_order_relaxed);
-    device_->close();
+    current_.store(nullptr, std::memory_order_release);
+        device_->close();
     device_.reset();
     if (SoundListener* l = listener_.load()) l->closed();
     // A stream the server dropped is reopened at once (the server may be
@@ -316,6 +320,7 @@ void SoundPlayer::onStop() {
         // The reset has posted every lent buffer back; those reports run
         // after this message and free the ring, so nothing needs to drain
         // before the close.
+        current_.store(nullptr, std::memory_order_release);
         device_->close();
         device_.reset();
     }

@@ -103,6 +103,13 @@ public:
     // True while the device is open (any thread; a snapshot).
     bool isOpen() const { return isOpen_.load(); }
 
+    // The open device's SoundOutput::latencyMicros() (0 while none is open).
+    // From the source's fill() only: the device cannot close during it.
+    std::uint32_t outputLatencyMicros() const {
+        const SoundOutput* d = current_.load(std::memory_order_acquire);
+        return d ? d->latencyMicros() : 0;
+    }
+
     // Posts PLAY_QUIT and waits for the thread to end. Any thread but the
     // player's own; harmless when the thread has already ended.
     void quitAndWait();
@@ -140,6 +147,7 @@ private:
 
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundOutput> device_;  // player thread only
+    std::atomic<SoundOutput*> current_{nullptr};  // device_ while open, written by the player thread
     std::atomic<int> nextBuffer_{0};       // 0..11; queue()'s thread
     std::atomic<SoundListener*> listener_{nullptr};
     std::atomic<int> deviceId_{-1};

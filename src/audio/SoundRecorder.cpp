@@ -66,6 +66,7 @@ void SoundRecorder::onStart() {
         report("RECORD: Open : " + hexCode(error.value()) + " : " + error.text);
         return;
     }
+    current_.store(device_.get(), std::memory_order_release);
     if (!device_->setCapturer(&capturer_))
         for (int i = 0; i < kBufferCount; ++i) device_->addBuffer(&buffer(i));
     error = device_->start();
@@ -118,6 +119,7 @@ void SoundRecorder::Capturer::captured(const std::uint8_t* data, std::size_t byt
 // Recorder thread.
 void SoundRecorder::closeDevice() {
     if (!device_) return;
+    current_.store(nullptr, std::memory_order_release);
     device_->close();
     device_.reset();
 }

@@ -42,6 +42,18 @@ public:
     // True while the device is open and recording (any thread; a snapshot).
     bool isOpen() const { return isOpen_.load(); }
 
+    // The open device's SoundInput::isLive() and latencyMicros() (false and
+    // 0 while none is open). From the listener's block() only: the device
+    // cannot close during that call.
+    bool inputIsLive() const {
+        const SoundInput* d = current_.load(std::memory_order_acquire);
+        return d && d->isLive();
+    }
+    std::uint32_t inputLatencyMicros() const {
+        const SoundInput* d = current_.load(std::memory_order_acquire);
+        return d ? d->latencyMicros() : 0;
+    }
+
     // Posts REC_QUIT and waits for the thread to end. Any thread but the
     // recorder's own; harmless when the thread has already ended.
     void quitAndWait();
@@ -69,6 +81,7 @@ private:
     Capturer capturer_{*this};
     std::atomic<bool> isOpen_{false};
     std::unique_ptr<SoundInput> device_;  // recorder thread only
+    std::atomic<SoundInput*> current_{nullptr};  // device_, written by the recorder thread
     std::atomic<SoundListener*> listener_{nullptr};
     std::atomic<int> deviceId_{-1};
 };

@@ -79,6 +79,8 @@ public:
     LinkAudio& audio() { return *audio_; }
     // The counters of the link's player for the current call. Any thread.
     PlayoutStats playbackStats() { return audio_->playerStats(playerIndex_.load()); }
+    // What the voice processing of recorded sound did lately. Any thread.
+    VoiceStats voiceStats() { return audio_->voiceStats(); }
 
     // Setters: owner's thread. setOwner, setIdleTimeout, setOutputDevice and
     // setDestinations belong before start(); the mute flags may change at any

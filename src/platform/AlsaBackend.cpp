@@ -119,6 +119,18 @@ public:
         return {};
     }
 
+    // Device thread: what the device reports of the sound it holds
+    // (recorded and not yet read, or written and not yet played), in
+    // microseconds, for latencyMicros().
+    void noteDelay() {
+        snd_pcm_sframes_t frames = 0;
+        if (snd_pcm_delay(pcm, &frames) < 0 || frames < 0) frames = 0;
+        delayMicros_.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                               std::uint64_t(frames) * 1000000 / std::max(1u, soundFormat.sampleRate), 10000000)),
+                           std::memory_order_relaxed);
+    }
+    std::atomic<std::uint32_t> delayMicros_{0};
+
     // Message thread: asks the device's thread to carry out `r` and waits
     // until it has.
     void request(Request r) {
@@ -334,6 +346,13 @@ public:
 
     const SoundFormat& format() const override { return soundFormat; }
     std::string deviceName() const override { return name; }
+    bool isLive() const override { return true; }
+    // The block handed over now ends where the device's read position is.
+    std::uint32_t latencyMicros() const override {
+        return delayMicros_.load(std::memory_order_relaxed) +
+               static_cast<std::uint32_t>(std::uint64_t(soundFormat.blockBytes() / soundFormat.bytesPerSample()) *
+                                          1000000 / std::max(1u, soundFormat.sampleRate));
+    }
 
 private:
     void onRequest(Request r) override {
@@ -393,6 +412,7 @@ private:
                 continue;
             }
             moved = true;
+            noteDelay();
             if (capturer_) block_.filled(static_cast<std::size_t>(got) * bps, *capturer_);
             if (!b) continue;
             position_ += static_cast<std::uint32_t>(got) * bps;
@@ -451,6 +471,7 @@ public:
 
     const SoundFormat& format() const override { return soundFormat; }
     std::string deviceName() const override { return name; }
+    std::uint32_t latencyMicros() const override { return delayMicros_.load(std::memory_order_relaxed); }
 
 private:
     void onRequest(Request r) override {
@@ -485,6 +506,7 @@ private:
                 continue;
             }
             moved = true;
+            noteDelay();
             position_ += static_cast<std::uint32_t>(put) * bps;
             if (position_ == b->capacity) {
                 ring_.pop();

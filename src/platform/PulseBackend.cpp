@@ -353,6 +353,17 @@ struct PulseStream {
         return true;
     }
 
+    // Under Lock: the stream's whole delay as the server last reported it
+    // (interpolated between reports), minus `heldBytes` of sound the caller
+    // already counts; 0 while the server has not reported yet.
+    std::uint32_t latencyMicros(std::size_t heldBytes) const {
+        pa_usec_t usec = 0;
+        int negative = 0;
+        if (failed || pa_stream_get_latency(stream, &usec, &negative) < 0 || negative) return 0;
+        const std::uint64_t held = std::uint64_t(heldBytes) * 1000000 / std::max(1u, format.bytesPerSecond());
+        return usec > held ? static_cast<std::uint32_t>(std::min<std::uint64_t>(usec - held, 10000000)) : 0;
+    }
+
     // Under Lock: drops what the server holds (not for a dead stream).
     void flush() {
         if (!failed)
@@ -404,7 +415,8 @@ public:
             pa_buffer_attr attr;
             attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
             attr.fragsize = s_.format.blockBytes();
-            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
+            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
+                                                        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
             return pa_stream_connect_record(s_.stream, dev, &attr, flags);
         });
         parkable_.store(e.ok());
@@ -469,6 +481,8 @@ public:
 
     const SoundFormat& format() const override { return s_.format; }
     std::string deviceName() const override { return s_.name; }
+    bool isLive() const override { return true; }
+    std::uint32_t latencyMicros() const override { return latency_.load(std::memory_order_relaxed); }
 
 private:
     // Under Lock.
@@ -494,6 +508,7 @@ private:
     static void onRead(pa_stream* s, std::size_t, void* self) {
         auto* me = static_cast<PulseInput*>(self);
         const std::uint8_t silence = me->s_.format.bitsPerSample == 8 ? 128 : 0;
+        me->latency_.store(me->s_.latencyMicros(0), std::memory_order_relaxed);
         for (;;) {
             const void* data = nullptr;
             std::size_t n = 0;
@@ -534,6 +549,7 @@ private:
     CaptureBlock block_;
     // Open and not failed: buffers may be parked (written under Lock).
     std::atomic<bool> parkable_{false};
+    std::atomic<std::uint32_t> latency_{0};  // written under Lock
 };
 
 // ---------------------------------------------------------------------------
@@ -568,7 +584,8 @@ public:
             attr.tlength = std::max(2 * block, s_.format.bytesPerSecond() * 3 / 100 / s_.format.bytesPerSample() *
                                                    s_.format.bytesPerSample());
             attr.prebuf = block;
-            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+            auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                                        PA_STREAM_AUTO_TIMING_UPDATE);
             return pa_stream_connect_playback(s_.stream, dev, &attr, flags, nullptr, nullptr);
         });
     }
@@ -668,6 +685,7 @@ public:
 
     const SoundFormat& format() const override { return s_.format; }
     std::string deviceName() const override { return s_.name; }
+    std::uint32_t latencyMicros() const override { return latency_.load(std::memory_order_relaxed); }
 
 private:
     struct Sent {
@@ -746,6 +764,7 @@ private:
         std::size_t target = attr ? attr->tlength : 0;
         std::size_t left = pa_stream_writable_size(s_.stream);
         std::uint64_t inServer = target > left ? target - left : 0;
+        latency_.store(s_.latencyMicros(inServer), std::memory_order_relaxed);
         played_ = std::max(played_, written_ > inServer ? written_ - inServer : 0);
         releasePlayed();
     }
@@ -759,6 +778,7 @@ private:
         while (room >= bps) {
             const std::size_t want = std::min(room, renderScratch_.size()) / bps * bps;
             const auto held = static_cast<std::uint32_t>((target > room ? target - room : 0) / bps);
+            latency_.store(s_.latencyMicros(std::size_t(held) * bps), std::memory_order_relaxed);
             const std::size_t got = renderer_->render(renderScratch_.data(), want, held) / bps * bps;
             if (got == 0) break;
             if (pa_stream_write(s_.stream, renderScratch_.data(), got, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
@@ -805,6 +825,7 @@ private:
     std::uint64_t written_ = 0; // bytes written since open or reset
     std::uint64_t played_ = 0;  // bytes known to be played
     SoundRenderer* renderer_ = nullptr;       // set: the server's room is filled from it
+    std::atomic<std::uint32_t> latency_{0};   // written under Lock
     std::vector<std::uint8_t> renderScratch_; // one target length, made before rendering starts
 };
 

@@ -148,6 +148,15 @@ public:
     virtual const SoundFormat& format() const = 0;
     // The backend's name for the opened device (source name or file path).
     virtual std::string deviceName() const = 0;
+
+    // True for a device that records a room (a sound card or a sound
+    // server's source), false for a file. Any thread.
+    virtual bool isLive() const { return false; }
+    // How long ago the sound of the block being handed over reached the
+    // device: the device's and the server's own delay, as they last reported
+    // it (microseconds; 0 when unknown). The thread the blocks are handed
+    // over on.
+    virtual std::uint32_t latencyMicros() const { return 0; }
 };
 
 // Where a device that asks for its sound itself takes it from (see
@@ -204,6 +213,13 @@ public:
 
     virtual const SoundFormat& format() const = 0;
     virtual std::string deviceName() const = 0;
+
+    // How long sound handed over now takes to reach the speaker beyond the
+    // sound the device already holds for its caller (the `heldSamples` of
+    // render(), or the lent buffers): the server's and the card's own delay
+    // as they last reported it (microseconds; 0 when unknown). The thread
+    // that hands sound over (the renderer's, or the message thread).
+    virtual std::uint32_t latencyMicros() const { return 0; }
 };
 
 // A device as --list-devices shows it.

@@ -231,6 +231,23 @@ TEST(CommandLine, LongFlags) {
     EXPECT_TRUE(r.commandLine->showHelp);
 }
 
+// Voice processing: all of it by default; each option takes away its part,
+// in any order, and the help text names every option.
+TEST(CommandLine, VoiceProcessingOptions) {
+    EXPECT_EQ(parse({}).commandLine->settings.voiceFeatures, unsigned(kVoiceAll));
+    EXPECT_EQ(parse({"--no-echo-cancel", "--no-gain-control"}).commandLine->settings.voiceFeatures,
+              unsigned(kVoiceNoiseSuppression | kVoiceHighPass));
+    EXPECT_EQ(parse({"--no-noise-suppression"}).commandLine->settings.voiceFeatures,
+              unsigned(kVoiceAll & ~kVoiceNoiseSuppression));
+    EXPECT_EQ(parse({"--no-gain-control", "--no-voice-processing"}).commandLine->settings.voiceFeatures, 0u);
+    EXPECT_NE(error({"--no-echo-cancel=yes"}).find("takes no value"), std::string::npos);
+    for (const char* option :
+         {"--no-echo-cancel", "--no-noise-suppression", "--no-gain-control", "--no-voice-processing"}) {
+        EXPECT_NE(helpText().find(std::string("  ") + option), std::string::npos) << option;
+        EXPECT_NE(usageLine().find(std::string("[") + option + "]"), std::string::npos) << option;
+    }
+}
+
 TEST(CommandLine, MalformedArgumentsAreNamed) {
     struct Case {
         std::vector<std::string> args;

@@ -83,7 +83,9 @@ public:
     void shutdown() override { stopCapture(); }
     int captureLevel() override { return level_; }
     int playerLevel(int) override { return level_; }
+    void setVoiceFeatures(unsigned features) override { voiceFeatures = features; }
 
+    std::atomic<unsigned> voiceFeatures{~0u};  // ~0: never set
     std::atomic<int> framesPlayed{0};
     std::atomic<int> captures{0};
     std::atomic<int> playerDevice{-99};

@@ -6,7 +6,9 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QThread>
@@ -574,6 +576,33 @@ TEST_F(WindowTest, LevelsShowAtLeastOne) {
     QCoreApplication::postEvent(&w.app, new LevelsEvent(99, 99));
     test::spin(50);
     EXPECT_NE(record->level(), 99);
+}
+
+// The system menu shows which parts of the voice processing run and switches
+// them; the meters' tooltip carries the stage's figures.
+TEST_F(WindowTest, SystemMenuSwitchesThePartsOfTheVoiceProcessing) {
+    AppSettings settings;
+    settings.voiceFeatures = kVoiceAll & ~kVoiceNoiseSuppression;
+    Window w(settings);
+    QStringList seen;
+    QTimer::singleShot(100, [&seen] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions())
+            if (a->isCheckable()) seen << a->text() + (a->isChecked() ? " on" : " off");
+        menu->actions().front()->trigger();  // echo cancellation off
+        menu->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), w.window->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(w.window.get(), &event);
+    EXPECT_EQ(seen, (QStringList{"&Echo cancellation on", "&Noise suppression off", "&Gain control on"}));
+    EXPECT_EQ(w.audio->voiceFeatures.load(), unsigned(kVoiceGainControl | kVoiceHighPass));
+    EXPECT_EQ(w.window->voiceFeatures(), unsigned(kVoiceGainControl | kVoiceHighPass));
+
+    QCoreApplication::postEvent(&w.app, new LevelsEvent(20, 20));
+    auto* record = w.child<LevelMeter>("recordMeter");
+    ASSERT_TRUE(waitFor([&] { return record->level() == 20; }));
+    EXPECT_TRUE(record->toolTip().contains("voice processing off")) << record->toolTip().toStdString();
 }
 
 // Clicks `button` and returns the title of the modal dialog it opened (closed

@@ -3,6 +3,8 @@
 // whose monitor a recorder of our own captures. The speech must come out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -42,6 +44,68 @@ TEST(CallPulseTest, SpeechFedIntoOneSinkComesOutOfTheOther) {
                             {device(micA.name() + ".monitor"), device(spkA.name()), device(micB.name() + ".monitor"),
                              device(spkB.name())},
                             micA, spkB, "pulse");
+}
+
+// B's room returns what B's speaker plays into B's microphone (an echo path
+// made by the server). A talks alone; what A hears of itself falls a long
+// way once B's echo canceller is switched on mid-call.
+TEST(CallPulseTest, TheEchoOfBsRoomFallsWhenBCancelsIt) {
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "PULSE_SERVER is not set: run under tests/support/with-pulse.sh for a private daemon";
+    if (run("command -v paplay").empty()) GTEST_SKIP() << "paplay is not installed (pulseaudio-utils)";
+    const std::uint32_t rate = 16000;
+    const std::string tag = "ambrel_echo" + std::to_string(::getpid());
+    NullSink micA(tag + "_a_mic", rate), spkA(tag + "_a_spk", rate), micB(tag + "_b_mic", rate),
+        spkB(tag + "_b_spk", rate);
+    ASSERT_TRUE(micA.loaded() && spkA.loaded() && micB.loaded() && spkB.loaded());
+    const std::string loop = run("pactl load-module module-loopback source=" + spkB.name() + ".monitor sink=" +
+                                 micB.name() + " latency_msec=40 adjust_time=0 2>/dev/null");
+    ASSERT_FALSE(loop.empty()) << "pactl cannot load module-loopback";
+
+    ScratchDir dir("echo-call");
+    const Samples said = synthSpeech(rate, 0.3, 14, 0.3, 1.0);
+    const std::string wav = dir.file("said.wav");
+    ASSERT_TRUE(writeWav(wav, said, rate));
+    SoundSystem sound;
+    sound.addBackend(makePulseBackend());
+    auto device = [&](const std::string& name) { return sound.alias(SoundDeviceRef::named(name, "pulse")); };
+    CollectingReporter reporter;
+    Capture heard;
+    SoundRecorder ear(sound, &reporter);
+    listenTo(ear, heard, sound, spkA.name() + ".monitor", rate);
+    std::size_t switched = 0;
+    {
+        Talker a(sound, &reporter, kDefaultCodecId, device(micA.name() + ".monitor"), device(spkA.name()));
+        Talker b(sound, &reporter, kDefaultCodecId, device(micB.name() + ".monitor"), device(spkB.name()));
+        a.engine().setVoiceFeatures(0);
+        b.engine().setVoiceFeatures(0);
+        startCall(b, a);
+        ASSERT_TRUE(waitUntil([&] { return a.audio->framesPlayed() > 20 && b.audio->framesPlayed() > 20; }, 20.0));
+        ear.post(SoundRecorder::REC_START);
+        ASSERT_TRUE(waitUntil([&] { return ear.isOpen(); }, 10.0));
+        std::thread mouth([&] { std::system(("paplay -d " + micA.name() + " --latency-msec=60 '" + wav + "'").c_str()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+        switched = heard.samples().size();
+        b.engine().setVoiceFeatures(kVoiceAll);
+        mouth.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(b.engine().voiceStats().cancelling);
+        ear.post(SoundRecorder::REC_STOP);
+        ear.quitAndWait();
+    }
+    run("pactl unload-module " + loop + " 2>/dev/null");
+    EXPECT_TRUE(reporter.lines().empty()) << reporter.lines().front();
+
+    const Samples got = heard.samples();
+    ASSERT_GT(got.size(), switched + 8 * rate);
+    const double before = rms(&got[switched - 3 * rate], 2 * rate);
+    const double after = rms(&got[switched + 5 * rate], 3 * rate);
+    const double fall = 20 * std::log10(std::max(after, 1e-3) / std::max(before, 1e-3));
+    std::printf("echo back at A: %.1f dB of A's voice before, %.1f dB after the canceller started\n",
+                20 * std::log10(before / rms(said.data() + rate, 12 * rate)),
+                20 * std::log10(std::max(after, 1e-3) / rms(said.data() + rate, 12 * rate)));
+    EXPECT_GT(before, 100.0) << "no echo came back at all";
+    EXPECT_LT(fall, -25.0);
 }
 
 // A microphone that is not there yet (a headset still to be plugged in): one

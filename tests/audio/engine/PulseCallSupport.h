@@ -68,6 +68,15 @@ private:
     Samples samples_;
 };
 
+// Sets `ear` up to record `rate` Hz into `heard` from the server's `source`.
+inline void listenTo(SoundRecorder& ear, Capture& heard, SoundSystem& sound, const std::string& source,
+                     std::uint32_t rate) {
+    ear.setListener(&heard);
+    ear.setSampleRate(rate);
+    ear.setSamplesPerBlock(320);
+    ear.setDeviceId(sound.alias(SoundDeviceRef::named(source, "pulse")));
+}
+
 // The best normalised correlation of `heard` with `said` over the lags
 // 0..maxLag: a coarse search on 10 ms energy envelopes, then sample by sample
 // around the best envelope lag.
@@ -121,10 +130,7 @@ inline void checkSpeechComesThrough(SoundSystem& sound, CodecId id, std::uint32_
     CollectingReporter reporter;
     Capture heard;
     SoundRecorder ear(sound, &reporter);
-    ear.setListener(&heard);
-    ear.setSampleRate(rate);
-    ear.setSamplesPerBlock(320);
-    ear.setDeviceId(sound.alias(SoundDeviceRef::named(spkB.name() + ".monitor", "pulse")));
+    listenTo(ear, heard, sound, spkB.name() + ".monitor", rate);
     {
         Talker a(sound, &reporter, id, devices.micA, devices.spkA);
         Talker b(sound, &reporter, id, devices.micB, devices.spkB);
