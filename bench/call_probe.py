@@ -323,6 +323,8 @@ def one_call(args, pulse, codec, condition, seed, work):
         return {"error": "relay did not start"}
     pr = int(ready[1])
     stats = ["--stats", "1"] if args.stats else []
+    if args.plain_capture:
+        stats.append("--no-voice-processing")
     procs = {}
     outs = {n: os.path.join(work, f"{n}.out") for n in "ab"}
 
@@ -410,6 +412,10 @@ def main():
     p.add_argument("--floor", help="bench/pulse_floor program: measure the sound server's client alone per codec")
     p.add_argument("--stats", action="store_true", default=None,
                    help="pass --stats 1 to the copies (default: when their --help lists it)")
+    p.add_argument("--voice-processing", action="store_true",
+                   help="leave the copies' echo cancellation, noise suppression and gain control on (by default "
+                        "they are off, so the figures are the network path's: noise suppression takes the "
+                        "steady test signal for noise)")
     args = p.parse_args()
     args.python = sys.executable
     args.ambrel = os.path.abspath(args.ambrel)
@@ -418,6 +424,8 @@ def main():
     if args.stats is None:
         help_text = subprocess.run([args.ambrel, "--help"], capture_output=True, text=True).stdout
         args.stats = "--stats" in help_text
+    help_text = subprocess.run([args.ambrel, "--help"], capture_output=True, text=True).stdout
+    args.plain_capture = not args.voice_processing and "--no-voice-processing" in help_text
     for tool in ("pulseaudio", "paplay", "parecord"):
         if not shutil.which(tool):
             sys.exit(f"{tool} is not installed")
