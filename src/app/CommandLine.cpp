@@ -229,24 +229,24 @@ private:
         }
         std::vector<AllowRule> rules;
         for (std::string_view item : split(*value, ',')) {
-            std::string_view spec = item;
+            std::string_view ruleText = item;
             std::string_view portText;
-            if (!spec.empty() && spec.front() == '[') {
-                const size_t close = spec.find(']');
+            if (!ruleText.empty() && ruleText.front() == '[') {
+                const size_t close = ruleText.find(']');
                 if (close == std::string_view::npos ||
-                    (close + 1 < spec.size() && spec[close + 1] != ':')) {
+                    (close + 1 < ruleText.size() && ruleText[close + 1] != ':')) {
                     error_ = "bad address in --allow " + quoted(item) + " (e.g. [fd00::2]:5007)";
                     return false;
                 }
-                if (close + 1 < spec.size()) {
-                    portText = spec.substr(close + 2);
+                if (close + 1 < ruleText.size()) {
+                    portText = ruleText.substr(close + 2);
                     if (portText.empty()) portText = ":";  // a colon and no port
                 }
-                spec = spec.substr(1, close - 1);
-            } else if (size_t colon = spec.find(':');
-                       colon != std::string_view::npos && spec.find(':', colon + 1) == std::string_view::npos) {
-                portText = spec.substr(colon + 1);  // one colon: HOST:PORT
-                spec = spec.substr(0, colon);
+                ruleText = ruleText.substr(1, close - 1);
+            } else if (size_t colon = ruleText.find(':');
+                       colon != std::string_view::npos && ruleText.find(':', colon + 1) == std::string_view::npos) {
+                portText = ruleText.substr(colon + 1);  // one colon: HOST:PORT
+                ruleText = ruleText.substr(0, colon);
                 if (portText.empty()) portText = ":";  // a colon and no port
             }
             int port = 0;
@@ -258,12 +258,12 @@ private:
                 }
                 port = *p;
             }
-            size_t slash = spec.find('/');
-            std::string host(spec.substr(0, slash));
+            size_t slash = ruleText.find('/');
+            std::string host(ruleText.substr(0, slash));
             std::optional<long long> bits;
             if (slash != std::string_view::npos) {
-                bits = parseDigits(spec.substr(slash + 1));
-                if (!bits || (spec.substr(slash + 1).size() > 1 && spec[slash + 1] == '0')) {
+                bits = parseDigits(ruleText.substr(slash + 1));
+                if (!bits || (ruleText.substr(slash + 1).size() > 1 && ruleText[slash + 1] == '0')) {
                     error_ = "bad prefix length in --allow " + quoted(item);
                     return false;
                 }
