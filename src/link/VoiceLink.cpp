@@ -57,7 +57,8 @@ bool bindEveryInterface(SocketHandle& socket, int port) {
 
 }  // namespace
 
-VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio) : audio_(std::move(audio)), ring_(kMaxQueuedFrames) {
+VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio)
+    : audio_(std::move(audio)), capturedFor_(audio_.get()), ring_(kMaxQueuedFrames) {
     if (!audio_) throw Exception();
     setThreadName("ambrel-link");
     receiveBuffer_.resize(kMaxDatagram);
@@ -209,8 +210,8 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
     if (complete) bell_.ring();
     const int64_t now = monotonicMilliseconds();
     if (now >= nextLevelReport_.load()) {
-        int input = sendMuted_.load() ? 0 : audio_->captureLevel();
-        int output = audio_->playerLevel(playerIndex_.load());
+        int input = sendMuted_.load() ? 0 : capturedFor_->captureLevel();
+        int output = capturedFor_->playerLevel(playerIndex_.load());
         if (LinkOwner* owner = owner_.load()) owner->reportLevels(input, output);
         nextLevelReport_.store(now + kLevelReportMs);
     }

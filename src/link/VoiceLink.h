@@ -206,6 +206,10 @@ private:
     void post(int message);
 
     std::unique_ptr<LinkAudio> audio_;
+    // The same object, for the capture thread: the pointer is never written
+    // after construction, so a frame delivered while the destructor lets
+    // the audio half go reads nothing that is being changed.
+    LinkAudio* const capturedFor_;
 
     // Peer address and port; 0.0.0.0:0 while listening for a first datagram.
     SharedSocketAddress peer_;

@@ -242,9 +242,12 @@ TEST(VoiceLinkGuardTest, AKeyFileOthersMayRewriteIsRefused) {
         std::string error;
         const bool ok = DatagramGuard::loadKey(path, key, error);
         EXPECT_EQ(ok, mode == 0600 || mode == 0400) << error;
-        if (ok) EXPECT_EQ(key, written);
-        if (mode == 0602 || mode == 0620)
+        if (ok) {
+            EXPECT_EQ(key, written);
+        }
+        if (mode == 0602 || mode == 0620) {
             EXPECT_EQ(error, "the key file '" + path + "' is writable by group or others (chmod 600 it)");
+        }
     }
     ::unlink(path.c_str());
     ::rmdir(dir);

@@ -71,7 +71,9 @@ TEST(VoiceLinkHintTest, ForgedUnreachableReportsNeitherEndListeningNorALiveCall)
         EXPECT_EQ(r.link->state(), VoiceLink::Connected);
         EXPECT_EQ(r.owner.count(WM_LINK_DISCONNECTED), 0);
         Bytes got;
-        if (!sealed) EXPECT_TRUE(peer.receive(got, 1000)) << "the listener still answers";
+        if (!sealed) {
+            EXPECT_TRUE(peer.receive(got, 1000)) << "the listener still answers";
+        }
     }
 }
 
