@@ -8,6 +8,7 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
 
+#include "audio/codecs/FrameBuffer.h"
 #include "base/Exception.h"
 
 namespace ambrel {
@@ -73,7 +74,7 @@ void ReferenceRing::push8(const std::uint8_t* samples, std::size_t n, std::uint3
     std::int16_t wide[kChunkSamples];
     while (n > 0) {
         const std::size_t k = std::min(n, kChunkSamples);
-        for (std::size_t i = 0; i < k; ++i) wide[i] = static_cast<std::int16_t>((int(samples[i]) - 128) * 256);
+        codec::widen(samples, k, wide);
         push(wide, k, aheadMicros);
         samples += k;
         n -= k;
@@ -365,9 +366,9 @@ void VoiceProcessor::process16(std::int16_t* frame, std::size_t n, std::span<Ref
 void VoiceProcessor::process8(std::uint8_t* frame, std::size_t n, std::span<ReferenceRing* const> references,
                               std::uint32_t captureLatencyMicros) {
     if (n != frameSamples_) return;
-    for (std::size_t i = 0; i < n; ++i) wide_[i] = static_cast<std::int16_t>((int(frame[i]) - 128) * 256);
+    codec::widen(frame, n, wide_.data());
     process16(wide_.data(), n, references, captureLatencyMicros);
-    for (std::size_t i = 0; i < n; ++i) frame[i] = static_cast<std::uint8_t>((wide_[i] >> 8) + 128);
+    codec::narrow(wide_.data(), n, frame);
 }
 
 // Any thread.
