@@ -520,6 +520,8 @@ Playout::Fill Playout::fillLong(std::uint8_t* out, std::size_t bytes, std::uint6
 // Player thread: a frame's worth of sound cut out of frames counts as one
 // left out.
 void Playout::countCut(std::uint64_t samples) {
+    if (samples == 0) return;
+    shortened_.fetch_add(1, std::memory_order_relaxed);
     partCut_ += samples;
     if (partCut_ >= format_.frameSamples) {
         partCut_ -= format_.frameSamples;
@@ -774,6 +776,7 @@ PlayoutStats Playout::stats() const {
     s.played = played_.load(std::memory_order_relaxed);
     s.concealed = concealed_.load(std::memory_order_relaxed);
     s.dropped = dropped_.load(std::memory_order_relaxed);
+    s.shortened = shortened_.load(std::memory_order_relaxed);
     s.delayMs = delayMs_.load(std::memory_order_relaxed);
     // The same measure as the delay: the device's reserve (less the half
     // block it asks ahead), the target, and on average half a datagram's frames.
@@ -786,6 +789,7 @@ void Playout::resetStats() {
     played_.store(0, std::memory_order_relaxed);
     concealed_.store(0, std::memory_order_relaxed);
     dropped_.store(0, std::memory_order_relaxed);
+    shortened_.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace ambrel

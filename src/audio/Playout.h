@@ -220,6 +220,7 @@ private:
     std::atomic<std::uint64_t> played_{0};
     std::atomic<std::uint64_t> concealed_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> shortened_{0};
     std::atomic<std::uint32_t> delayMs_{0};
     // What the device keeps of its own when it asks (0 or one block; player
     // thread writes, stats() reads).

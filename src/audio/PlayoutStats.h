@@ -11,6 +11,8 @@ struct PlayoutStats {
     std::uint64_t played = 0;     // frames from the network that were played
     std::uint64_t concealed = 0;  // frames made up where nothing had arrived in time
     std::uint64_t dropped = 0;    // frames left out to bring the delay down
+    std::uint64_t shortened = 0;  // frames played shorter by part of their length (also counted in dropped
+                                  // once the parts add up to a frame)
     std::uint32_t delayMs = 0;    // sound waiting to be played, averaged over the last second
     std::uint32_t targetMs = 0;   // what the stage aims for, from the measured arrival jitter
 };
