@@ -158,7 +158,10 @@ VoiceProcessor::VoiceProcessor(std::uint32_t sampleRate, std::uint32_t frameSamp
     aec->set_suppression_level(webrtc::EchoCancellation::kModerateSuppression);
     aec->enable_metrics(true);
     aec->enable_delay_logging(true);
-    apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
+    // Very high: steady room noise while nobody talks came out 14-17 dB
+    // down instead of 8-14 (the gain control lifts what is left of it with
+    // the talker), with no loss to a talker alone or over an echo.
+    apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kVeryHigh);
     // Adaptive digital: a quiet talker is lifted, a loud one limited.
     webrtc::GainControl* agc = apm_->gain_control();
     agc->set_mode(webrtc::GainControl::kAdaptiveDigital);
