@@ -76,12 +76,85 @@ pids+=($a)
 wait_for 30 grep -q "Connected" "$dir/a.log" || failed "copy A does not connect"
 wait_for 30 grep -q "Connected" "$dir/b.log" || failed "copy B does not take the call"
 
+# The speech, 10 ms of loudness at a time, against what B played: each second
+# found on its own near where the one before was (B's player makes up, leaves
+# out and shortens frames, so later sound comes earlier or later than one lag
+# would put it; a codec and two resamplers change the waveform, not its
+# envelope).
+#   compare.py heard SENT HEARD: exit 0 once the last second of SENT has been
+#                                heard with a fifth of a second to spare
+#   compare.py check SENT HEARD: prints the figures; exit 1 unless every second
+#                                follows the microphone's
+cat >"$dir/compare.py" <<'PY'
+import array, math, struct, sys
+
+def samples(path):
+    # The data chunk to its end or to the end of the file: parecord writes
+    # the sizes only when it stops.
+    with open(path, "rb") as f:
+        raw = f.read()
+    rate, channels, at = 16000, 1, 12
+    while at + 8 <= len(raw):
+        tag, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        if tag == b"fmt ":
+            channels, rate = struct.unpack("<HI", raw[at + 10:at + 16])
+        if tag == b"data":
+            end = at + 8 + size if 0 < size <= len(raw) - at - 8 else len(raw)
+            data = raw[at + 8:end]
+            s = array.array("h", data[:len(data) // 2 * 2])
+            if sys.byteorder == "big":
+                s.byteswap()
+            return rate, s[::channels]
+        at += 8 + size + (size & 1)
+    return rate, array.array("h")
+
+def envelope(path):
+    rate, s = samples(path)
+    n = rate // 100
+    return [math.sqrt(sum(x * x for x in s[i:i + n]) / n) for i in range(0, len(s) - n + 1, n)]
+
+def correlation(a, b):
+    m = min(len(a), len(b))
+    a, b = a[:m], b[:m]
+    ma, mb = sum(a) / m, sum(b) / m
+    va, vb = sum((x - ma) ** 2 for x in a), sum((y - mb) ** 2 for y in b)
+    return 0.0 if va == 0 or vb == 0 else sum((x - ma) * (y - mb) for x, y in zip(a, b)) / math.sqrt(va * vb)
+
+mode, sent, heard = sys.argv[1], envelope(sys.argv[2]), envelope(sys.argv[3])
+if len(heard) < len(sent):
+    sys.exit(f"recorded {len(heard) * 10} ms, less than the {len(sent) * 10} ms sent")
+# The whole sentence fixes where its first second is looked for.
+lag = max((correlation(sent, heard[l:l + len(sent)]), l) for l in range(len(heard) - len(sent) + 1))[1]
+windows, start = [], 0
+while start < len(sent):
+    n = 100 if len(sent) - start - 100 >= 50 else len(sent) - start
+    tries = [(correlation(sent[start:start + n], heard[start + l:start + l + n]), l)
+             for l in range(max(0, lag - 15), lag + 16) if start + l + n <= len(heard)]
+    if not tries:
+        sys.exit(f"the second at {start * 10} ms is not heard yet")
+    best, lag = max(tries)
+    windows.append((start, n, best, lag))
+    start += n
+if mode == "heard":
+    start, n, best, lag = windows[-1]
+    sys.exit(0 if start + lag + n + 20 <= len(heard) else "the last second is not heard whole yet")
+loudest = max(heard)
+print(f"speech {len(sent) * 10} ms, peak RMS heard {loudest:.0f}; each second's envelope correlation:")
+for start, n, best, lag in windows:
+    print(f"  {start * 10} ms: heard at {(start + lag) * 10} ms, {best:.3f}")
+if loudest < 300 or min(w[2] for w in windows) < 0.6:
+    sys.exit("the speaker's sound does not follow the microphone's")
+PY
+
 parecord -d b_spk.monitor --latency-msec=20 --rate=16000 --channels=1 --format=s16le \
   --file-format=wav "$dir/heard.wav" >"$dir/parecord.log" 2>&1 &
 rec=$!
-sleep 1
+# Recording before the speech starts: a tenth of a second is in the file.
+wait_for 30 sh -c "[ \$(stat -c %s '$dir/heard.wav') -gt 3300 ]" || failed "parecord does not record"
 paplay -d a_mic --latency-msec=60 "$dir/speech.wav" || failed "paplay into a_mic failed"
-sleep 3   # what is still on its way
+# What is still on its way through A, the link and B's player.
+wait_for 30 python3 "$dir/compare.py" heard "$dir/speech.wav" "$dir/heard.wav" ||
+  failed "the end of the speech never came out of B's speaker"
 kill -INT $rec
 wait $rec
 
@@ -95,35 +168,5 @@ for copy in a b; do
   [ $status = 0 ] || failed "copy ${copy^^} ended with exit status $status"
 done
 
-# The loudness of the speech, 10 ms at a time, must reappear in what B played
-# (a codec and two resamplers change the waveform, not its envelope).
-python3 - "$dir/speech.wav" "$dir/heard.wav" <<'PY' || failed "the speech did not arrive"
-import array, math, sys, wave
-
-def envelope(path):
-    with wave.open(path) as w:
-        rate, channels = w.getframerate(), w.getnchannels()
-        samples = array.array("h", w.readframes(w.getnframes()))
-    if sys.byteorder == "big":
-        samples.byteswap()
-    samples = samples[::channels]
-    n = rate // 100
-    return [math.sqrt(sum(x * x for x in samples[i:i + n]) / n) for i in range(0, len(samples) - n + 1, n)]
-
-def correlation(a, b):
-    m = min(len(a), len(b))
-    a, b = a[:m], b[:m]
-    ma, mb = sum(a) / m, sum(b) / m
-    va, vb = sum((x - ma) ** 2 for x in a), sum((y - mb) ** 2 for y in b)
-    return 0.0 if va == 0 or vb == 0 else sum((x - ma) * (y - mb) for x, y in zip(a, b)) / math.sqrt(va * vb)
-
-sent, heard = envelope(sys.argv[1]), envelope(sys.argv[2])
-if len(heard) < len(sent):
-    sys.exit(f"recorded {len(heard) * 10} ms, less than the {len(sent) * 10} ms sent")
-best, lag = max((correlation(sent, heard[lag:]), lag) for lag in range(len(heard) - len(sent) + 1))
-loudest = max(heard)
-print(f"speech {len(sent) * 10} ms; heard best at {lag * 10} ms with envelope correlation {best:.3f}, peak RMS {loudest:.0f}")
-if best < 0.6 or loudest < 300:
-    sys.exit("the speaker's sound does not follow the microphone's")
-PY
+python3 "$dir/compare.py" check "$dir/speech.wav" "$dir/heard.wav" || failed "the speech did not arrive"
 echo "ok: a call through PipeWire"

@@ -198,16 +198,19 @@ protected:
         return state.written.at(i);
     }
     // Queues frames the way a call does, the device playing each one at
-    // once, until `done` holds; false if it never does.
+    // once, until `done` holds; false if it never does. A frame every 2 ms
+    // outruns a player thread that a loaded machine holds up for a dozen
+    // frames: queue() then drops the frame, and `refused` counts it.
     bool playUntil(const std::function<bool()>& done) {
         return waitFor([&] {
             static const std::uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
             while (state.finishOutput()) {
             }
-            player.queue(frame, sizeof frame);
+            if (!player.queue(frame, sizeof frame)) ++refused;
             return done();
         });
     }
+    std::uint64_t refused = 0;
     FakeState state;
     std::unique_ptr<SoundSystem> sound = test::makeFakeSystem(state);
     CollectingReporter reporter;
@@ -238,7 +241,9 @@ TEST_F(PlayerTest, AFailedOpenIsReportedOnceAndLaterFramesReopenTheDevice) {
     EXPECT_EQ(listener.opens, 1);
     EXPECT_EQ(reporter.lines().size(), 1u);  // the retries that failed are not reported again
     player.quitAndWait();
-    EXPECT_EQ(player.droppedFrames(), 0u);
+    // Lost while closed is not dropped: only the frames that found the ring
+    // full (the player thread behind) are counted.
+    EXPECT_EQ(player.droppedFrames(), refused);
 }
 
 TEST_F(PlayerTest, ALostStreamIsReportedOnceAndReopened) {
