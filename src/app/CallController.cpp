@@ -249,6 +249,9 @@ void CallController::onLinkMessage(int message) {
         showStatus("Listening...");
         break;
     case WM_LINK_CONNECTED:
+        // The link posts this just after it saw the call connected; a
+        // disconnect and a new listen in between make it stale.
+        if (link_->state() != VoiceLink::Connected) break;
         view_.setCallButtons(false, false, true);
         showStatus("Connected.");
         break;

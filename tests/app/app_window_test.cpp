@@ -288,6 +288,7 @@ TEST_F(WindowTest, ALateRepeatOfTheDisconnectLeavesAnUnattendedListenOnShow) {
     EXPECT_EQ(view.portReads, 2);  // listening again
     EXPECT_EQ(view.statuses.back(), "Listening...");
     c.postLinkMessage(WM_LINK_DISCONNECTED);  // the link's repeat, after the new listen
+    c.postLinkMessage(WM_LINK_CONNECTED);     // a call that ended as it connected
     test::spin(100);
     EXPECT_EQ(c.link().state(), VoiceLink::Listening);
     EXPECT_EQ(view.portReads, 2);
