@@ -35,6 +35,10 @@ constexpr std::uint32_t kStatsBlocks = 100;
 constexpr int kGoodDelayEstimate = 70;
 constexpr int kHighDelayEstimate = 110;
 constexpr int kPoorErle = 6;
+// The share of its recent estimates the canceller itself finds poor, beyond
+// which its median says nothing: with no echo to find (a headset, a muted
+// speaker) it wanders to the end of its range.
+constexpr float kMostPoorEstimates = 0.5f;
 constexpr std::uint32_t kDelayStepMs = 60;
 // A reference block louder than this (mean square, about -50 dBFS) is the
 // far end talking.
@@ -298,6 +302,7 @@ void VoiceProcessor::updateStats() {
     int median = -1, spread = 0;
     float poor = 0;
     if (aec->GetDelayMetrics(&median, &spread, &poor) != webrtc::AudioProcessing::kNoError) median = -1;
+    if (median >= 0 && !(poor >= 0 && poor < kMostPoorEstimates)) median = -1;
     steerDelay(median, erle);
     delayMs_.store(streamDelayMs_, std::memory_order_relaxed);
 }
@@ -307,7 +312,8 @@ void VoiceProcessor::updateStats() {
 // they cannot know (a converter's or a loopback's delay, a far speaker), so
 // its own estimate (in its units, 0..~200) steers what it is told. An
 // estimate at the high end says the echo comes later still; none at all
-// while it cancels poorly says the delay told overshoots.
+// (or one the canceller finds poor itself) while it cancels poorly says the
+// delay told overshoots.
 void VoiceProcessor::steerDelay(int median, int erle) {
     // After a change the library needs a window or two to estimate anew;
     // and while the far end is mostly silent its figures say little.

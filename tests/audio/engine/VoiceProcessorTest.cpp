@@ -144,6 +144,25 @@ TEST(VoiceProcessorTest, RemovesAScriptedEchoAndKeepsTheNearTalker) {
     EXPECT_GE(stats.delayMs, 0);
 }
 
+// A headset: the far end plays, the microphone hears only the near talker.
+// The canceller's estimates of an echo that is not there must not move the
+// delay it is told (once they did, to the end of its range, where a real
+// echo that came later was then missed).
+TEST(VoiceProcessorTest, WithoutAnEchoTheDelayToldStaysWhereTheDevicesPutIt) {
+    const std::uint32_t rate = 16000, frame = 320;
+    VoiceProcessor voice(rate, frame);
+    voice.setFeatures(kVoiceEchoCancel | kVoiceHighPass);
+    const std::vector<double> far = talker(rate, 20, 5, 9000);
+    const std::vector<double> near = talker(rate, 20, 6, 6000);
+    const Call call = run(voice, rate, frame, far, near, 40, 0.0);
+    const VoiceStats stats = voice.stats();
+    EXPECT_TRUE(stats.cancelling);
+    EXPECT_GE(stats.delayMs, 0);
+    EXPECT_LT(stats.delayMs, 100);
+    // What the near talker said passes.
+    EXPECT_GT(envelopeCorrelation(call.out, near, 10 * rate, 20 * rate, rate / 50), 0.8);
+}
+
 // LPC-10's frames are 22.5 ms at 8 kHz: not whole 10 ms blocks. Every frame
 // still comes out whole, at a delay under one block, and the echo falls.
 TEST(VoiceProcessorTest, FramesThatAreNotWholeBlocksAreProcessedToo) {
