@@ -105,7 +105,14 @@ TEST(CallPulseTest, TheEchoOfBsRoomFallsWhenBCancelsIt) {
                 20 * std::log10(before / rms(said.data() + rate, 12 * rate)),
                 20 * std::log10(std::max(after, 1e-3) / rms(said.data() + rate, 12 * rate)));
     EXPECT_GT(before, 100.0) << "no echo came back at all";
+#if defined(__SANITIZE_THREAD__)
+    // Under the thread checker every thread runs many times slower than the
+    // sound it handles; the canceller's working is checked for races there,
+    // how far it brings the echo down in the plain build.
+    (void)fall;
+#else
     EXPECT_LT(fall, -25.0);
+#endif
 }
 
 // A microphone that is not there yet (a headset still to be plugged in): one
