@@ -16,6 +16,7 @@ envelope) and the probe reports per direction:
             level (30 dB), between the first and the last expected sound
   cpu       CPU time of each copy during the call (all its threads, as the
             scheduler counts it), % of one core, and its threads' wake-ups
+            (with --threads also thread by thread)
   floor     with --floor: what bench/pulse_floor costs in the same server
             with the codec's rate and frame length (the sound server's
             client library alone), measured once per codec before its calls
@@ -199,6 +200,7 @@ def cpu_sample(pid):
     /proc/PID/stat charge a whole tick to whichever thread runs when it falls,
     which overstates threads that wake in step with audio timers."""
     ns = switches = 0
+    per_thread = {}
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except OSError:
@@ -206,14 +208,30 @@ def cpu_sample(pid):
     for t in tasks:
         try:
             with open(f"/proc/{pid}/task/{t}/schedstat") as f:
-                ns += int(f.read().split()[0])
+                t_ns = int(f.read().split()[0])
+            t_sw = 0
             with open(f"/proc/{pid}/task/{t}/status") as f:
                 for line in f:
-                    if line.startswith("voluntary_ctxt_switches:"):
-                        switches += int(line.split()[1])
+                    if line.startswith("Name:"):
+                        name = line.split(None, 1)[1].strip() if len(line.split()) > 1 else t
+                    elif line.startswith("voluntary_ctxt_switches:"):
+                        t_sw = int(line.split()[1])
         except (OSError, IndexError, ValueError):
-            pass  # a thread that ended meanwhile
-    return ns, switches
+            continue  # a thread that ended meanwhile
+        ns += t_ns
+        switches += t_sw
+        key = f"{name}/{t}"
+        per_thread[key] = (t_ns, t_sw)
+    return ns, switches, per_thread
+
+
+def thread_shares(before, after, elapsed):
+    """Per thread (name/tid): % of one core and wake-ups a second between two samples."""
+    out = {}
+    for key, (ns, sw) in after[2].items():
+        ns0, sw0 = before[2].get(key, (0, 0))
+        out[key] = (round(100.0 * (ns - ns0) / 1e9 / elapsed, 3), round((sw - sw0) / elapsed))
+    return out
 
 
 class Pulse:
@@ -361,6 +379,8 @@ def one_call(args, pulse, codec, condition, seed, work):
         both = [n for n in procs if cpu0[n] is not None and cpu1[n] is not None]
         result["cpu_pct"] = {n: round(100.0 * (cpu1[n][0] - cpu0[n][0]) / 1e9 / elapsed, 2) for n in both}
         result["wakeups_per_s"] = {n: round((cpu1[n][1] - cpu0[n][1]) / elapsed) for n in both}
+        if args.threads:
+            result["threads"] = {n: thread_shares(cpu0[n], cpu1[n], elapsed) for n in both}
     finally:
         for p in plays + recs:
             stop(p)
@@ -410,6 +430,8 @@ def main():
     p.add_argument("--no-memfd", action="store_true", help="the sound server shares memory without memfd")
     p.add_argument("--keep", help="keep the stereo recordings in this directory")
     p.add_argument("--floor", help="bench/pulse_floor program: measure the sound server's client alone per codec")
+    p.add_argument("--threads", action="store_true",
+                   help="also give each thread's CPU share and wake-ups a second (name/tid)")
     p.add_argument("--stats", action="store_true", default=None,
                    help="pass --stats 1 to the copies (default: when their --help lists it)")
     p.add_argument("--voice-processing", action="store_true",
@@ -471,6 +493,10 @@ def main():
                             line.append(f"{pair[0]}>{pair[1]} {m.get('error', r.get('error', '?'))}")
                     line.append(f"cpu {r.get('cpu_pct', {})} wake-ups/s {r.get('wakeups_per_s', {})}")
                     print("  ".join(line), flush=True)
+                    for n, threads in sorted(r.get("threads", {}).items()):
+                        busy = sorted(threads.items(), key=lambda kv: -kv[1][0])
+                        print(f"    {n} threads: " + ", ".join(f"{k} {c:.2f}% {w}/s" for k, (c, w) in busy if c or w),
+                              flush=True)
                     for n in "ab":
                         if r.get(f"stats_{n}"):
                             print(f"    {n}: " + " | ".join(r[f"stats_{n}"]), flush=True)
