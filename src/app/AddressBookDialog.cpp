@@ -304,7 +304,7 @@ bool AddressBookDialog::save() {
         return true;
     }
     if (messageSink)
-        messageSink(QString("%1 held more than this list could read, and the address book was not saved: %2\nThe "
+        messageSink(QString("%1 could not be read whole, and the address book was not saved: %2\nThe "
                             "list keeps your changes; OK tries again.")
                         .arg(name, fromBytes(why)));
     return false;

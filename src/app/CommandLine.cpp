@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/Exception.h"
+#include "base/Text.h"
 
 namespace ambrel {
 
@@ -23,52 +24,6 @@ std::optional<long long> parseDigits(std::string_view text) {
         value = value * 10 + (c - '0');
     }
     return value;
-}
-
-// Bytes of a valid UTF-8 sequence at the start of text that is no control
-// character (C1 controls, U+0080..U+009F, steer terminals too); 0 otherwise.
-std::size_t printableSequence(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
-    if (length == 0 || text.size() < length) return 0;
-    std::uint32_t code = lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-        code = code << 6 | (byte(i) & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code < 0xA0) return 0;
-    return length;
-}
-
-// An argument in an error line: in single quotes, control bytes and bytes
-// that are not UTF-8 as \xHH, and cut after kQuotedMax bytes with "..." and
-// the whole length, so that a hostile argument neither floods nor steers the
-// terminal.
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kQuotedMax = 64;
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "'";
-    std::size_t at = 0;
-    while (at < text.size() && at < kQuotedMax) {
-        const auto c = static_cast<unsigned char>(text[at]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-            ++at;
-        } else if (std::size_t n = c >= 0x80 ? printableSequence(text.substr(at)) : 0; n > 0) {
-            out.append(text.substr(at, n));
-            at += n;
-        } else {
-            out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 15];
-            ++at;
-        }
-    }
-    out += "'";
-    if (at < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
-    return out;
 }
 
 std::optional<int> parsePort(std::string_view text) {

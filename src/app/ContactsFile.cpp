@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "base/Files.h"
 #include "xml/WholeFile.h"
 #include "xml/XmlNode.h"
 #include "xml/XmlText.h"
@@ -178,16 +179,6 @@ std::filesystem::path contactsBackupName(const std::filesystem::path& file) {
 
 namespace {
 
-// A symbolic link's target (the file a save replaces), else the file itself.
-std::filesystem::path saveTarget(const std::filesystem::path& file) {
-    std::error_code ec;
-    if (std::filesystem::is_symlink(file, ec)) {
-        const std::filesystem::path resolved = std::filesystem::canonical(file, ec);
-        if (!ec) return resolved;
-    }
-    return file;
-}
-
 // How keepOld kept the file a save replaces.
 enum class Kept { Failed, Nothing, Linked, Moved };
 
@@ -208,12 +199,12 @@ bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& con
 }  // namespace
 
 bool saveContacts(const std::filesystem::path& file, const std::vector<Contact>& contacts, std::string* why) {
-    return saveTo(saveTarget(file), contacts, false, why);
+    return saveTo(replaceTarget(file), contacts, false, why);
 }
 
 bool saveContactsKeepingOld(const std::filesystem::path& file, const std::vector<Contact>& contacts,
                             std::string* why) {
-    return saveTo(saveTarget(file), contacts, true, why);
+    return saveTo(replaceTarget(file), contacts, true, why);
 }
 
 namespace {
@@ -222,9 +213,7 @@ bool saveTo(const std::filesystem::path& target, const std::vector<Contact>& con
     const std::string name = target.filename().string();
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    // Read-only by its permission bits: the user's choice, kept also where
-    // the system would let this process write (as the superuser).
-    if (exists && ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+    if (exists && isReadOnly(target)) {
         tell(why, name + " is read-only.");
         return false;
     }

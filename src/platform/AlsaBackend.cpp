@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/SpscRing.h"
+#include "base/Text.h"
 #include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
 
@@ -34,7 +35,7 @@ constexpr unsigned kPlaybackPeriods = 4;
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
 std::string withName(int err, const std::string& name) {
-    return std::string(snd_strerror(err)) + " (alsa:" + name + ")";
+    return std::string(snd_strerror(err)) + " (alsa:" + printable(name, 128) + ")";
 }
 
 SoundError alsaError(int err, const std::string& name) {

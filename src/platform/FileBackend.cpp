@@ -19,6 +19,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/Files.h"
+#include "base/Text.h"
 #include "platform/BufferQueue.h"
 #include "platform/MessageThread.h"
 
@@ -27,13 +29,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-SoundError fileError(const std::string& path, SNDFILE* file) {
-    return SoundError::make(SoundErrorCode::FileError, path + ": " + sf_strerror(file));
+// A file name in a message: quoted, its control bytes shown, a long one cut.
+std::string shown(const std::string& path) { return quoted(path, 256); }
+
+SoundError fileProblem(const std::string& path, const std::string& what) {
+    return SoundError::make(SoundErrorCode::FileError, shown(path) + ": " + what);
 }
 
-SoundError systemError(const std::string& path, int err) {
-    return SoundError::make(SoundErrorCode::FileError, path + ": " + std::strerror(err));
-}
+SoundError fileError(const std::string& path, SNDFILE* file) { return fileProblem(path, sf_strerror(file)); }
+
+SoundError systemError(const std::string& path, int err) { return fileProblem(path, std::strerror(err)); }
 
 // A file's folder ("." for a bare name).
 std::string folderOf(const std::string& path) {
@@ -107,16 +112,15 @@ public:
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) return systemError(path, errno);
         if (!S_ISREG(st.st_mode))
-            return SoundError::make(SoundErrorCode::FileError, path + ": not a regular file");
+            return fileProblem(path, "not a regular file");
         SF_INFO info{};
         file_ = sf_open(path.c_str(), SFM_READ, &info);
         if (!file_) return fileError(path, nullptr);
         if (info.channels < 1 || info.samplerate < 1)
-            return SoundError::make(SoundErrorCode::FileError, path + ": no sound in the file");
+            return fileProblem(path, "no sound in the file");
         // A rate far outside sound would make the resampler's filter enormous.
         if (info.samplerate < 1000 || info.samplerate > 768000)
-            return SoundError::make(SoundErrorCode::FileError, path + ": unsupported sample rate " +
-                                                                   std::to_string(info.samplerate) + " Hz");
+            return fileProblem(path, "unsupported sample rate " + std::to_string(info.samplerate) + " Hz");
         channels_ = static_cast<std::uint32_t>(info.channels);
         if (static_cast<std::uint32_t>(info.samplerate) != rate) {
             int err = 0;
@@ -354,19 +358,22 @@ public:
         info.samplerate = static_cast<int>(format_.sampleRate);
         info.channels = 1;
         info.format = SF_FORMAT_WAV | (format_.bitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
+        // Through a symbolic link the file it names is written (and later
+        // replaced), so the link stays a link.
+        target_ = replaceTarget(path_).string();
         struct stat st {};
-        const bool exists = ::stat(path_.c_str(), &st) == 0;
+        const bool exists = ::stat(target_.c_str(), &st) == 0;
         if (exists && S_ISDIR(st.st_mode)) return systemError(path_, EISDIR);
         if (exists && !S_ISREG(st.st_mode)) {
             // A pipe into another program or a device: written directly, as
             // a WAV stream whose header gives no length (it cannot be sought
             // back to). Without a program reading a FIFO the open fails at
             // once instead of waiting for one.
-            streamFd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            streamFd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (streamFd_ < 0) {
                 const int err = errno;
                 if (err == ENXIO)
-                    return SoundError::make(SoundErrorCode::FileError, path_ + ": no program reads from it");
+                    return fileProblem(path_, "no program reads from it");
                 return systemError(path_, err);
             }
             const auto header = streamHeader();
@@ -383,7 +390,7 @@ public:
             // and replaces the old one only when it is complete.
             int fd = -1;
             for (int n = 0; n < 100 && fd < 0; ++n) {
-                temp_ = path_ + ".part" + (n == 0 ? std::string() : std::to_string(n));
+                temp_ = target_ + ".part" + (n == 0 ? std::string() : std::to_string(n));
                 fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
                 if (fd < 0 && errno != EEXIST) break;
             }
@@ -392,7 +399,15 @@ public:
                 temp_.clear();
                 return systemError(path_, err);
             }
-            if (exists) ::fchmod(fd, st.st_mode & 07777);
+            if (exists) {
+                // The new file takes the old one's owner where this process
+                // may give it (as the superuser, or a group it belongs to),
+                // and its mode.
+                const bool owned = ::fchown(fd, st.st_uid, st.st_gid) == 0 ||
+                                   ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0;
+                static_cast<void>(owned);  // otherwise it is this user's file
+                ::fchmod(fd, st.st_mode & 07777);
+            }
             file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
             if (!file_) {
                 ::close(fd);
@@ -457,14 +472,13 @@ public:
         if (!temp_.empty()) {
             // What was written replaces the old file even when some of it
             // is missing: it is still the newer sound.
-            if (::rename(temp_.c_str(), path_.c_str()) != 0)
-                return SoundError::make(SoundErrorCode::FileError, path_ + ": cannot replace it (" +
-                                                                       std::strerror(errno) + "); the sound is in " +
-                                                                       temp_);
+            if (::rename(temp_.c_str(), target_.c_str()) != 0)
+                return fileProblem(path_, std::string("cannot replace it (") + std::strerror(errno) +
+                                              "); the sound is in " + shown(temp_));
             temp_.clear();
         }
         if (failed)
-            return SoundError::make(SoundErrorCode::FileError, path_ + ": not all of the sound could be written");
+            return fileProblem(path_, "not all of the sound could be written");
         return {};
     }
 
@@ -616,6 +630,7 @@ private:
     const std::string path_;
     const SoundFormat format_;
     SNDFILE* file_ = nullptr;  // pacing thread while it runs; close() after the join
+    std::string target_;       // the file written: path_, or the file a link names; open()
     std::string temp_;         // the temporary name of a regular file; open() and close()
     int streamFd_ = -1;        // a FIFO or a device instead of file_; as file_
 
@@ -680,40 +695,44 @@ FileProblem checkRecordingFile(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0) {
         const std::string why = std::strerror(errno);
-        return {FileProblem::kUnreadable, "cannot read the recording file '" + path + "' (" + why + ")"};
+        return {FileProblem::kUnreadable, "cannot read the recording file " + shown(path) + " (" + why + ")"};
     }
     if (!S_ISREG(st.st_mode))
-        return {FileProblem::kUnusable, "the recording file '" + path + "' is not a regular file"};
+        return {FileProblem::kUnusable, "the recording file " + shown(path) + " is not a regular file"};
     if (std::string why = soundFileProblem(path); !why.empty())
-        return {FileProblem::kUnusable, "the recording file '" + path + "' is not a WAV file (" + why + ")"};
+        return {FileProblem::kUnusable, "the recording file " + shown(path) + " is not a WAV file (" + why + ")"};
     return {};
 }
 
 FileProblem checkPlayingFile(const std::string& path, const std::string& recordingPath, bool overwrite) {
+    // A symbolic link stays a link: the file it names is the one written.
+    const std::string target = replaceTarget(path).string();
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::stat(target.c_str(), &st) != 0) {
         const int err = errno;
-        const std::string folder = folderOf(path);
+        const std::string folder = folderOf(target);
         struct stat dir {};
         if (err != ENOENT || ::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
-            return {FileProblem::kUnusable, "cannot write the playing file '" + path + "' (" + std::strerror(err) + ")"};
+            return {FileProblem::kUnusable, "cannot write the playing file " + shown(path) + " (" + std::strerror(err) + ")"};
     } else {
         if (S_ISDIR(st.st_mode))
-            return {FileProblem::kUnusable, "the playing file '" + path + "' is a folder"};
+            return {FileProblem::kUnusable, "the playing file " + shown(path) + " is a folder"};
         // A pipe or a device is written directly; nothing of it is replaced.
         if (!S_ISREG(st.st_mode)) return {};
         struct stat rec {};
         if (!recordingPath.empty() && ::stat(recordingPath.c_str(), &rec) == 0 && rec.st_dev == st.st_dev &&
             rec.st_ino == st.st_ino)
-            return {FileProblem::kConflict, "the playing file '" + path + "' is the recording file"};
-        if (!overwrite && st.st_size > 0 && !looksLikeWav(path))
-            return {FileProblem::kConflict, "the playing file '" + path +
-                                                "' exists and is not a WAV file; give --overwrite to replace it"};
+            return {FileProblem::kConflict, "the playing file " + shown(path) + " is the recording file"};
+        // Made read-only by its owner: not replaced, not even by the superuser.
+        if (isReadOnly(target)) return {FileProblem::kUnusable, "the playing file " + shown(path) + " is read-only"};
+        if (!overwrite && st.st_size > 0 && !looksLikeWav(target))
+            return {FileProblem::kConflict, "the playing file " + shown(path) +
+                                                " exists and is not a WAV file; give --overwrite to replace it"};
     }
     // The sound goes to a temporary file in the same folder first.
-    if (::access(folderOf(path).c_str(), W_OK | X_OK) != 0) {
+    if (::access(folderOf(target).c_str(), W_OK | X_OK) != 0) {
         const std::string why = std::strerror(errno);
-        return {FileProblem::kUnusable, "cannot write the playing file '" + path + "' (" + why + ")"};
+        return {FileProblem::kUnusable, "cannot write the playing file " + shown(path) + " (" + why + ")"};
     }
     return {};
 }

@@ -21,7 +21,9 @@ namespace ambrel {
 //    "PATH.part" (or "PATH.partN" when that is taken) in the same folder and
 //    renamed over PATH at close, so an old file is replaced only by a
 //    complete one; the header is kept up to date after every write, so the
-//    temporary file is a complete WAV file even if the program dies. A FIFO
+//    temporary file is a complete WAV file even if the program dies; it
+//    keeps the old file's mode and, where it may, its owner. Through a
+//    symbolic link the file the link names is written and replaced. A FIFO
 //    or a character device is written directly.
 std::unique_ptr<SoundBackend> makeFileBackend();
 
@@ -38,8 +40,9 @@ struct FileProblem {
 // sound (kUnreadable, kUnusable).
 FileProblem checkRecordingFile(const std::string& path);
 // A playing file's folder must exist and be writable (kUnusable); an existing
-// regular file must not be the recording file, nor a non-empty file that is
-// not a WAV file unless `overwrite` (kConflict). FIFOs and devices pass.
+// regular file must not be read-only (kUnusable), nor the recording file, nor
+// a non-empty file that is not a WAV file unless `overwrite` (kConflict).
+// FIFOs and devices pass. A symbolic link is judged by the file it names.
 FileProblem checkPlayingFile(const std::string& path, const std::string& recordingPath, bool overwrite);
 
 }  // namespace ambrel

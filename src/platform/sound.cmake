@@ -9,5 +9,5 @@ add_library(ambrel_platform STATIC
 )
 target_include_directories(ambrel_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(ambrel_platform
-  PUBLIC Threads::Threads
+  PUBLIC ambrel_base Threads::Threads
   PRIVATE PkgConfig::PULSE PkgConfig::ALSA PkgConfig::SNDFILE PkgConfig::SPEEXDSP)
