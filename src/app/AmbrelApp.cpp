@@ -108,9 +108,13 @@ public:
         fail_ = std::move(fail);
         context_.store(context);
     }
+    // Main thread, before the sound starts: a copy that only sends (its
+    // speakers muted for good) goes on without its playing device.
+    void setPlayerUnused(bool unused) { playerUnused_.store(unused); }
     void reportSoundError(const std::string& line) override {
         std::fprintf(stderr, "ambrel: %s\n", line.c_str());
         std::fflush(stderr);
+        if (playerUnused_.load() && line.starts_with("PLAY")) return;
         QObject* context = context_.load();
         if (context && !failed_.exchange(true)) QMetaObject::invokeMethod(context, fail_, Qt::QueuedConnection);
     }
@@ -119,6 +123,7 @@ private:
     std::atomic<QObject*> context_{nullptr};
     std::function<void()> fail_;  // written before context_, only read after it
     std::atomic<bool> failed_{false};
+    std::atomic<bool> playerUnused_{false};
 };
 
 // Why a listen on the UDP port fails, in the system's words.
@@ -367,6 +372,7 @@ int AmbrelApp::main(int argc, char** argv) {
                 QCoreApplication::exit(1);
             }, Qt::QueuedConnection);
         };
+        stderrReporter.setPlayerUnused(!settings.playEnabled);
         stderrReporter.setFailureHandler(&controller, [fail] { fail("stopping: the sound device cannot be used"); });
         view.onFailure = [fail, &settings](const std::string& status) {
             if (status.find("listen") != std::string::npos) {
@@ -393,7 +399,7 @@ int AmbrelApp::main(int argc, char** argv) {
         }
         TerminationWatch watch;
         QObject::connect(&watch, &TerminationWatch::terminationRequested, &controller, [&controller] {
-            controller.shutdown();
+            controller.hangUpAndShutdown();
             QCoreApplication::quit();
         });
         QTimer stats;

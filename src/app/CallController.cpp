@@ -221,6 +221,12 @@ void CallController::shutdown() {
     link_->stop(true);
 }
 
+void CallController::hangUpAndShutdown() {
+    const bool busy = link_ && !stopped_ && link_->state() != VoiceLink::Idle;
+    shutdown();
+    if (busy) showStatus("Disconnected.");
+}
+
 void CallController::postLinkMessage(int message) {
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(message)));
 }

@@ -118,6 +118,9 @@ public:
     // Disconnects (twice, as the window's Exit does), stops the link's thread
     // and waits for it. Safe to call more than once.
     void shutdown();
+    // shutdown() for a request to end the program (a signal): a call or a
+    // listen it ends is told "Disconnected.", as a Disconnect would be.
+    void hangUpAndShutdown();
 
     bool oneToMany() const { return oneToMany_; }
     bool started() const { return started_; }

@@ -221,7 +221,8 @@ void VoiceLink::onFrameEncoded(const uint8_t* bytes, int length) {
 void VoiceLink::run() {
     socketStartup();
     audio_->resetCaptureLevel();
-    playerIndex_.store(audio_->addPlayer(outputDevice_.load()));
+    // One-to-many plays nothing: no playing device is opened for it.
+    if (destinations_.empty()) playerIndex_.store(audio_->addPlayer(outputDevice_.load()));
     try {
         while (!stopRequested()) {
             const int s = state_.load();

@@ -98,7 +98,8 @@ public:
     // keeps calling.
     void setIdleTimeout(int seconds) { idleTimeout_.store(seconds); }
     int idleTimeout() const { return idleTimeout_.load(); }
-    // Playback device for the player made at thread start; -1 = default.
+    // Playback device for the player made at thread start (none is made for
+    // one-to-many); -1 = default.
     void setOutputDevice(int device) { outputDevice_.store(device); }
     // Empty: point-to-point. Otherwise one-to-many, sent in this order. Only
     // while the link is idle (before start(), or with the thread not in a call).

@@ -239,6 +239,8 @@ TEST(Blackbox, UnattendedListenerListensAgainAfterASilentCall) {
     EXPECT_EQ(listener.wait(), 0);
 }
 
+// One-to-many plays nothing, so it needs no playing device: a box without
+// a sound server pages from a file.
 TEST(Blackbox, OneToManySendsTheSameDatagramsToEveryDestination) {
     Scratch dir;
     writeTone(dir / "a.wav", 440, 30);
@@ -247,7 +249,8 @@ TEST(Blackbox, OneToManySendsTheSameDatagramsToEveryDestination) {
         Program sender(dir, "s", {"--headless",
                                   "-c:127.0.0.1:" + port(first.port()) + ",127.0.0.1:" + port(second.port()) +
                                       keywordSeparator + "yes",
-                                  "--record-file", "a.wav"});
+                                  "--record-file", "a.wav"},
+                       {"PULSE_SERVER=unix:" + (dir / "no-server").string()});
         ASSERT_TRUE(sender.waitForLines({"One-to-many mode.", "Connected."})) << sender.out() << sender.err();
         std::vector<std::vector<uint8_t>> a, b;
         for (int i = 0; i < 8; ++i) {
@@ -255,7 +258,7 @@ TEST(Blackbox, OneToManySendsTheSameDatagramsToEveryDestination) {
             b.push_back(second.receive(5000));
         }
         EXPECT_EQ(a, b);
-        EXPECT_GT(a[0].size(), 1u);
+        ASSERT_GT(a[0].size(), 1u) << sender.err();
         EXPECT_EQ(a[0][0], 0);
         sender.signal(SIGTERM);
         EXPECT_EQ(sender.wait(), 0);
@@ -341,12 +344,29 @@ TEST(Blackbox, ThePlayingFileReplacesOnlyWhatItMayAndOnlyWhenComplete) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(readFile(dir / "old.wav"), old) << "the old file stays until the new one is complete";
     EXPECT_TRUE(fs::exists(dir / "old.wav.part"));
-    // SIGHUP ends the copy as SIGTERM does.
+    // SIGHUP ends the copy as SIGTERM does, and says so.
     p.signal(SIGHUP);
     EXPECT_EQ(p.wait(), 0) << p.err();
+    EXPECT_TRUE(p.hasLines({"Listening...", "Disconnected."})) << p.out();
     EXPECT_FALSE(fs::exists(dir / "old.wav.part"));
     EXPECT_NE(readFile(dir / "old.wav"), old);
     EXPECT_GE(tonePower(dir / "old.wav", 660), 0);
+
+    // Through a symbolic link the file it names is replaced and the link
+    // stays; a file made read-only is left alone.
+    fs::create_symlink("old.wav", dir / "link.wav");
+    Program linked(dir, "link", {"--headless", listen, "--record-file", "a.wav", "--play-file", "link.wav"});
+    ASSERT_TRUE(linked.waitForLines({"Listening..."})) << linked.err();
+    linked.signal(SIGTERM);
+    EXPECT_EQ(linked.wait(), 0) << linked.err();
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_GE(tonePower(dir / "old.wav", 660), 0);
+    fs::permissions(dir / "old.wav", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string kept = readFile(dir / "old.wav");
+    Program readOnly(dir, "read-only", {"--headless", listen, "--record-file", "a.wav", "--play-file", "old.wav"});
+    EXPECT_EQ(readOnly.wait(), 1);
+    EXPECT_NE(readOnly.err().find("'old.wav' is read-only"), std::string::npos) << readOnly.err();
+    EXPECT_EQ(readFile(dir / "old.wav"), kept);
 
     Program forced(dir, "overwrite", {"--headless", listen, "--record-file", "a.wav", "--play-file", "notes.txt",
                                       "--overwrite"});

@@ -539,7 +539,9 @@ TEST(VoiceLinkResourceTest, ThousandCallCyclesLeaveTheDescriptorCountUnchanged) 
             r.link->connect("127.0.0.1", peer.port());
             r.link->disconnect();
             // Now and then let the worker take a call up and end it.
-            if (i % 100 == 0) ASSERT_NO_FATAL_FAILURE(takeACallUp(r, peer));
+            if (i % 100 == 0) {
+                ASSERT_NO_FATAL_FAILURE(takeACallUp(r, peer));
+            }
         }
         // The worker may still be in a call of the last connect, whose
         // socket it closes only once it sees the call has ended. One more
