@@ -432,8 +432,10 @@ void HttpClient::decideKeepAlive(Mode mode) {
     }
 }
 
-std::string HttpClient::redirectUrl() const {
-    std::string location(http::trim(response_.headerValue("Location")));
+std::string HttpClient::redirectUrl() const { return resolveRedirect(response_.headerValue("Location"), request_); }
+
+std::string HttpClient::resolveRedirect(std::string_view locationHeader, const HttpRequest& from) {
+    std::string location(http::trim(locationHeader));
     location = location.substr(0, location.find('#'));
     if (location.empty()) throw BadResponseException();
     for (char c : location) {
@@ -450,9 +452,9 @@ std::string HttpClient::redirectUrl() const {
     }
     // A network-path reference keeps the scheme only.
     if (location.starts_with("//")) return "http:" + location;
-    std::string base = "http://" + request_.host;
-    if (request_.port != 80) base += ":" + std::to_string(request_.port);
-    const std::string& target = request_.path;
+    std::string base = "http://" + from.host;
+    if (from.port != 80) base += ":" + std::to_string(from.port);
+    const std::string& target = from.path;
     const std::string basePath = target.substr(0, target.find('?'));
     std::string merged;
     if (location.front() == '/') {

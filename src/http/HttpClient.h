@@ -51,6 +51,14 @@ public:
     // The most header lines accepted in one response head.
     static constexpr std::size_t kMaxHeaderLines = 1000;
 
+    // Where a "Location" header sent in answer to `from` leads: an absolute
+    // "http:" URL (from an absolute one, a network-path reference, or a
+    // reference resolved against the request's URL, dot segments removed;
+    // any "#fragment" dropped). Anything else, or a Location with blanks or
+    // control bytes, is a BadResponseException. The port is not checked
+    // here (the next request refuses a bad one). Any thread.
+    static std::string resolveRedirect(std::string_view location, const HttpRequest& from);
+
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
