@@ -274,6 +274,17 @@ private:
             }
             std::vector<SocketAddress> addresses;
             if (!literalOrName(host, "--allow " + quoted(item), addresses)) return false;
+            // An IPv4-mapped address (::ffff:10.0.0.0/104) is its IPv4 rule,
+            // with the prefix counted from the IPv4 part; a shorter prefix
+            // would also take in addresses that are IPv6 proper.
+            if (bits && host.find(':') != std::string::npos && !addresses.front().isIpv6()) {
+                if (*bits < 96 || *bits > 128) {
+                    error_ = "bad prefix length in --allow " + quoted(item) +
+                             " (96..128 for an IPv4-mapped address, or write it as IPv4)";
+                    return false;
+                }
+                *bits -= 96;
+            }
             for (SocketAddress address : addresses) {
                 const int width = address.isIpv6() ? 128 : 32;
                 if (bits && *bits > width) {
@@ -437,7 +448,8 @@ private:
                 return false;
             }
             SocketAddress literal;
-            if (!strictLiteral(host, literal) || (pair.front() == '[' && !literal.isIpv6())) {
+            // Brackets hold IPv6 text only; an IPv4-mapped one comes out as IPv4.
+            if (!strictLiteral(host, literal) || (pair.front() == '[' && host.find(':') == std::string::npos)) {
                 error_ = "bad address " + quoted(host) + " in " + quoted(arg);
                 return false;
             }
