@@ -98,10 +98,8 @@ void VoiceLink::listen(const char* localHost, int port) {
     // would not end when the caller's port is gone: the system's "port
     // unreachable" answers would be dropped.
     reportPeerErrors(fresh.handle);
-    // A port the system chose is nobody's to call; another socket may get it
-    // once this one is closed.
-    if ((port & 0xFFFF) != 0) ownListenPort_.store(port & 0xFFFF);
-    installSocket(fresh, SocketAddress{}, Listening);
+    // A port the system chose is nobody's to call.
+    installSocket(fresh, SocketAddress{}, Listening, (port & 0xFFFF) != 0 ? port & 0xFFFF : -1);
     post(WM_LINK_LISTENING);
 }
 
@@ -127,8 +125,7 @@ void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port)
         return;
     }
     if (addresses.empty()) throw UnknownHostException();
-    const int ownPort = ownListenPort_.load();
-    if ((port & 0xFFFF) == ownPort &&
+    if (((port & 0xFFFF) == ownListenPort_.load() || (port & 0xFFFF) == listeningPort_.load()) &&
         std::any_of(addresses.begin(), addresses.end(), [](const SocketAddress& a) { return isOwnAddress(a); }))
         throw ConnectException();  // this copy would call itself
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -156,10 +153,11 @@ void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port)
 // closing it (a socket failure) is closed here; the handle a running call
 // still uses is left to that call, which closes it when it sees the new
 // generation.
-void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState) {
+void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort) {
     std::lock_guard<std::mutex> guard(socketLock_);
     if (socket_.handle != kNoSocket && socket_.handle != activeHandle_) socket_.close();
     socket_.handle = fresh.release();
+    listeningPort_.store(listeningPort);
     socket_.timeout = kReceiveTimeoutMs;
     peer_.store(peer);
     generation_.fetch_add(1);
@@ -485,7 +483,10 @@ int VoiceLink::receiveWaitMs() {
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,
 // and the call's socket is closed. Caller holds socketLock_.
 void VoiceLink::endCallLocked() {
-    if (callIsCurrent()) state_.store(Idle);
+    if (callIsCurrent()) {
+        state_.store(Idle);
+        listeningPort_.store(-1);  // its socket is closed below
+    }
     if (callHandle_ != kNoSocket) {
         if (socket_.handle == callHandle_) socket_.handle = kNoSocket;
         closeSocket(callHandle_);

@@ -114,10 +114,10 @@ public:
     // UnknownHostException; the state is then unchanged and no socket is
     // left open.
     void listen(const char* localHost, int port);
-    // The port this copy listens on (the last listen's on a port given, or
-    // one the owner means to listen on; -1 none). A connect to one of this machine's
-    // addresses at that port would call this copy itself and is refused.
-    // Owner's thread.
+    // A port the owner means this copy to listen on (-1 none). A connect to
+    // one of this machine's addresses at that port, or at the port a listen
+    // holds until its socket is closed, would call this copy itself and is
+    // refused. Owner's thread.
     void setOwnListenPort(int port) { ownListenPort_.store(port); }
     // The last listen on every interface fell back to IPv4 alone. Any thread.
     bool listensOnIpv4Only() const { return ipv4Only_.load(); }
@@ -201,7 +201,7 @@ private:
     void sendQueued();
     void closeFrameQueue();
     int receiveWaitMs();
-    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState);
+    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort = -1);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
@@ -215,6 +215,8 @@ private:
     SharedSocketAddress peer_;
     std::atomic<bool> ipv4Only_{false};
     std::atomic<int> ownListenPort_{-1};
+    // The port the link's listening socket was given; -1 once it is closed.
+    std::atomic<int> listeningPort_{-1};
     // The link's socket. socketLock_ guards the handle: the owner's thread
     // installs a new one in listen/connect, the worker takes it over for a call
     // and closes it when the call ends.
