@@ -52,6 +52,19 @@ bool bindEveryInterface(SocketHandle& socket, int port) {
     return false;
 }
 
+// A datagram socket of the remote's family on any local port, fixed on the
+// remote (for a datagram socket this sends nothing). ConnectException when
+// the system gave it the very port it is to send to: it would only hear
+// itself. Throws the socket layer's exceptions; `fresh` then holds no socket
+// or one to be closed.
+void openConnected(SocketHandle& fresh, const SocketAddress& remote) {
+    fresh.close();
+    fresh.openDatagram(remote.family);
+    bindSocket(fresh.handle, SocketAddress::fromIpv4(0, 0));
+    connectWithTimeout(fresh.handle, remote, VoiceLink::kReceiveTimeoutMs);
+    if (localAddress(fresh.handle) == peerAddress(fresh.handle)) throw ConnectException();
+}
+
 }  // namespace
 
 VoiceLink::VoiceLink(std::unique_ptr<LinkAudio> audio)
@@ -125,36 +138,34 @@ void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port)
     if (((port & 0xFFFF) == ownListenPort_.load() || (port & 0xFFFF) == listeningPort_.load()) &&
         std::any_of(addresses.begin(), addresses.end(), [](const SocketAddress& a) { return isOwnAddress(a); }))
         throw ConnectException();  // this copy would call itself
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        SocketAddress remote = addresses[i];
-        remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    std::vector<SocketAddress> remotes = addresses;
+    for (SocketAddress& remote : remotes) remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    size_t used = 0;
+    for (; used < remotes.size(); ++used) {
         try {
-            fresh.close();
-            fresh.openDatagram(remote.family);
-            bindSocket(fresh.handle, SocketAddress::fromIpv4(0, 0));
-            // For a datagram socket this only fixes the remote address.
-            connectWithTimeout(fresh.handle, remote, kReceiveTimeoutMs);
-            // The system gave the new socket the very port it is to send
-            // to: it would only hear itself.
-            if (localAddress(fresh.handle) == peerAddress(fresh.handle)) throw ConnectException();
+            openConnected(fresh, remotes[used]);
             break;
         } catch (const SocketException&) {
             // The next address, if any: a family the system cannot reach.
-            if (i + 1 == addresses.size()) throw;
+            if (used + 1 == remotes.size()) throw;
         }
     }
-    installSocket(fresh, peerAddress(fresh.handle), Connected);
+    // The call goes on from the one in use; the others wait their turn.
+    std::rotate(remotes.begin(), remotes.begin() + static_cast<long>(used), remotes.end());
+    installSocket(fresh, peerAddress(fresh.handle), Connected, -1, std::move(remotes));
 }
 
 // Owner's thread. A handle left in the field by a call that ended without
 // closing it (a socket failure) is closed here; the handle a running call
 // still uses is left to that call, which closes it when it sees the new
 // generation.
-void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort) {
+void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort,
+                              std::vector<SocketAddress> addresses) {
     std::lock_guard<std::mutex> guard(socketLock_);
     if (socket_.handle != kNoSocket && socket_.handle != activeHandle_) socket_.close();
     socket_.handle = fresh.release();
     listeningPort_.store(listeningPort);
+    dialled_ = std::move(addresses);
     socket_.timeout = kReceiveTimeoutMs;
     peer_.store(peer);
     generation_.fetch_add(1);
@@ -271,7 +282,9 @@ bool VoiceLink::enterCall() {
         callHandle_ = socket_.handle;
         activeHandle_ = callHandle_;
         callGeneration_ = generation_.load();
+        callAddresses_ = dialled_;
     }
+    callAddress_ = 0;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         queueOpen_ = true;
@@ -339,6 +352,7 @@ bool VoiceLink::enterCall() {
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
     callStartMs_ = monotonicMilliseconds();
+    addressStartMs_ = callStartMs_;
     lastReceiveMs_ = callStartMs_;
     lastErrorMs_ = -1;
     nextNoAnswerMs_ = 0;
@@ -516,7 +530,10 @@ bool VoiceLink::idleCheck() {
         end = end || (heard_ && silence > kSilentPeerMs);
     }
     if (!end) {
-        if (!heard_ && destinations_.empty()) noAnswerHint(now);
+        if (!heard_ && destinations_.empty()) {
+            nextAddress(now);
+            noAnswerHint(now);
+        }
         return false;
     }
     {
@@ -525,6 +542,39 @@ bool VoiceLink::idleCheck() {
     }
     post(WM_LINK_DISCONNECTED);
     return true;
+}
+
+// A caller that has heard nothing from the address it calls moves on to the
+// host's next address that a socket can be fixed on, once an error report
+// came or after kNoAnswerMs there: a host of both families whose IPv6
+// address is dead or unrouted is still reached over IPv4. A sealed call
+// starts its handshake again there. Call thread.
+void VoiceLink::nextAddress(int64_t now) {
+    if (callAddresses_.size() < 2) return;
+    if (lastErrorMs_ < 0 && now - addressStartMs_ < kNoAnswerMs) return;
+    lastErrorMs_ = -1;
+    addressStartMs_ = now;
+    for (size_t k = 1; k < callAddresses_.size(); ++k) {
+        const size_t next = (callAddress_ + k) % callAddresses_.size();
+        SocketHandle fresh;
+        try {
+            openConnected(fresh, callAddresses_[next]);
+        } catch (const SocketException&) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            if (!callIsCurrent()) return;  // the call is being replaced; it ends
+            if (socket_.handle == callHandle_) socket_.handle = fresh.handle;
+            closeSocket(callHandle_);
+            callHandle_ = fresh.release();
+            activeHandle_ = callHandle_;
+        }
+        callAddress_ = next;
+        peer_.store(callAddresses_[next]);
+        guard_.beginCall(true);
+        return;
+    }
 }
 
 // A caller that has heard nothing says so: once an error report came or

@@ -67,7 +67,9 @@ public:
     // few seconds at most.
     static constexpr int kSilentPeerMs = 4000;
     // A caller that has heard nothing: WM_LINK_NO_ANSWER once an error report
-    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs.
+    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs. Calling
+    // a host of several addresses, it moves on to the next address after an
+    // error report or kNoAnswerMs there, round the list until one is heard.
     static constexpr int kNoAnswerMs = 2000;
     static constexpr int kNoAnswerRepeatMs = 5000;
 
@@ -125,7 +127,8 @@ public:
     // local port and, point-to-point, fixes the remote address (nothing is
     // sent); state Connected. A host name is tried address by address in the
     // system's order until a socket of that family can be made and fixed on
-    // it. One-to-many, the socket is dual-stack where the system has IPv6, so
+    // it; while nothing has been heard, the call moves on through the other
+    // addresses (kNoAnswerMs). One-to-many, the socket is dual-stack where the system has IPv6, so
     // destinations of both families are reached. A remote address that is the
     // new socket itself, or this copy's own listening port on one of this
     // machine's addresses (setOwnListenPort), is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
@@ -201,7 +204,9 @@ private:
     void sendQueued();
     void closeFrameQueue();
     int receiveWaitMs();
-    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort = -1);
+    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort = -1,
+                       std::vector<SocketAddress> addresses = {});
+    void nextAddress(int64_t now);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
@@ -224,6 +229,9 @@ private:
     SocketHandle socket_;       // guarded by socketLock_
     int activeHandle_ = 0;      // the handle a running call uses; socketLock_
     std::atomic<unsigned> generation_{0};  // bumped by every listen/connect
+    // The addresses (with ports) of the latest connect, the one its socket
+    // is fixed on first; empty for a listen or one-to-many. socketLock_.
+    std::vector<SocketAddress> dialled_;
 
     // Frame queue: a ring of reusable buffers.
     mutable std::mutex queueLock_;
@@ -254,6 +262,9 @@ private:
     int64_t lastReceiveMs_ = 0;  // monotonic ms, as lastReceive_
     int64_t lastErrorMs_ = -1;   // the latest error report; -1 = none
     int64_t callStartMs_ = 0;
+    std::vector<SocketAddress> callAddresses_;  // dialled_ as the call began
+    size_t callAddress_ = 0;                    // the one the call's socket is fixed on
+    int64_t addressStartMs_ = 0;                // since when
     int64_t nextNoAnswerMs_ = 0;
     bool heard_ = false;         // a datagram of the peer was taken this call
     std::vector<uint8_t> receiveBuffer_;

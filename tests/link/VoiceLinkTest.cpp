@@ -333,6 +333,20 @@ TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHostAndNeverCallsItself) {
     EXPECT_NO_THROW(r.link->connect("127.0.0.1", was));
 }
 
+TEST(VoiceLinkTest, AHostWhoseIpv6AddressIsSilentIsReachedOverIpv4) {
+    // The IPv6 address comes first, as the system prefers it; nobody is
+    // there, yet a socket is fixed on it without a word. Only the IPv4
+    // address has the (older, IPv4-only) peer.
+    Rig<> r(true);
+    RawPeer peer;
+    r.start();
+    r.link->connectTo({resolveHost("::1"), resolveHost("127.0.0.1")}, peer.port());
+    EXPECT_TRUE(r.link->peer().isIpv6());
+    Bytes got;
+    ASSERT_TRUE(peer.receive(got, 10000)) << "the call never moved to the IPv4 address";
+    EXPECT_EQ(r.link->peer(), peer.address());
+}
+
 TEST(VoiceLinkTest, DisconnectThenConnectAtOnceStartsTheNewCall) {
     Rig<> r;
     r.start();
