@@ -406,11 +406,12 @@ private:
             }
             return true;
         case 't': {
-            // -1 (never) or a whole number of seconds; a day-long bound keeps
+            // -1 (the default: the link's own limit for a silent peer) or a
+            // whole number of seconds; a day-long bound keeps
             // the link's second arithmetic far from overflow.
             std::optional<long long> seconds = value == "-1" ? std::optional<long long>(-1) : parseDigits(value);
             if (!seconds || *seconds > 1000000000) {
-                error_ = "bad time-out " + quoted(value) + " in " + quoted(arg) + " (seconds, or -1 for none)";
+                error_ = "bad time-out " + quoted(value) + " in " + quoted(arg) + " (seconds, or -1 for the default)";
                 return false;
             }
             s.timeout = static_cast<int>(*seconds);
