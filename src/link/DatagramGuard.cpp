@@ -207,6 +207,7 @@ void DatagramGuard::beginCall(bool caller) {
     std::memset(s.hello + kHelloCookieAt, 0, kCookieBytes);  // none yet
     nextHelloMs_ = 0;
     helloWaitMs_ = kHelloFirstRepeatMs;
+    cookieMayHasten_ = true;
 }
 
 bool DatagramGuard::established() const { return sealing_ && secrets_->established; }
@@ -263,10 +264,20 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
         answerHello(from, d);
         return 0;
     case kCookie:
-        if (length != kCookieReplyBytes || !caller_ || !handshaking || !macMatches(d, 3 + kCookieBytes)) break;
+        // Bound to this call's hello: a reply to another hello (an earlier
+        // call's, replayed) does not match.
+        if (length != kCookieReplyBytes || !caller_ || !handshaking ||
+            !macMatches(d, 3 + kCookieBytes, s.hello + kHelloMacAt))
+            break;
         std::memcpy(s.hello + kHelloCookieAt, d + 3, kCookieBytes);
-        nextHelloMs_ = 0;  // the hello goes again at once, with the cookie
-        helloWaitMs_ = kHelloFirstRepeatMs;
+        if (cookieMayHasten_) {
+            // The hello goes again at once, with the cookie. Once a call: a
+            // cookie sent again (by anyone on the path) waits for the
+            // repeat, or each copy of it would send a hello.
+            cookieMayHasten_ = false;
+            nextHelloMs_ = 0;
+            helloWaitMs_ = kHelloFirstRepeatMs;
+        }
         return 0;
     case kAnswer:
         if (length != kAnswerBytes || !caller_ || !handshaking || !macMatches(d, kHelloMacAt) || !takeAnswer(d))
@@ -300,7 +311,7 @@ void DatagramGuard::answerHello(const SocketAddress& from, const uint8_t* d) {
         s.cookieReply[1] = kVersion;
         s.cookieReply[2] = kCookie;
         cookieFor(from, ephemeral, 0, s.cookieReply + 3);
-        mac(s.cookieReply, 3 + kCookieBytes, s.cookieReply + 3 + kCookieBytes);
+        mac(s.cookieReply, 3 + kCookieBytes, s.cookieReply + 3 + kCookieBytes, d + kHelloMacAt);
         reply_ = s.cookieReply;
         replyLength_ = kCookieReplyBytes;
         return;
@@ -435,14 +446,18 @@ void DatagramGuard::cookieFor(const SocketAddress& from, const uint8_t* ephemera
     sodium_memzero(&state, sizeof state);  // it holds the cookie secret
 }
 
-void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out) const {
-    crypto_generichash(out, kMacBytes, bytes, static_cast<size_t>(length), secrets_->macKey,
-                       sizeof secrets_->macKey);
+void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out, const uint8_t* bound) const {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, secrets_->macKey, sizeof secrets_->macKey, kMacBytes);
+    crypto_generichash_update(&state, bytes, static_cast<size_t>(length));
+    if (bound != nullptr) crypto_generichash_update(&state, bound, kMacBytes);
+    crypto_generichash_final(&state, out, kMacBytes);
+    sodium_memzero(&state, sizeof state);  // it holds the mac key
 }
 
-bool DatagramGuard::macMatches(const uint8_t* bytes, int length) const {
+bool DatagramGuard::macMatches(const uint8_t* bytes, int length, const uint8_t* bound) const {
     uint8_t expected[kMacBytes];
-    mac(bytes, length, expected);
+    mac(bytes, length, expected, bound);
     return crypto_verify_16(expected, bytes + length) == 0;
 }
 

@@ -20,7 +20,9 @@
 //
 // The mac (keyed BLAKE2b over what precedes it, with a key derived from the
 // shared key) lets a listener drop a stranger's hello at the cost of one
-// hash. A hello without the right cookie earns only a cookie, smaller than
+// hash. A cookie's mac also covers the mac of the hello it answers, so a
+// caller takes only the cookie for its own hello; the first one sends the
+// hello again at once, any later one waits for the hello's repeat. A hello without the right cookie earns only a cookie, smaller than
 // the hello, and leaves no state behind: the cookie is a keyed hash of the
 // hello's source address and ephemeral key under a secret that changes
 // every two minutes. A hello with its cookie has proved that its sender
@@ -137,7 +139,7 @@ public:
     static constexpr int kTrackedSources = 8;
     // A caller repeats its hello until it has an answer: first after
     // kHelloFirstRepeatMs, each wait twice the one before, at most
-    // kHelloRepeatMs; a cookie starts the waits over.
+    // kHelloRepeatMs; the call's first cookie starts the waits over.
     static constexpr int kHelloFirstRepeatMs = 100;
     static constexpr int kHelloRepeatMs = 500;
     static constexpr int kCookieSecretMs = 120000;
@@ -212,8 +214,10 @@ private:
     bool takeAnswer(const uint8_t* datagram);
     int openSound(const uint8_t* datagram, int length, uint8_t* scratch);
     void cookieFor(const SocketAddress& from, const uint8_t* ephemeral, int secret, uint8_t* out) const;
-    void mac(const uint8_t* bytes, int length, uint8_t* out) const;
-    bool macMatches(const uint8_t* bytes, int length) const;
+    // The mac of length bytes, and of the kMacBytes at `bound` after them
+    // when given.
+    void mac(const uint8_t* bytes, int length, uint8_t* out, const uint8_t* bound = nullptr) const;
+    bool macMatches(const uint8_t* bytes, int length, const uint8_t* bound = nullptr) const;
     void rotateCookieSecret(int64_t nowMs);
     void dropOtherVersion(const SocketAddress& from);
 
@@ -231,6 +235,7 @@ private:
     const uint8_t* reply_ = nullptr;
     int64_t nextHelloMs_ = 0;
     int helloWaitMs_ = kHelloFirstRepeatMs;
+    bool cookieMayHasten_ = false;  // no cookie of this call has hastened the hello yet
     int64_t cookieSecretMs_ = -1;
     uint64_t tick_ = 0;
 

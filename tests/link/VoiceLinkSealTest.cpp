@@ -152,6 +152,37 @@ TEST(VoiceLinkSealTest, DatagramsOfOtherCallsCannotEvictTheCallsWindowOrMoveItsP
     EXPECT_EQ(live.take(moved, got), 5);
 }
 
+TEST(VoiceLinkSealTest, ACookieHastensOnlyTheHelloItAnswersAndOnlyOnceACall) {
+    Recorder caller, listener;
+    const SocketAddress from = SocketAddress::fromHostOrder(0x7f000001, 5007);
+    // What the listener answers to the caller's current hello.
+    auto cookieFor = [&](int64_t now) {
+        const uint8_t* hello = nullptr;
+        const int n = caller.guard.hello(now, hello);
+        EXPECT_EQ(n, DatagramGuard::kHelloBytes);
+        const uint8_t* plain = nullptr;
+        listener.guard.open(from, hello, n, listener.scratch.data(), plain);
+        const uint8_t* reply = nullptr;
+        const int r = listener.guard.takeReply(reply);
+        return Bytes(reply, reply + std::max(r, 0));
+    };
+    const uint8_t* hello = nullptr;
+    listener.guard.beginCall(false);
+    caller.guard.beginCall(true);
+    const Bytes earlier = cookieFor(0);
+    ASSERT_EQ(earlier.size(), static_cast<size_t>(DatagramGuard::kCookieReplyBytes));
+    caller.guard.beginCall(true);  // the next call
+    const Bytes cookie = cookieFor(0);
+    EXPECT_EQ(caller.take(RawPeer(), earlier), 0);
+    EXPECT_EQ(caller.guard.hello(1, hello), 0) << "a cookie of an earlier call's hello hastens nothing";
+    EXPECT_EQ(caller.guard.takeDrops().total, 1u);
+    caller.take(RawPeer(), cookie);
+    EXPECT_EQ(caller.guard.hello(1, hello), DatagramGuard::kHelloBytes);
+    caller.take(RawPeer(), cookie);
+    caller.take(RawPeer(), cookie);
+    EXPECT_EQ(caller.guard.hello(2, hello), 0) << "the cookie again, after that hello, hastens nothing more";
+}
+
 TEST(VoiceLinkSealTest, APeerOfAnotherSealingVersionIsToldApart) {
     Rig r;
     r.link->listen("127.0.0.1", 0);
