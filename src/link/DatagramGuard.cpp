@@ -284,7 +284,7 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
             break;
         return 0;
     case kSound:
-        if (const int n = openSound(d, length, scratch); n > 0) return n;
+        if (const int n = openSound(from, d, length, scratch); n > 0) return n;
         break;
     default:
         break;
@@ -380,7 +380,7 @@ bool DatagramGuard::takeAnswer(const uint8_t* d) {
     return true;
 }
 
-int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
+int DatagramGuard::openSound(const SocketAddress& from, const uint8_t* d, int length, uint8_t* scratch) {
     Secrets& s = *secrets_;
     if (length < kSealOverhead + 1) return 0;
     const uint64_t counter = getLe(d + 3, 8);
@@ -395,10 +395,12 @@ int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
         movesPeer_ = !s.any || counter > s.top;
     } else if (!caller_) {
         // A listener: the caller's first sound datagram under the keys of one
-        // answered hello makes the call.
+        // answered hello makes the call, from the address its cookie proved
+        // (a copy sent from elsewhere would take the call, and its peer
+        // lock, there).
         Pending* made = nullptr;
         for (Pending& p : s.pending) {
-            if (!p.used) continue;
+            if (!p.used || !(p.from == from)) continue;
             p.receive.setNonce(counter);
             n = p.receive.decryptWithAd(d, kHeaderBytes, sealed, sealedLength, scratch);
             if (n >= 1) {

@@ -28,8 +28,8 @@
 // every two minutes. A hello with its cookie has proved that its sender
 // receives at that address; only then does the listener work the handshake
 // and keep its result, in one of kPending slots (one per source address,
-// the oldest given up first). The first sound datagram that opens with one of
-// them makes the call; the other slots are forgotten.
+// the oldest given up first). The first sound datagram from a slot's address
+// that opens with its keys makes the call; the other slots are forgotten.
 //
 // Sound datagrams are sealed with the call's transport keys (ChaCha20-Poly1305,
 // the counter as the nonce, the 11 header bytes as associated data):
@@ -212,7 +212,7 @@ private:
     int openSealed(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
     void answerHello(const SocketAddress& from, const uint8_t* datagram);
     bool takeAnswer(const uint8_t* datagram);
-    int openSound(const uint8_t* datagram, int length, uint8_t* scratch);
+    int openSound(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
     void cookieFor(const SocketAddress& from, const uint8_t* ephemeral, int secret, uint8_t* out) const;
     // The mac of length bytes, and of the kMacBytes at `bound` after them
     // when given.
