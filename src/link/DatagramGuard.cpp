@@ -210,6 +210,12 @@ void DatagramGuard::beginCall(bool caller) {
     cookieMayHasten_ = true;
 }
 
+void DatagramGuard::endCall() {
+    locked_ = false;
+    replyLength_ = 0;
+    if (sealing_) secrets_->endCall();
+}
+
 bool DatagramGuard::established() const { return sealing_ && secrets_->established; }
 
 bool DatagramGuard::admitsSource(const SocketAddress& from) const {

@@ -48,7 +48,7 @@
 // memory, left out of core dumps, wiped when freed.
 //
 // Threads: configuration on the owner's thread before the link's worker
-// starts; beginCall, admitsSource, open, takeReply, hello and seal on the
+// starts; beginCall, endCall, admitsSource, open, takeReply, hello and seal on the
 // thread that drives the call (the worker); takeDrops on any thread.
 #pragma once
 
@@ -165,6 +165,9 @@ public:
     // are wiped. A caller starts its handshake (hello() has its first
     // message); a listener waits for one. Call thread.
     void beginCall(bool caller = false);
+    // The call has ended: its handshake state and keys are wiped now rather
+    // than at the next call, and the peer lock is released. Call thread.
+    void endCall();
     // Sealing: the handshake of this call is done (a listener: and the
     // caller's first sound datagram has come). Any thread.
     bool established() const;

@@ -492,8 +492,9 @@ int VoiceLink::receiveWaitMs() {
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,
-// and the call's socket is closed. Caller holds socketLock_.
+// the call's socket is closed and its keys wiped. Caller holds socketLock_.
 void VoiceLink::endCallLocked() {
+    guard_.endCall();
     if (callIsCurrent()) {
         state_.store(Idle);
         listeningPort_.store(-1);  // its socket is closed below
@@ -655,6 +656,7 @@ void VoiceLink::leaveCall() {
 // longer in the field has no other owner and is closed here.
 void VoiceLink::abandonCall() {
     closeFrameQueue();
+    guard_.endCall();
     std::lock_guard<std::mutex> guard(socketLock_);
     if (callHandle_ != kNoSocket && socket_.handle != callHandle_) closeSocket(callHandle_);
     callHandle_ = kNoSocket;

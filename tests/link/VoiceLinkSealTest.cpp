@@ -72,6 +72,10 @@ TEST(VoiceLinkSealTest, TwoSealedLinksHoldACallBothWays) {
     EXPECT_EQ(listener.link->peer().hostPort(), caller.link->localSocketAddress().hostPort());
     EXPECT_EQ(caller.owner.count(WM_LINK_NO_ANSWER), 0);
     EXPECT_EQ(listener.link->guard().takeDrops().total, 0u);
+    // An ended call's keys are wiped at once, not at the next call.
+    caller.link->disconnect();
+    ASSERT_TRUE(caller.owner.waitFor(WM_LINK_DISCONNECTED));
+    EXPECT_FALSE(caller.link->guard().established());
 }
 
 TEST(VoiceLinkSealTest, ARecordedCallOpensNothingOnARestartedListenerAndEarnsOnlyCookies) {
