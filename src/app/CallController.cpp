@@ -204,6 +204,7 @@ void CallController::reportDrops() {
     DropReport report = link_->guard().takeDrops();
     if (report.total > 0) view_.showNotice(dropText(report));
     if (report.otherVersion > 0) view_.showNotice("the peer seals with another version");
+    if (report.plainPeer > 0) view_.showNotice("the peer does not seal its calls");
     if (report.unsealable > 0)
         view_.showNotice("Not sent: " + std::to_string(report.unsealable) + " datagrams too large to seal");
 }

@@ -189,11 +189,12 @@ void DatagramGuard::setKey(const GuardKey& key) {
     sealing_ = true;
 }
 
-void DatagramGuard::beginCall(bool caller) {
+void DatagramGuard::beginCall(bool caller, const SocketAddress& callee) {
     locked_ = false;
     movesPeer_ = true;
     replyLength_ = 0;
     caller_ = caller;
+    callee_ = callee;
     if (!sealing_) return;
     Secrets& s = *secrets_;
     s.endCall();
@@ -255,6 +256,8 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
         return 0;
     }
     if (length < 3 || d[0] != kSealedKind) {
+        const bool plainSound = length >= 1 && (d[0] == 0 || (d[0] == 1 && length == 1));
+        if (plainSound && caller_ && !s.established && from == callee_) plainPeer_.fetch_add(1);
         countDrop(from);
         return 0;
     }
@@ -527,6 +530,7 @@ DropReport DatagramGuard::takeDrops() {
     DropReport report;
     report.unsealable = unsealable_.exchange(0);
     report.otherVersion = otherVersion_.exchange(0);
+    report.plainPeer = plainPeer_.exchange(0);
     std::lock_guard<std::mutex> guard(dropLock_);
     report.total = dropped_;
     for (const DropSource& s : sources_) {

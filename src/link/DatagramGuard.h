@@ -41,7 +41,9 @@
 //
 // A datagram of kind 2 (the first sealing, without a handshake) or of kind 3
 // with another version is counted apart (DropReport::otherVersion), so the
-// user can be told that the peer seals with another version.
+// user can be told that the peer seals with another version; so is a plain
+// sound datagram that a caller gets from its callee before any answer
+// (DropReport::plainPeer): a copy without a key answers a hello as a call.
 //
 // Secrets (the key, the keys derived from it, the cookie secret and every
 // handshake and call key) live in one block from sodium_malloc: locked in
@@ -93,7 +95,9 @@ struct DropSource {
 // most of it, how many sources there were
 // (at least `sources`; more than kTrackedSources are counted as one), and the
 // groups of frames not sent because they would not fit a sealed datagram,
-// and the datagrams (among the total) sealed with another version.
+// the datagrams (among the total) sealed with another version, and the plain
+// sound datagrams (among the total) that a sealing caller got from the peer
+// it calls before any answer: that peer does not seal.
 struct DropReport {
     uint64_t total = 0;
     SocketAddress topSource;
@@ -101,6 +105,7 @@ struct DropReport {
     int sources = 0;
     uint64_t unsealable = 0;
     uint64_t otherVersion = 0;
+    uint64_t plainPeer = 0;
 };
 
 // A key in locked memory that core dumps leave out (sodium_malloc), wiped
@@ -163,8 +168,8 @@ public:
 
     // A new call: the peer lock is released and the previous call's keys
     // are wiped. A caller starts its handshake (hello() has its first
-    // message); a listener waits for one. Call thread.
-    void beginCall(bool caller = false);
+    // message) with `callee`; a listener waits for one. Call thread.
+    void beginCall(bool caller = false, const SocketAddress& callee = SocketAddress{});
     // The call has ended: its handshake state and keys are wiped now rather
     // than at the next call, and the peer lock is released. Call thread.
     void endCall();
@@ -233,6 +238,7 @@ private:
     bool locked_ = false;  // the call is locked to lockedPeer_
     SocketAddress lockedPeer_;
     bool caller_ = false;
+    SocketAddress callee_;  // whom a caller calls
     bool movesPeer_ = true;
     int replyLength_ = 0;
     const uint8_t* reply_ = nullptr;
@@ -249,6 +255,7 @@ private:
     uint64_t untracked_ = 0;                         // dropLock_
     std::atomic<uint64_t> unsealable_{0};
     std::atomic<uint64_t> otherVersion_{0};
+    std::atomic<uint64_t> plainPeer_{0};
 };
 
 }  // namespace ambrel

@@ -292,7 +292,7 @@ bool VoiceLink::enterCall() {
     audio_->startCapture();
     nextLevelReport_.store(0);
     // A caller begins the handshake of a sealed call; a listener waits for one.
-    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty());
+    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty(), peer());
     pendingLength_ = 0;
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
@@ -573,7 +573,7 @@ void VoiceLink::nextAddress(int64_t now) {
         }
         callAddress_ = next;
         peer_.store(callAddresses_[next]);
-        guard_.beginCall(true);
+        guard_.beginCall(true, callAddresses_[next]);
         return;
     }
 }

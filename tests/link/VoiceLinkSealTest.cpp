@@ -187,6 +187,18 @@ TEST(VoiceLinkSealTest, ACookieHastensOnlyTheHelloItAnswersAndOnlyOnceACall) {
     EXPECT_EQ(caller.guard.hello(2, hello), 0) << "the cookie again, after that hello, hastens nothing more";
 }
 
+TEST(VoiceLinkSealTest, ASealingCallerOfACopyWithoutAKeyIsToldSo) {
+    // The plain copy takes the hello as a call and sends its sound back.
+    test::LinkRig plain(true);
+    plain.start();
+    plain.link->listen("127.0.0.1", 0);
+    Rig caller(true);
+    caller.link->connect("127.0.0.1", plain.port());
+    uint64_t told = 0;
+    EXPECT_TRUE(eventually([&] { return (told += caller.link->guard().takeDrops().plainPeer) > 0; }));
+    EXPECT_EQ(caller.audio->playedCount(), 0u);
+}
+
 TEST(VoiceLinkSealTest, APeerOfAnotherSealingVersionIsToldApart) {
     Rig r;
     r.link->listen("127.0.0.1", 0);
