@@ -430,6 +430,12 @@ int DatagramGuard::openSound(const SocketAddress& from, const uint8_t* d, int le
     return static_cast<int>(n);
 }
 
+int DatagramGuard::pendingCalls() const {
+    if (!sealing_) return 0;
+    return static_cast<int>(std::count_if(std::begin(secrets_->pending), std::end(secrets_->pending),
+                                          [](const Pending& p) { return p.used; }));
+}
+
 int DatagramGuard::takeReply(const uint8_t*& bytes) {
     const int n = replyLength_;
     bytes = reply_;

@@ -186,6 +186,9 @@ public:
     // Call thread.
     int open(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch,
              const uint8_t*& plain);
+    // A listener's answered hellos kept for their first sound datagram.
+    // Call thread.
+    int pendingCalls() const;
     // The answer the last open() left for its sender, once: its length and
     // bytes, or 0. Call thread.
     int takeReply(const uint8_t*& bytes);
