@@ -285,6 +285,7 @@ bool VoiceLink::enterCall() {
         callAddresses_ = dialled_;
     }
     callAddress_ = 0;
+    addressAnswered_ = false;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         queueOpen_ = true;
@@ -468,6 +469,10 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
         return 0;
     }
     if (n <= 0) return 0;
+    // A caller's socket takes datagrams only from the address it is fixed on:
+    // whatever comes (a step of the handshake, a peer that does not seal)
+    // shows that address is there, and the call stays with it.
+    addressAnswered_ = true;
     const int opened = guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
     // A step of a sealed call's handshake may want an answer to its sender.
     const uint8_t* reply = nullptr;
@@ -545,13 +550,13 @@ bool VoiceLink::idleCheck() {
     return true;
 }
 
-// A caller that has heard nothing from the address it calls moves on to the
+// A caller that has had nothing from the address it calls moves on to the
 // host's next address that a socket can be fixed on, once an error report
 // came or after kNoAnswerMs there: a host of both families whose IPv6
 // address is dead or unrouted is still reached over IPv4. A sealed call
 // starts its handshake again there. Call thread.
 void VoiceLink::nextAddress(int64_t now) {
-    if (callAddresses_.size() < 2) return;
+    if (callAddresses_.size() < 2 || addressAnswered_) return;
     if (lastErrorMs_ < 0 && now - addressStartMs_ < kNoAnswerMs) return;
     lastErrorMs_ = -1;
     addressStartMs_ = now;
@@ -572,6 +577,7 @@ void VoiceLink::nextAddress(int64_t now) {
             activeHandle_ = callHandle_;
         }
         callAddress_ = next;
+        addressAnswered_ = false;
         peer_.store(callAddresses_[next]);
         guard_.beginCall(true, callAddresses_[next]);
         return;

@@ -69,7 +69,7 @@ public:
     // A caller that has heard nothing: WM_LINK_NO_ANSWER once an error report
     // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs. Calling
     // a host of several addresses, it moves on to the next address after an
-    // error report or kNoAnswerMs there, round the list until one is heard.
+    // error report or kNoAnswerMs there, round the list until one answers.
     static constexpr int kNoAnswerMs = 2000;
     static constexpr int kNoAnswerRepeatMs = 5000;
 
@@ -127,13 +127,15 @@ public:
     // local port and, point-to-point, fixes the remote address (nothing is
     // sent); state Connected. A host name is tried address by address in the
     // system's order until a socket of that family can be made and fixed on
-    // it; while nothing has been heard, the call moves on through the other
-    // addresses (kNoAnswerMs). One-to-many, the socket is dual-stack where the system has IPv6, so
-    // destinations of both families are reached. A remote address that is the
-    // new socket itself, or this copy's own listening port on one of this
-    // machine's addresses (setOwnListenPort), is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
-    // its link loop begins. Owner's thread. Throws the socket layer's
-    // exceptions; the state then stays Idle and no socket is left open.
+    // it; while nothing comes from it, the call moves on through the other
+    // addresses (kNoAnswerMs). One-to-many, the socket is dual-stack where
+    // the system has IPv6, so destinations of both families are reached. A
+    // remote address that is the new socket itself, or this copy's own
+    // listening port on one of this machine's addresses (setOwnListenPort),
+    // is refused (ConnectException). WM_LINK_CONNECTED follows from the
+    // worker when its link loop begins. Owner's thread. Throws the socket
+    // layer's exceptions; the state then stays Idle and no socket is left
+    // open.
     void connect(const char* host, int port);
     // As connect, with the host's addresses already looked up (tried in this
     // order); one-to-many ignores them.
@@ -265,6 +267,7 @@ private:
     std::vector<SocketAddress> callAddresses_;  // dialled_ as the call began
     size_t callAddress_ = 0;                    // the one the call's socket is fixed on
     int64_t addressStartMs_ = 0;                // since when
+    bool addressAnswered_ = false;  // a datagram came from it (a handshake step counts)
     int64_t nextNoAnswerMs_ = 0;
     bool heard_ = false;         // a datagram of the peer was taken this call
     std::vector<uint8_t> receiveBuffer_;
