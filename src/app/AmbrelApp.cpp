@@ -374,17 +374,16 @@ int AmbrelApp::main(int argc, char** argv) {
         };
         stderrReporter.setPlayerUnused(!settings.playEnabled);
         stderrReporter.setFailureHandler(&controller, [fail] { fail("stopping: the sound device cannot be used"); });
-        view.onFailure = [fail, &settings](const std::string& status) {
+        view.onFailure = [fail, &settings, &controller](const std::string& status) {
             if (status.find("listen") != std::string::npos) {
                 fail("cannot listen on UDP port " + std::to_string(settings.port) + " (" + listenProblem(settings.port) +
                      ")");
                 return;
             }
-            SocketAddress numeric;
-            if (parseAddressLiteral(settings.host, numeric)) {
-                numeric.port = htons(static_cast<uint16_t>(settings.port & 0xFFFF));
-                fail("cannot connect to " + numeric.text());
-            } else
+            // An address, or a name that was found: the connect itself failed.
+            if (!controller.dialled().empty())
+                fail("cannot connect to " + controller.dialled());
+            else
                 fail("cannot find the host '" + settings.host + "'");
         };
         // A listen on port 0 gets its port from the system: say which.

@@ -87,6 +87,7 @@ void CallController::connectToPeer() {
         return;
     }
     cancelLookup();
+    dialled_.clear();  // until the name is found
     auto lookup = std::make_shared<Lookup>();
     lookup->owner = this;
     lookup_ = lookup;
@@ -101,12 +102,12 @@ void CallController::connectToPeer() {
         }
         std::lock_guard<std::mutex> guard(lookup->lock);
         if (CallController* owner = lookup->owner) {
-            QMetaObject::invokeMethod(owner, [owner, lookup, addresses, port] {
+            QMetaObject::invokeMethod(owner, [owner, lookup, host, addresses, port] {
                 if (owner->lookup_ != lookup) return;  // cancelled meanwhile
                 owner->lookup_.reset();
                 owner->view_.setCallButtons(true, !owner->oneToMany_, false);
                 if (!addresses.empty())
-                    owner->connectToAddresses(addresses, port);
+                    owner->connectToAddresses(host, addresses, port);
                 else
                     owner->showStatus("Error> Can't connect to the peer!");
             }, Qt::QueuedConnection);
@@ -122,15 +123,20 @@ void CallController::connectToPeer() {
 }
 
 void CallController::connectToAddress(const std::string& host, int port) {
-    dialled_ = host + ":" + std::to_string(port);
+    dialled_ = bracketedHost(host) + ":" + std::to_string(port);
     try {
         link_->connect(host.c_str(), port);
+    } catch (const UnknownHostException&) {
+        dialled_.clear();
+        showStatus("Error> Can't connect to the peer!");
     } catch (const Exception&) {
         showStatus("Error> Can't connect to the peer!");
     }
 }
 
-void CallController::connectToAddresses(const std::vector<SocketAddress>& addresses, int port) {
+void CallController::connectToAddresses(const std::string& host, const std::vector<SocketAddress>& addresses,
+                                        int port) {
+    dialled_ = bracketedHost(host) + ":" + std::to_string(port);
     try {
         link_->connectTo(addresses, port);
     } catch (const Exception&) {
@@ -198,6 +204,7 @@ void CallController::reportDrops() {
     DropReport report = link_->guard().takeDrops();
     if (report.total > 0) view_.showNotice(dropText(report));
     if (report.otherVersion > 0) view_.showNotice("the peer seals with another version");
+    if (report.plainPeer > 0) view_.showNotice("the peer does not seal its calls");
     if (report.unsealable > 0)
         view_.showNotice("Not sent: " + std::to_string(report.unsealable) + " datagrams too large to seal");
 }

@@ -126,6 +126,10 @@ public:
     bool started() const { return started_; }
     VoiceLink& link() { return *link_; }
     const std::string& status() const { return status_; }
+    // "HOST:PORT" of the latest connect whose host was found, the host as
+    // given (an IPv6 literal in brackets); empty while a name is looked up
+    // and when it was not found.
+    const std::string& dialled() const { return dialled_; }
 
     // LinkOwner: post only. Link's threads and the recorder thread.
     void postLinkMessage(int message) override;
@@ -148,7 +152,7 @@ private:
     // Runs the starter; on failure shows why and returns false.
     bool startLink();
     void connectToAddress(const std::string& host, int port);
-    void connectToAddresses(const std::vector<SocketAddress>& addresses, int port);
+    void connectToAddresses(const std::string& host, const std::vector<SocketAddress>& addresses, int port);
     void cancelLookup();
 
     // A host lookup under way; shared with the thread doing it, which posts
@@ -175,7 +179,7 @@ private:
     bool microphoneMuted_ = false;
     bool awaitingDisconnect_ = false;
     std::string status_;
-    std::string dialled_;  // "HOST:PORT" of the latest connect
+    std::string dialled_;  // see dialled()
 };
 
 }  // namespace ambrel

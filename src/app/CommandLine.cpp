@@ -229,6 +229,17 @@ private:
             }
             std::vector<SocketAddress> addresses;
             if (!literalOrName(host, "--allow " + quoted(item), addresses)) return false;
+            // An IPv4-mapped address (::ffff:10.0.0.0/104) is its IPv4 rule,
+            // with the prefix counted from the IPv4 part; a shorter prefix
+            // would also take in addresses that are IPv6 proper.
+            if (bits && host.find(':') != std::string::npos && !addresses.front().isIpv6()) {
+                if (*bits < 96 || *bits > 128) {
+                    error_ = "bad prefix length in --allow " + quoted(item) +
+                             " (96..128 for an IPv4-mapped address, or write it as IPv4)";
+                    return false;
+                }
+                *bits -= 96;
+            }
             for (SocketAddress address : addresses) {
                 const int width = address.isIpv6() ? 128 : 32;
                 if (bits && *bits > width) {
@@ -350,11 +361,12 @@ private:
             }
             return true;
         case 't': {
-            // -1 (never) or a whole number of seconds; a day-long bound keeps
+            // -1 (the default: the link's own limit for a silent peer) or a
+            // whole number of seconds; a day-long bound keeps
             // the link's second arithmetic far from overflow.
             std::optional<long long> seconds = value == "-1" ? std::optional<long long>(-1) : parseDigits(value);
             if (!seconds || *seconds > 1000000000) {
-                error_ = "bad time-out " + quoted(value) + " in " + quoted(arg) + " (seconds, or -1 for none)";
+                error_ = "bad time-out " + quoted(value) + " in " + quoted(arg) + " (seconds, or -1 for the default)";
                 return false;
             }
             s.timeout = static_cast<int>(*seconds);
@@ -392,7 +404,8 @@ private:
                 return false;
             }
             SocketAddress literal;
-            if (!strictLiteral(host, literal) || (pair.front() == '[' && !literal.isIpv6())) {
+            // Brackets hold IPv6 text only; an IPv4-mapped one comes out as IPv4.
+            if (!strictLiteral(host, literal) || (pair.front() == '[' && host.find(':') == std::string::npos)) {
                 error_ = "bad address " + quoted(host) + " in " + quoted(arg);
                 return false;
             }

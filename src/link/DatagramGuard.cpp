@@ -189,11 +189,12 @@ void DatagramGuard::setKey(const GuardKey& key) {
     sealing_ = true;
 }
 
-void DatagramGuard::beginCall(bool caller) {
+void DatagramGuard::beginCall(bool caller, const SocketAddress& callee) {
     locked_ = false;
     movesPeer_ = true;
     replyLength_ = 0;
     caller_ = caller;
+    callee_ = callee;
     if (!sealing_) return;
     Secrets& s = *secrets_;
     s.endCall();
@@ -207,6 +208,13 @@ void DatagramGuard::beginCall(bool caller) {
     std::memset(s.hello + kHelloCookieAt, 0, kCookieBytes);  // none yet
     nextHelloMs_ = 0;
     helloWaitMs_ = kHelloFirstRepeatMs;
+    cookieMayHasten_ = true;
+}
+
+void DatagramGuard::endCall() {
+    locked_ = false;
+    replyLength_ = 0;
+    if (sealing_) secrets_->endCall();
 }
 
 bool DatagramGuard::established() const { return sealing_ && secrets_->established; }
@@ -248,6 +256,8 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
         return 0;
     }
     if (length < 3 || d[0] != kSealedKind) {
+        const bool plainSound = length >= 1 && (d[0] == 0 || (d[0] == 1 && length == 1));
+        if (plainSound && caller_ && !s.established && from == callee_) plainPeer_.fetch_add(1);
         countDrop(from);
         return 0;
     }
@@ -263,17 +273,27 @@ int DatagramGuard::openSealed(const SocketAddress& from, const uint8_t* d, int l
         answerHello(from, d);
         return 0;
     case kCookie:
-        if (length != kCookieReplyBytes || !caller_ || !handshaking || !macMatches(d, 3 + kCookieBytes)) break;
+        // Bound to this call's hello: a reply to another hello (an earlier
+        // call's, replayed) does not match.
+        if (length != kCookieReplyBytes || !caller_ || !handshaking ||
+            !macMatches(d, 3 + kCookieBytes, s.hello + kHelloMacAt))
+            break;
         std::memcpy(s.hello + kHelloCookieAt, d + 3, kCookieBytes);
-        nextHelloMs_ = 0;  // the hello goes again at once, with the cookie
-        helloWaitMs_ = kHelloFirstRepeatMs;
+        if (cookieMayHasten_) {
+            // The hello goes again at once, with the cookie. Once a call: a
+            // cookie sent again (by anyone on the path) waits for the
+            // repeat, or each copy of it would send a hello.
+            cookieMayHasten_ = false;
+            nextHelloMs_ = 0;
+            helloWaitMs_ = kHelloFirstRepeatMs;
+        }
         return 0;
     case kAnswer:
         if (length != kAnswerBytes || !caller_ || !handshaking || !macMatches(d, kHelloMacAt) || !takeAnswer(d))
             break;
         return 0;
     case kSound:
-        if (const int n = openSound(d, length, scratch); n > 0) return n;
+        if (const int n = openSound(from, d, length, scratch); n > 0) return n;
         break;
     default:
         break;
@@ -300,7 +320,7 @@ void DatagramGuard::answerHello(const SocketAddress& from, const uint8_t* d) {
         s.cookieReply[1] = kVersion;
         s.cookieReply[2] = kCookie;
         cookieFor(from, ephemeral, 0, s.cookieReply + 3);
-        mac(s.cookieReply, 3 + kCookieBytes, s.cookieReply + 3 + kCookieBytes);
+        mac(s.cookieReply, 3 + kCookieBytes, s.cookieReply + 3 + kCookieBytes, d + kHelloMacAt);
         reply_ = s.cookieReply;
         replyLength_ = kCookieReplyBytes;
         return;
@@ -369,7 +389,7 @@ bool DatagramGuard::takeAnswer(const uint8_t* d) {
     return true;
 }
 
-int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
+int DatagramGuard::openSound(const SocketAddress& from, const uint8_t* d, int length, uint8_t* scratch) {
     Secrets& s = *secrets_;
     if (length < kSealOverhead + 1) return 0;
     const uint64_t counter = getLe(d + 3, 8);
@@ -384,10 +404,12 @@ int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
         movesPeer_ = !s.any || counter > s.top;
     } else if (!caller_) {
         // A listener: the caller's first sound datagram under the keys of one
-        // answered hello makes the call.
+        // answered hello makes the call, from the address its cookie proved
+        // (a copy sent from elsewhere would take the call, and its peer
+        // lock, there).
         Pending* made = nullptr;
         for (Pending& p : s.pending) {
-            if (!p.used) continue;
+            if (!p.used || !(p.from == from)) continue;
             p.receive.setNonce(counter);
             n = p.receive.decryptWithAd(d, kHeaderBytes, sealed, sealedLength, scratch);
             if (n >= 1) {
@@ -406,6 +428,12 @@ int DatagramGuard::openSound(const uint8_t* d, int length, uint8_t* scratch) {
     }
     s.take(counter);
     return static_cast<int>(n);
+}
+
+int DatagramGuard::pendingCalls() const {
+    if (!sealing_) return 0;
+    return static_cast<int>(std::count_if(std::begin(secrets_->pending), std::end(secrets_->pending),
+                                          [](const Pending& p) { return p.used; }));
 }
 
 int DatagramGuard::takeReply(const uint8_t*& bytes) {
@@ -435,14 +463,18 @@ void DatagramGuard::cookieFor(const SocketAddress& from, const uint8_t* ephemera
     sodium_memzero(&state, sizeof state);  // it holds the cookie secret
 }
 
-void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out) const {
-    crypto_generichash(out, kMacBytes, bytes, static_cast<size_t>(length), secrets_->macKey,
-                       sizeof secrets_->macKey);
+void DatagramGuard::mac(const uint8_t* bytes, int length, uint8_t* out, const uint8_t* bound) const {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, secrets_->macKey, sizeof secrets_->macKey, kMacBytes);
+    crypto_generichash_update(&state, bytes, static_cast<size_t>(length));
+    if (bound != nullptr) crypto_generichash_update(&state, bound, kMacBytes);
+    crypto_generichash_final(&state, out, kMacBytes);
+    sodium_memzero(&state, sizeof state);  // it holds the mac key
 }
 
-bool DatagramGuard::macMatches(const uint8_t* bytes, int length) const {
+bool DatagramGuard::macMatches(const uint8_t* bytes, int length, const uint8_t* bound) const {
     uint8_t expected[kMacBytes];
-    mac(bytes, length, expected);
+    mac(bytes, length, expected, bound);
     return crypto_verify_16(expected, bytes + length) == 0;
 }
 
@@ -504,6 +536,7 @@ DropReport DatagramGuard::takeDrops() {
     DropReport report;
     report.unsealable = unsealable_.exchange(0);
     report.otherVersion = otherVersion_.exchange(0);
+    report.plainPeer = plainPeer_.exchange(0);
     std::lock_guard<std::mutex> guard(dropLock_);
     report.total = dropped_;
     for (const DropSource& s : sources_) {

@@ -20,14 +20,16 @@
 //
 // The mac (keyed BLAKE2b over what precedes it, with a key derived from the
 // shared key) lets a listener drop a stranger's hello at the cost of one
-// hash. A hello without the right cookie earns only a cookie, smaller than
+// hash. A cookie's mac also covers the mac of the hello it answers, so a
+// caller takes only the cookie for its own hello; the first one sends the
+// hello again at once, any later one waits for the hello's repeat. A hello without the right cookie earns only a cookie, smaller than
 // the hello, and leaves no state behind: the cookie is a keyed hash of the
 // hello's source address and ephemeral key under a secret that changes
 // every two minutes. A hello with its cookie has proved that its sender
 // receives at that address; only then does the listener work the handshake
 // and keep its result, in one of kPending slots (one per source address,
-// the oldest given up first). The first sound datagram that opens with one of
-// them makes the call; the other slots are forgotten.
+// the oldest given up first). The first sound datagram from a slot's address
+// that opens with its keys makes the call; the other slots are forgotten.
 //
 // Sound datagrams are sealed with the call's transport keys (ChaCha20-Poly1305,
 // the counter as the nonce, the 11 header bytes as associated data):
@@ -39,14 +41,16 @@
 //
 // A datagram of kind 2 (the first sealing, without a handshake) or of kind 3
 // with another version is counted apart (DropReport::otherVersion), so the
-// user can be told that the peer seals with another version.
+// user can be told that the peer seals with another version; so is a plain
+// sound datagram that a caller gets from its callee before any answer
+// (DropReport::plainPeer): a copy without a key answers a hello as a call.
 //
 // Secrets (the key, the keys derived from it, the cookie secret and every
 // handshake and call key) live in one block from sodium_malloc: locked in
 // memory, left out of core dumps, wiped when freed.
 //
 // Threads: configuration on the owner's thread before the link's worker
-// starts; beginCall, admitsSource, open, takeReply, hello and seal on the
+// starts; beginCall, endCall, admitsSource, open, takeReply, hello and seal on the
 // thread that drives the call (the worker); takeDrops on any thread.
 #pragma once
 
@@ -91,7 +95,9 @@ struct DropSource {
 // most of it, how many sources there were
 // (at least `sources`; more than kTrackedSources are counted as one), and the
 // groups of frames not sent because they would not fit a sealed datagram,
-// and the datagrams (among the total) sealed with another version.
+// the datagrams (among the total) sealed with another version, and the plain
+// sound datagrams (among the total) that a sealing caller got from the peer
+// it calls before any answer: that peer does not seal.
 struct DropReport {
     uint64_t total = 0;
     SocketAddress topSource;
@@ -99,6 +105,7 @@ struct DropReport {
     int sources = 0;
     uint64_t unsealable = 0;
     uint64_t otherVersion = 0;
+    uint64_t plainPeer = 0;
 };
 
 // A key in locked memory that core dumps leave out (sodium_malloc), wiped
@@ -137,7 +144,7 @@ public:
     static constexpr int kTrackedSources = 8;
     // A caller repeats its hello until it has an answer: first after
     // kHelloFirstRepeatMs, each wait twice the one before, at most
-    // kHelloRepeatMs; a cookie starts the waits over.
+    // kHelloRepeatMs; the call's first cookie starts the waits over.
     static constexpr int kHelloFirstRepeatMs = 100;
     static constexpr int kHelloRepeatMs = 500;
     static constexpr int kCookieSecretMs = 120000;
@@ -161,8 +168,11 @@ public:
 
     // A new call: the peer lock is released and the previous call's keys
     // are wiped. A caller starts its handshake (hello() has its first
-    // message); a listener waits for one. Call thread.
-    void beginCall(bool caller = false);
+    // message) with `callee`; a listener waits for one. Call thread.
+    void beginCall(bool caller = false, const SocketAddress& callee = SocketAddress{});
+    // The call has ended: its handshake state and keys are wiped now rather
+    // than at the next call, and the peer lock is released. Call thread.
+    void endCall();
     // Sealing: the handshake of this call is done (a listener: and the
     // caller's first sound datagram has come). Any thread.
     bool established() const;
@@ -176,6 +186,9 @@ public:
     // Call thread.
     int open(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch,
              const uint8_t*& plain);
+    // A listener's answered hellos kept for their first sound datagram.
+    // Call thread.
+    int pendingCalls() const;
     // The answer the last open() left for its sender, once: its length and
     // bytes, or 0. Call thread.
     int takeReply(const uint8_t*& bytes);
@@ -210,10 +223,12 @@ private:
     int openSealed(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
     void answerHello(const SocketAddress& from, const uint8_t* datagram);
     bool takeAnswer(const uint8_t* datagram);
-    int openSound(const uint8_t* datagram, int length, uint8_t* scratch);
+    int openSound(const SocketAddress& from, const uint8_t* datagram, int length, uint8_t* scratch);
     void cookieFor(const SocketAddress& from, const uint8_t* ephemeral, int secret, uint8_t* out) const;
-    void mac(const uint8_t* bytes, int length, uint8_t* out) const;
-    bool macMatches(const uint8_t* bytes, int length) const;
+    // The mac of length bytes, and of the kMacBytes at `bound` after them
+    // when given.
+    void mac(const uint8_t* bytes, int length, uint8_t* out, const uint8_t* bound = nullptr) const;
+    bool macMatches(const uint8_t* bytes, int length, const uint8_t* bound = nullptr) const;
     void rotateCookieSecret(int64_t nowMs);
     void dropOtherVersion(const SocketAddress& from);
 
@@ -226,11 +241,13 @@ private:
     bool locked_ = false;  // the call is locked to lockedPeer_
     SocketAddress lockedPeer_;
     bool caller_ = false;
+    SocketAddress callee_;  // whom a caller calls
     bool movesPeer_ = true;
     int replyLength_ = 0;
     const uint8_t* reply_ = nullptr;
     int64_t nextHelloMs_ = 0;
     int helloWaitMs_ = kHelloFirstRepeatMs;
+    bool cookieMayHasten_ = false;  // no cookie of this call has hastened the hello yet
     int64_t cookieSecretMs_ = -1;
     uint64_t tick_ = 0;
 
@@ -241,6 +258,7 @@ private:
     uint64_t untracked_ = 0;                         // dropLock_
     std::atomic<uint64_t> unsealable_{0};
     std::atomic<uint64_t> otherVersion_{0};
+    std::atomic<uint64_t> plainPeer_{0};
 };
 
 }  // namespace ambrel

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <cstring>
 #include <new>
 
@@ -18,20 +19,16 @@ bool everyInterface(const char* host) { return host == nullptr || std::strcmp(ho
 
 // Whether IPv6 carries anything here: with IPv6 disabled on every interface
 // (net.ipv6.conf.all.disable_ipv6) a dual-stack socket still opens and binds,
-// but no IPv6 address, not even ::1, can be used. Sends nothing.
+// but no interface keeps an IPv6 address. Any interface's counts, loopback
+// or not; when the system cannot list them, IPv6 is taken to work.
 bool ipv6Works() {
-    try {
-        SocketHandle probe;
-        probe.openDatagram(SocketAddress::kIpv6);
-        SocketAddress loopback;
-        loopback.family = SocketAddress::kIpv6;
-        loopback.bytes[15] = 1;
-        loopback.port = htons(9);
-        connectSocket(probe.handle, loopback);
-        return true;
-    } catch (const SocketException&) {
-        return false;
-    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return true;
+    bool found = false;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next)
+        found = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET6;
+    ::freeifaddrs(list);
+    return found;
 }
 
 // A datagram socket bound to every interface at `port`: dual-stack, or IPv4
@@ -53,6 +50,19 @@ bool bindEveryInterface(SocketHandle& socket, int port) {
     socket.openDatagram(SocketAddress::kIpv4);
     bindSocket(socket.handle, SocketAddress::fromIpv4(0, port));
     return false;
+}
+
+// A datagram socket of the remote's family on any local port, fixed on the
+// remote (for a datagram socket this sends nothing). ConnectException when
+// the system gave it the very port it is to send to: it would only hear
+// itself. Throws the socket layer's exceptions; `fresh` then holds no socket
+// or one to be closed.
+void openConnected(SocketHandle& fresh, const SocketAddress& remote) {
+    fresh.close();
+    fresh.openDatagram(remote.family);
+    bindSocket(fresh.handle, SocketAddress::fromIpv4(0, 0));
+    connectWithTimeout(fresh.handle, remote, VoiceLink::kReceiveTimeoutMs);
+    if (localAddress(fresh.handle) == peerAddress(fresh.handle)) throw ConnectException();
 }
 
 }  // namespace
@@ -98,10 +108,8 @@ void VoiceLink::listen(const char* localHost, int port) {
     // would not end when the caller's port is gone: the system's "port
     // unreachable" answers would be dropped.
     reportPeerErrors(fresh.handle);
-    // A port the system chose is nobody's to call; another socket may get it
-    // once this one is closed.
-    if ((port & 0xFFFF) != 0) ownListenPort_.store(port & 0xFFFF);
-    installSocket(fresh, SocketAddress{}, Listening);
+    // A port the system chose is nobody's to call.
+    installSocket(fresh, SocketAddress{}, Listening, (port & 0xFFFF) != 0 ? port & 0xFFFF : -1);
     post(WM_LINK_LISTENING);
 }
 
@@ -127,39 +135,37 @@ void VoiceLink::connectTo(const std::vector<SocketAddress>& addresses, int port)
         return;
     }
     if (addresses.empty()) throw UnknownHostException();
-    const int ownPort = ownListenPort_.load();
-    if ((port & 0xFFFF) == ownPort &&
+    if (((port & 0xFFFF) == ownListenPort_.load() || (port & 0xFFFF) == listeningPort_.load()) &&
         std::any_of(addresses.begin(), addresses.end(), [](const SocketAddress& a) { return isOwnAddress(a); }))
         throw ConnectException();  // this copy would call itself
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        SocketAddress remote = addresses[i];
-        remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    std::vector<SocketAddress> remotes = addresses;
+    for (SocketAddress& remote : remotes) remote.port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    size_t used = 0;
+    for (; used < remotes.size(); ++used) {
         try {
-            fresh.close();
-            fresh.openDatagram(remote.family);
-            bindSocket(fresh.handle, SocketAddress::fromIpv4(0, 0));
-            // For a datagram socket this only fixes the remote address.
-            connectWithTimeout(fresh.handle, remote, kReceiveTimeoutMs);
-            // The system gave the new socket the very port it is to send
-            // to: it would only hear itself.
-            if (localAddress(fresh.handle) == peerAddress(fresh.handle)) throw ConnectException();
+            openConnected(fresh, remotes[used]);
             break;
         } catch (const SocketException&) {
             // The next address, if any: a family the system cannot reach.
-            if (i + 1 == addresses.size()) throw;
+            if (used + 1 == remotes.size()) throw;
         }
     }
-    installSocket(fresh, peerAddress(fresh.handle), Connected);
+    // The call goes on from the one in use; the others wait their turn.
+    std::rotate(remotes.begin(), remotes.begin() + static_cast<long>(used), remotes.end());
+    installSocket(fresh, peerAddress(fresh.handle), Connected, -1, std::move(remotes));
 }
 
 // Owner's thread. A handle left in the field by a call that ended without
 // closing it (a socket failure) is closed here; the handle a running call
 // still uses is left to that call, which closes it when it sees the new
 // generation.
-void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState) {
+void VoiceLink::installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort,
+                              std::vector<SocketAddress> addresses) {
     std::lock_guard<std::mutex> guard(socketLock_);
     if (socket_.handle != kNoSocket && socket_.handle != activeHandle_) socket_.close();
     socket_.handle = fresh.release();
+    listeningPort_.store(listeningPort);
+    dialled_ = std::move(addresses);
     socket_.timeout = kReceiveTimeoutMs;
     peer_.store(peer);
     generation_.fetch_add(1);
@@ -277,7 +283,10 @@ bool VoiceLink::enterCall() {
         callHandle_ = socket_.handle;
         activeHandle_ = callHandle_;
         callGeneration_ = generation_.load();
+        callAddresses_ = dialled_;
     }
+    callAddress_ = 0;
+    addressAnswered_ = false;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         queueOpen_ = true;
@@ -285,7 +294,7 @@ bool VoiceLink::enterCall() {
     audio_->startCapture();
     nextLevelReport_.store(0);
     // A caller begins the handshake of a sealed call; a listener waits for one.
-    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty());
+    guard_.beginCall(!peer().isAnyAddress() && destinations_.empty(), peer());
     pendingLength_ = 0;
     if (callHandle_ == kNoSocket) return false;  // nothing to run a call on
 
@@ -345,6 +354,7 @@ bool VoiceLink::enterCall() {
     if (connected) post(WM_LINK_CONNECTED);
     lastReceive_ = monotonicSeconds();
     callStartMs_ = monotonicMilliseconds();
+    addressStartMs_ = callStartMs_;
     lastReceiveMs_ = callStartMs_;
     lastErrorMs_ = -1;
     nextNoAnswerMs_ = 0;
@@ -460,6 +470,10 @@ int VoiceLink::receiveDatagram(SocketAddress& from, int ms, const uint8_t*& data
         return 0;
     }
     if (n <= 0) return 0;
+    // A caller's socket takes datagrams only from the address it is fixed on:
+    // whatever comes (a step of the handshake, a peer that does not seal)
+    // shows that address is there, and the call stays with it.
+    addressAnswered_ = true;
     const int opened = guard_.open(from, receiveBuffer_.data(), n, openBuffer_.data(), datagram);
     // A step of a sealed call's handshake may want an answer to its sender.
     const uint8_t* reply = nullptr;
@@ -484,9 +498,13 @@ int VoiceLink::receiveWaitMs() {
 }
 
 // Ends the call: the link goes idle unless a newer call was set up meanwhile,
-// and the call's socket is closed. Caller holds socketLock_.
+// the call's socket is closed and its keys wiped. Caller holds socketLock_.
 void VoiceLink::endCallLocked() {
-    if (callIsCurrent()) state_.store(Idle);
+    guard_.endCall();
+    if (callIsCurrent()) {
+        state_.store(Idle);
+        listeningPort_.store(-1);  // its socket is closed below
+    }
     if (callHandle_ != kNoSocket) {
         if (socket_.handle == callHandle_) socket_.handle = kNoSocket;
         closeSocket(callHandle_);
@@ -519,7 +537,10 @@ bool VoiceLink::idleCheck() {
         end = end || (heard_ && silence > kSilentPeerMs);
     }
     if (!end) {
-        if (!heard_ && destinations_.empty()) noAnswerHint(now);
+        if (!heard_ && destinations_.empty()) {
+            nextAddress(now);
+            noAnswerHint(now);
+        }
         return false;
     }
     {
@@ -528,6 +549,40 @@ bool VoiceLink::idleCheck() {
     }
     post(WM_LINK_DISCONNECTED);
     return true;
+}
+
+// A caller that has had nothing from the address it calls moves on to the
+// host's next address that a socket can be fixed on, once an error report
+// came or after kNoAnswerMs there: a host of both families whose IPv6
+// address is dead or unrouted is still reached over IPv4. A sealed call
+// starts its handshake again there. Call thread.
+void VoiceLink::nextAddress(int64_t now) {
+    if (callAddresses_.size() < 2 || addressAnswered_) return;
+    if (lastErrorMs_ < 0 && now - addressStartMs_ < kNoAnswerMs) return;
+    lastErrorMs_ = -1;
+    addressStartMs_ = now;
+    for (size_t k = 1; k < callAddresses_.size(); ++k) {
+        const size_t next = (callAddress_ + k) % callAddresses_.size();
+        SocketHandle fresh;
+        try {
+            openConnected(fresh, callAddresses_[next]);
+        } catch (const SocketException&) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            if (!callIsCurrent()) return;  // the call is being replaced; it ends
+            if (socket_.handle == callHandle_) socket_.handle = fresh.handle;
+            closeSocket(callHandle_);
+            callHandle_ = fresh.release();
+            activeHandle_ = callHandle_;
+        }
+        callAddress_ = next;
+        addressAnswered_ = false;
+        peer_.store(callAddresses_[next]);
+        guard_.beginCall(true, callAddresses_[next]);
+        return;
+    }
 }
 
 // A caller that has heard nothing says so: once an error report came or
@@ -608,6 +663,7 @@ void VoiceLink::leaveCall() {
 // longer in the field has no other owner and is closed here.
 void VoiceLink::abandonCall() {
     closeFrameQueue();
+    guard_.endCall();
     std::lock_guard<std::mutex> guard(socketLock_);
     if (callHandle_ != kNoSocket && socket_.handle != callHandle_) closeSocket(callHandle_);
     callHandle_ = kNoSocket;

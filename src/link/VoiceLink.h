@@ -67,7 +67,9 @@ public:
     // few seconds at most.
     static constexpr int kSilentPeerMs = 4000;
     // A caller that has heard nothing: WM_LINK_NO_ANSWER once an error report
-    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs.
+    // came or after kNoAnswerMs, then at most every kNoAnswerRepeatMs. Calling
+    // a host of several addresses, it moves on to the next address after an
+    // error report or kNoAnswerMs there, round the list until one answers.
     static constexpr int kNoAnswerMs = 2000;
     static constexpr int kNoAnswerRepeatMs = 5000;
 
@@ -115,10 +117,10 @@ public:
     // UnknownHostException; the state is then unchanged and no socket is
     // left open.
     void listen(const char* localHost, int port);
-    // The port this copy listens on (the last listen's on a port given, or
-    // one the owner means to listen on; -1 none). A connect to one of this machine's
-    // addresses at that port would call this copy itself and is refused.
-    // Owner's thread.
+    // A port the owner means this copy to listen on (-1 none). A connect to
+    // one of this machine's addresses at that port, or at the port a listen
+    // holds until its socket is closed, would call this copy itself and is
+    // refused. Owner's thread.
     void setOwnListenPort(int port) { ownListenPort_.store(port); }
     // The last listen on every interface fell back to IPv4 alone. Any thread.
     bool listensOnIpv4Only() const { return ipv4Only_.load(); }
@@ -126,12 +128,15 @@ public:
     // local port and, point-to-point, fixes the remote address (nothing is
     // sent); state Connected. A host name is tried address by address in the
     // system's order until a socket of that family can be made and fixed on
-    // it. One-to-many, the socket is dual-stack where the system has IPv6, so
-    // destinations of both families are reached. A remote address that is the
-    // new socket itself, or this copy's own listening port on one of this
-    // machine's addresses (setOwnListenPort), is refused (ConnectException). WM_LINK_CONNECTED follows from the worker when
-    // its link loop begins. Owner's thread. Throws the socket layer's
-    // exceptions; the state then stays Idle and no socket is left open.
+    // it; while nothing comes from it, the call moves on through the other
+    // addresses (kNoAnswerMs). One-to-many, the socket is dual-stack where
+    // the system has IPv6, so destinations of both families are reached. A
+    // remote address that is the new socket itself, or this copy's own
+    // listening port on one of this machine's addresses (setOwnListenPort),
+    // is refused (ConnectException). WM_LINK_CONNECTED follows from the
+    // worker when its link loop begins. Owner's thread. Throws the socket
+    // layer's exceptions; the state then stays Idle and no socket is left
+    // open.
     void connect(const char* host, int port);
     // As connect, with the host's addresses already looked up (tried in this
     // order); one-to-many ignores them.
@@ -202,7 +207,9 @@ private:
     void sendQueued();
     void closeFrameQueue();
     int receiveWaitMs();
-    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState);
+    void installSocket(SocketHandle& fresh, const SocketAddress& peer, int newState, int listeningPort = -1,
+                       std::vector<SocketAddress> addresses = {});
+    void nextAddress(int64_t now);
     int receiveDatagram(SocketAddress& from, int ms, const uint8_t*& datagram, bool waiting = false);
     void post(int message);
 
@@ -216,6 +223,8 @@ private:
     SharedSocketAddress peer_;
     std::atomic<bool> ipv4Only_{false};
     std::atomic<int> ownListenPort_{-1};
+    // The port the link's listening socket was given; -1 once it is closed.
+    std::atomic<int> listeningPort_{-1};
     // The link's socket. socketLock_ guards the handle: the owner's thread
     // installs a new one in listen/connect, the worker takes it over for a call
     // and closes it when the call ends.
@@ -223,6 +232,9 @@ private:
     SocketHandle socket_;       // guarded by socketLock_
     int activeHandle_ = 0;      // the handle a running call uses; socketLock_
     std::atomic<unsigned> generation_{0};  // bumped by every listen/connect
+    // The addresses (with ports) of the latest connect, the one its socket
+    // is fixed on first; empty for a listen or one-to-many. socketLock_.
+    std::vector<SocketAddress> dialled_;
 
     // Frame queue: a ring of reusable buffers.
     mutable std::mutex queueLock_;
@@ -253,6 +265,10 @@ private:
     int64_t lastReceiveMs_ = 0;  // monotonic ms, as lastReceive_
     int64_t lastErrorMs_ = -1;   // the latest error report; -1 = none
     int64_t callStartMs_ = 0;
+    std::vector<SocketAddress> callAddresses_;  // dialled_ as the call began
+    size_t callAddress_ = 0;                    // the one the call's socket is fixed on
+    int64_t addressStartMs_ = 0;                // since when
+    bool addressAnswered_ = false;  // a datagram came from it (a handshake step counts)
     int64_t nextNoAnswerMs_ = 0;
     bool heard_ = false;         // a datagram of the peer was taken this call
     std::vector<uint8_t> receiveBuffer_;

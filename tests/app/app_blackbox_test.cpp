@@ -311,6 +311,10 @@ TEST(Blackbox, UnusableDevicesPortsAndHostsEndAHeadlessCopyWithCodeOne) {
          "ambrel: cannot listen on UDP port " + port(busy) + " (Address already in use)"},
         {{"-c:no.such.host.invalid:5007:yes", "--record-file", "a.wav", "--play-file", "o.wav"},
          "ambrel: cannot find the host 'no.such.host.invalid'"},
+        // A name that is found, but the call would reach this copy itself.
+        {{"-l:" + port(busy) + ":yes", "-c:localhost:" + port(busy) + ":yes", "--record-file", "a.wav",
+          "--play-file", "o.wav"},
+         "ambrel: cannot connect to localhost:" + port(busy)},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> all = {"--headless"};

@@ -188,6 +188,7 @@ TEST(CommandLine, Ipv6InBracketsStrictQuadsAndAllowRulesOfBothFamilies) {
     auto one = ok({"-c:[2001:db8::5]:5007:yes"});
     EXPECT_EQ(one.host, "2001:db8::5");
     EXPECT_EQ(one.port, 5007);
+    EXPECT_EQ(ok({"-c:[::ffff:10.0.0.2]:5007:yes"}).host, "::ffff:10.0.0.2");
     auto list = ok({"-c:[fd00::2]:5007,10.0.0.3:5008,dual:5009,yes"});
     ASSERT_EQ(list.destinations.size(), 3u);
     EXPECT_EQ(list.destinations[0].text(), "[fd00::2]:5007");
@@ -213,6 +214,11 @@ TEST(CommandLine, Ipv6InBracketsStrictQuadsAndAllowRulesOfBothFamilies) {
     EXPECT_EQ(a.allowList[4].bits, 24);
     EXPECT_TRUE(a.allowList[4].network.isIpv6());
     EXPECT_EQ(a.allowList[5].bits, 32);
+    auto mapped = ok({"--allow=::ffff:10.0.0.0/104"});
+    ASSERT_EQ(mapped.allowList.size(), 1u);
+    EXPECT_EQ(mapped.allowList[0].bits, 8);
+    EXPECT_TRUE(mapped.allowList[0].matches(mappedPeer));
+    EXPECT_NE(error({"--allow=::ffff:10.0.0.0/64"}).find("IPv4-mapped"), std::string::npos);
     for (const char* bad : {"--allow=256.0.0.1", "--allow=10.1", "--allow=0x0a.0.0.1", "--allow=010.0.0.1",
                             "--allow=10.0.0.1.", "--allow=fd00::/129", "--allow=10.0.0.0/08", "--allow=10.0.0.2:0",
                             "--allow=10.0.0.2:", "--allow=[fd00::2]5007", "--allow=167772161"})

@@ -314,6 +314,7 @@ TEST_F(WindowTest, DisconnectBeforeTheLinkNoticedTheCallStillEndsIt) {
 
 TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     AppSettings s = settingsFor(test::freeUdpPort());  // nobody there: sends are refused
+    s.host = "::1";
     s.autoConnect = true;
     Window w(s);
     int connects = 0;
@@ -322,7 +323,7 @@ TEST_F(WindowTest, UnattendedConnectRetriesAgainstARefusingPeer) {
     });
     // The refusals do not end the call (no flood of calls and ends): it goes
     // on, and the window says that nobody answers.
-    const QString noAnswer = "No answer from 127.0.0.1:" + QString::number(s.port);
+    const QString noAnswer = "No answer from [::1]:" + QString::number(s.port);
     EXPECT_TRUE(w.waitStatus(noAnswer, 20000)) << w.status().toStdString();
     test::spin(1500);
     EXPECT_EQ(connects, 1);

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """IPv6 between two network namespaces made here (a veth pair, fd00::/8): a
-listener on fd00::1 allowing only fd00::2 takes a call from a name (hosts
+listener on fd00::1 (its loopback down) allowing only fd00::2 takes a call from a name (hosts
 entries for 10.255.255.1 and fd00::1) with sound both ways, and ignores a
 stranger on fd00::3 by name "[fd00::3]:PORT". With IPv6 disabled a listener
 says once that it answers on IPv4 only, takes an IPv4 call, and a call to
@@ -104,10 +104,12 @@ def main():
             made.append(ns)
         run("ip", "link", "add", tag + "x", "netns", ns_a, "type", "veth", "peer", "name", tag + "y", "netns", ns_b)
         # fd00::3 is deprecated, so the system never picks it as a source:
-        # only the stranger, bound to it, sends from there.
+        # only the stranger, bound to it, sends from there. The listener's
+        # loopback stays down: IPv6 on its veth alone is IPv6 all the same.
         for ns, dev, addrs in ((ns_a, tag + "x", [["fd00::1/64"]]),
                                (ns_b, tag + "y", [["fd00::2/64"], ["fd00::3/64", "preferred_lft", "0"]])):
-            run("ip", "netns", "exec", ns, "ip", "link", "set", "lo", "up")
+            if ns != ns_a:
+                run("ip", "netns", "exec", ns, "ip", "link", "set", "lo", "up")
             for a in addrs:
                 run("ip", "netns", "exec", ns, "ip", "-6", "addr", "add", a[0], "dev", dev, "nodad", *a[1:])
             run("ip", "netns", "exec", ns, "ip", "link", "set", dev, "up")
@@ -137,6 +139,8 @@ def main():
         check(wait_for(c_out, "Connected."), "the caller connects to listener.test")
         check(wait_for(l_out, "Connected."), "the listener takes the call")
         check(wait_for(l_out, "datagrams from [fd00::3]:40001", 12), "the stranger is ignored and named")
+        with open(l_out) as f:
+            check("IPv4 only" not in f.read(), "a listener without loopback but with IPv6 does not say IPv4 only")
         time.sleep(3)
         check(stop(caller) == 0, "the caller ends cleanly")
         check(stop(listener) == 0, "the listener ends cleanly")

@@ -178,6 +178,7 @@ TEST(VoiceLinkGuardTest, SealedLinkTakesOnlyFreshDatagramsSealedWithItsKey) {
     ASSERT_TRUE(test::callSealed(ours, peer, r.port()));
     EXPECT_EQ(r.link->state(), VoiceLink::Listening) << "the handshake alone takes no call";
     Bytes hello = sealWith(ours, {1});
+    stranger.sendTo(r.port(), hello);  // first, but not from where the cookie went
     peer.sendTo(r.port(), hello);
     ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED));
     EXPECT_EQ(r.link->peer(), peer.address());

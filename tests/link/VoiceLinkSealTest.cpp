@@ -63,13 +63,19 @@ Bytes sound(uint8_t t) { return {0, t, t, t, t}; }
 TEST(VoiceLinkSealTest, TwoSealedLinksHoldACallBothWays) {
     Rig listener(true), caller(true);
     listener.link->listen("127.0.0.1", 0);
-    caller.link->connect("127.0.0.1", listener.port());
+    // A host of both families whose IPv6 address nobody answers: the caller
+    // starts its handshake again at the IPv4 one.
+    caller.link->connectTo({resolveHost("::1"), resolveHost("127.0.0.1")}, listener.port());
     ASSERT_TRUE(listener.owner.waitFor(WM_LINK_CONNECTED));
     ASSERT_TRUE(eventually([&] { return listener.audio->playedCount() >= 40 && caller.audio->playedCount() >= 40; }));
     EXPECT_TRUE(listener.link->guard().established());
     EXPECT_EQ(listener.link->peer().hostPort(), caller.link->localSocketAddress().hostPort());
     EXPECT_EQ(caller.owner.count(WM_LINK_NO_ANSWER), 0);
     EXPECT_EQ(listener.link->guard().takeDrops().total, 0u);
+    // An ended call's keys are wiped at once, not at the next call.
+    caller.link->disconnect();
+    ASSERT_TRUE(caller.owner.waitFor(WM_LINK_DISCONNECTED));
+    EXPECT_FALSE(caller.link->guard().established());
 }
 
 TEST(VoiceLinkSealTest, ARecordedCallOpensNothingOnARestartedListenerAndEarnsOnlyCookies) {
@@ -148,6 +154,49 @@ TEST(VoiceLinkSealTest, DatagramsOfOtherCallsCannotEvictTheCallsWindowOrMoveItsP
     Bytes got;
     ASSERT_TRUE(moved.receive(got));
     EXPECT_EQ(live.take(moved, got), 5);
+}
+
+TEST(VoiceLinkSealTest, ACookieHastensOnlyTheHelloItAnswersAndOnlyOnceACall) {
+    Recorder caller, listener;
+    const SocketAddress from = SocketAddress::fromHostOrder(0x7f000001, 5007);
+    // What the listener answers to the caller's current hello.
+    auto cookieFor = [&](int64_t now) {
+        const uint8_t* hello = nullptr;
+        const int n = caller.guard.hello(now, hello);
+        EXPECT_EQ(n, DatagramGuard::kHelloBytes);
+        const uint8_t* plain = nullptr;
+        listener.guard.open(from, hello, n, listener.scratch.data(), plain);
+        const uint8_t* reply = nullptr;
+        const int r = listener.guard.takeReply(reply);
+        return Bytes(reply, reply + std::max(r, 0));
+    };
+    const uint8_t* hello = nullptr;
+    listener.guard.beginCall(false);
+    caller.guard.beginCall(true);
+    const Bytes earlier = cookieFor(0);
+    ASSERT_EQ(earlier.size(), static_cast<size_t>(DatagramGuard::kCookieReplyBytes));
+    caller.guard.beginCall(true);  // the next call
+    const Bytes cookie = cookieFor(0);
+    EXPECT_EQ(caller.take(RawPeer(), earlier), 0);
+    EXPECT_EQ(caller.guard.hello(1, hello), 0) << "a cookie of an earlier call's hello hastens nothing";
+    EXPECT_EQ(caller.guard.takeDrops().total, 1u);
+    caller.take(RawPeer(), cookie);
+    EXPECT_EQ(caller.guard.hello(1, hello), DatagramGuard::kHelloBytes);
+    caller.take(RawPeer(), cookie);
+    caller.take(RawPeer(), cookie);
+    EXPECT_EQ(caller.guard.hello(2, hello), 0) << "the cookie again, after that hello, hastens nothing more";
+}
+
+TEST(VoiceLinkSealTest, ASealingCallerOfACopyWithoutAKeyIsToldSo) {
+    // The plain copy takes the hello as a call and sends its sound back.
+    test::LinkRig plain(true);
+    plain.start();
+    plain.link->listen("127.0.0.1", 0);
+    Rig caller(true);
+    caller.link->connect("127.0.0.1", plain.port());
+    uint64_t told = 0;
+    EXPECT_TRUE(eventually([&] { return (told += caller.link->guard().takeDrops().plainPeer) > 0; }));
+    EXPECT_EQ(caller.audio->playedCount(), 0u);
 }
 
 TEST(VoiceLinkSealTest, APeerOfAnotherSealingVersionIsToldApart) {

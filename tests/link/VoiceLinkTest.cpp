@@ -309,7 +309,42 @@ TEST(VoiceLinkTest, ConnectGoesOnToTheNextAddressOfAHostAndNeverCallsItself) {
     for (const char* self : {"127.0.0.1", "::1", "0.0.0.0", "127.0.0.2"})
         EXPECT_THROW(r.link->connect(self, own), ConnectException) << self;
     EXPECT_EQ(r.link->state(), VoiceLink::Idle);
+    const int calls = r.owner.count(WM_LINK_CONNECTED);
     EXPECT_NO_THROW(r.link->connect("127.0.0.1", peer.port()));
+
+    // A port it listened on is its own only until that listening ends:
+    // another copy may listen there next.
+    int was = 0;
+    {
+        RawPeer probe;
+        was = probe.port();
+    }
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_CONNECTED, calls + 1));
+    const int ends = r.owner.count(WM_LINK_DISCONNECTED);
+    r.link->disconnect();
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_DISCONNECTED, ends + 1));
+    r.link->listen("127.0.0.1", was);
+    ASSERT_TRUE(eventually([&] { return r.audio->capturing(); }));  // the worker runs the listening call
+    r.link->disconnect();
+    ASSERT_TRUE(r.owner.waitFor(WM_LINK_DISCONNECTED, ends + 2));
+    SocketHandle other;
+    other.openDatagram();
+    bindSocket(other.handle, SocketAddress::fromHostOrder(INADDR_LOOPBACK, was));
+    EXPECT_NO_THROW(r.link->connect("127.0.0.1", was));
+}
+
+TEST(VoiceLinkTest, AHostWhoseIpv6AddressIsSilentIsReachedOverIpv4) {
+    // The IPv6 address comes first, as the system prefers it; nobody is
+    // there, yet a socket is fixed on it without a word. Only the IPv4
+    // address has the (older, IPv4-only) peer.
+    Rig<> r(true);
+    RawPeer peer;
+    r.start();
+    r.link->connectTo({resolveHost("::1"), resolveHost("127.0.0.1")}, peer.port());
+    EXPECT_TRUE(r.link->peer().isIpv6());
+    Bytes got;
+    ASSERT_TRUE(peer.receive(got, 10000)) << "the call never moved to the IPv4 address";
+    EXPECT_EQ(r.link->peer(), peer.address());
 }
 
 TEST(VoiceLinkTest, DisconnectThenConnectAtOnceStartsTheNewCall) {
