@@ -25,6 +25,7 @@
 #include "app/MainWindow.h"
 #include "audio/AudioEngine.h"
 #include "audio/ErrorReporter.h"
+#include "base/Text.h"
 #include "link/Socket.h"
 #include "platform/AlsaBackend.h"
 #include "platform/AlsaMixer.h"
@@ -384,7 +385,7 @@ int AmbrelApp::main(int argc, char** argv) {
             if (!controller.dialled().empty())
                 fail("cannot connect to " + controller.dialled());
             else
-                fail("cannot find the host '" + settings.host + "'");
+                fail("cannot find the host " + quoted(settings.host, 256));
         };
         // A listen on port 0 gets its port from the system: say which.
         if (settings.autoListen && settings.port == 0) {

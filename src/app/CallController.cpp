@@ -157,6 +157,10 @@ void CallController::listenForPeer() {
     if (!port || (!started_ && !startLink())) return;
     try {
         link_->listen("::", *port);
+        // Port 0 lets the system choose: the port it chose is kept, so the
+        // copy listens there again after a call, and the port field says
+        // which it is.
+        if (*port == 0) view_.setHostAndPort(view_.hostText(), link_->localPort());
         if (link_->listensOnIpv4Only() && !ipv4OnlySaid_) {
             ipv4OnlySaid_ = true;
             view_.showNotice("IPv6 is not available here: listening on IPv4 only");

@@ -408,7 +408,19 @@ TEST(Blackbox, ThePlayingFileReplacesOnlyWhatItMayAndOnlyWhenComplete) {
     const std::string out = any.out();
     const std::size_t at = out.find("Listening on UDP port ");
     ASSERT_NE(at, std::string::npos) << out;
-    EXPECT_GT(std::atoi(out.c_str() + at + 22), 0) << out;
+    const int chosen = std::atoi(out.c_str() + at + 22);
+    ASSERT_GT(chosen, 0) << out;
+    // After a call the copy listens on the same port again.
+    UdpPeer caller;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(chosen));
+    caller.sendTo(to, {1});
+    ASSERT_TRUE(any.waitForLines({"Listening...", "Connected.", "Disconnected.", "Listening..."})) << any.out();
+    caller.sendTo(to, {1});
+    EXPECT_TRUE(any.waitForLines({"Listening...", "Connected.", "Disconnected.", "Listening...", "Connected."}))
+        << any.out();
     any.signal(SIGTERM);
     EXPECT_EQ(any.wait(), 0);
 }

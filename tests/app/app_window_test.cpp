@@ -282,6 +282,8 @@ TEST_F(WindowTest, ALateRepeatOfTheDisconnectLeavesAnUnattendedListenOnShow) {
                      [](VoiceLink&) {});
     c.initialize();
     test::spin(50);
+    EXPECT_EQ(view.port, c.link().localPort());  // the port the system chose
+    view.port = 0;          // ... while this first socket stays open
     c.link().disconnect();  // the caller went away
     c.postLinkMessage(WM_LINK_DISCONNECTED);
     test::spin(100);
