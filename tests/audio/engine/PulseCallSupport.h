@@ -107,7 +107,8 @@ struct WindowLikeness {
 
 // Each second of `said` (a remainder under half a second joins the last)
 // aligned on its own in `heard`, 10 ms (`block`) at a time, then sample by
-// sample within two blocks when `waveform` is asked (the costly part). A
+// sample, a quarter of it at a time, when `waveform` is asked (the costly
+// part). A
 // call's player makes up, leaves out and shortens frames, so later sound
 // comes earlier or later than one lag would put it. The whole of `said`
 // (silence, speech, silence) fixes where the first second is looked for;
@@ -126,6 +127,25 @@ inline std::vector<WindowLikeness> compareByWindow(const Samples& said, const Sa
         const double c = envelopeCorrelation(es, 0, eh, l, es.size());
         if (c > best) best = c, lag = l;
     }
+    if (waveform) {
+        // synthSpeech says a syllable every quarter second, so the envelopes
+        // match nearly as well a syllable or two off, where the sound itself
+        // does not match at all: the samples choose among such lags.
+        const std::size_t syllable = rate / 4 / block;
+        double bestWave = -2;
+        std::size_t chosen = lag;
+        for (std::size_t k = 0; k <= 6; ++k) {
+            if (lag + k * syllable < 3 * syllable) continue;
+            const std::size_t l = lag + k * syllable - 3 * syllable;
+            if ((l + es.size()) * block > heard.size()) break;
+            double c = -1;
+            for (std::size_t p = l * block > 2 * block ? (l - 2) * block : 0;
+                 p <= (l + 2) * block && p + said.size() <= heard.size(); ++p)
+                c = std::max(c, correlation(said.data(), heard.data() + p, said.size()));
+            if (c > bestWave) bestWave = c, chosen = l;
+        }
+        lag = chosen;
+    }
     const std::size_t perWindow = rate / block;
     for (std::size_t from = 0; from < es.size();) {
         std::size_t n = std::min(perWindow, es.size() - from);
@@ -139,9 +159,27 @@ inline std::vector<WindowLikeness> compareByWindow(const Samples& said, const Sa
         }
         if (w.envelope >= 0) lag = w.heardAt / block - from;
         if (waveform && w.envelope >= 0) {
-            const std::size_t at = w.heardAt > 2 * block ? w.heardAt - 2 * block : 0;
-            for (std::size_t p = at; p <= w.heardAt + 2 * block && p + w.length <= heard.size(); ++p)
-                w.waveform = std::max(w.waveform, correlation(said.data() + w.start, heard.data() + p, w.length));
+            // A quarter of the window at a time, each within three blocks of
+            // where the one before ended (a frame made up or left out moves
+            // the rest of the second by a frame), weighted by what was said
+            // in it.
+            std::size_t expect = w.heardAt;
+            double sum = 0, weight = 0;
+            for (std::size_t q = 0; q < 4; ++q) {
+                const std::size_t from = w.start + q * (w.length / 4);
+                const std::size_t length = q == 3 ? w.start + w.length - from : w.length / 4;
+                double best = 0;
+                std::size_t bestAt = expect;
+                for (std::size_t p = expect > 3 * block ? expect - 3 * block : 0;
+                     p <= expect + 3 * block && p + length <= heard.size(); ++p) {
+                    const double c = correlation(said.data() + from, heard.data() + p, length);
+                    if (c > best) best = c, bestAt = p;
+                }
+                const double energy = rms(said.data() + from, length) * rms(said.data() + from, length);
+                sum += best * energy, weight += energy;
+                expect = bestAt + length;
+            }
+            w.waveform = weight > 0 ? sum / weight : 0;
         }
         out.push_back(w);
         from += n;
@@ -178,7 +216,9 @@ inline void checkSpeechComesThrough(SoundSystem& sound, CodecId id, std::uint32_
         ASSERT_TRUE(waitUntil([&] { return a.audio->framesPlayed() > 20 && b.audio->framesPlayed() > 20; }, 20.0))
             << (reporter.lines().empty() ? std::string("no call") : reporter.lines().front());
         ear.post(SoundRecorder::REC_START);
-        ASSERT_TRUE(waitUntil([&] { return ear.isOpen(); }, 10.0));
+        // Open is not yet recording: the speech starts once the ear has
+        // taken a fifth of a second of B's sound, or its start is missed.
+        ASSERT_TRUE(waitUntil([&] { return ear.isOpen() && heard.samples().size() >= rate / 5; }, 10.0));
 
         const int status = std::system(("paplay -d " + micA.name() + " --latency-msec=20 '" + wav + "'").c_str());
         ASSERT_EQ(status, 0) << "paplay failed";
@@ -190,8 +230,10 @@ inline void checkSpeechComesThrough(SoundSystem& sound, CodecId id, std::uint32_
             [&] {
                 const Samples now = heard.samples();
                 const auto w = compareByWindow(said, now, rate, false);
+                // (a quarter second more: a syllable, which the envelopes
+                // alone may be off by)
                 return !w.empty() && w.back().envelope >= 0 &&
-                       w.back().heardAt + w.back().length + rate / 5 <= now.size();
+                       w.back().heardAt + w.back().length + rate / 5 + rate / 4 <= now.size();
             },
             20.0);
         ear.post(SoundRecorder::REC_STOP);
