@@ -24,7 +24,8 @@ constexpr std::int64_t kMaxTargetUs = 300000;
 // A backlog this far above what a datagram and the target need is cut at once.
 constexpr std::int64_t kCutMarginUs = 100000;
 // Sound made up in a row: this long at full strength (a lost datagram of
-// 20 ms frames), then fading out over as long again, then silence.
+// 20 ms frames; with longer frames, a whole lost datagram all the same),
+// then fading out over this long (at least a frame), then silence.
 constexpr std::int64_t kConcealFullUs = 80000;
 constexpr std::int64_t kConcealFadeUs = 80000;
 // The bridge repeats one pitch period of the sound played last: periods from
@@ -105,7 +106,7 @@ Playout::Playout(const Format& format, std::unique_ptr<VoiceCodec> decoder)
                  format_.frameSamples % format_.blockSamples == 0),
       stepSamples_(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(format_.sampleRate * kShortenStepUs / kSecondUs))),
       fadeSamples_(static_cast<std::uint32_t>(kFadeUs * format_.sampleRate / kSecondUs) + 1),
-      concealFull_(framesFor(kConcealFullUs, frameUs_)),
+      concealFull_(std::max(framesFor(kConcealFullUs, frameUs_), kFramesPerDatagram)),
       concealFrames_(concealFull_ + framesFor(kConcealFadeUs, frameUs_)),
       deviceKeepsUs_(blockUs_) {
     try {

@@ -26,8 +26,9 @@
 //   Opus) while it holds its strength; otherwise, and once it fades, a
 //   bridge repeats the last pitch period played (overlapped at each
 //   repetition). Made-up sound keeps full strength for 80 ms (a lost
-//   datagram of 20 ms frames), then fades out over 80 ms more; after that
-//   the stage plays silence. A datagram that comes after its
+//   datagram of 20 ms frames; with longer frames, for a whole lost datagram
+//   all the same), then fades out over 80 ms more (at least a frame);
+//   after that the stage plays silence. A datagram that comes after its
 //   gap was bridged is still played, less the made-up frames that put the
 //   delay beyond the target, so one late datagram neither makes a second gap
 //   nor adds to the delay.

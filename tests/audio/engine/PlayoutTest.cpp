@@ -333,6 +333,32 @@ TEST(PlayoutTest, ACallerThatTakesShorterFramesIsTrimmedToWithinABlock) {
     EXPECT_GE(delayMs[0], delayMs[1] + 8) << "whole frames " << delayMs[0] << " ms, blocks " << delayMs[1] << " ms";
 }
 
+// Long frames (here 100 ms): a lost datagram is 400 ms, and it is bridged
+// at full strength throughout (a longer outage fades, or ends in an idle
+// stage that asks for nothing).
+TEST(PlayoutTest, ALostDatagramOfLongFramesIsBridgedWhole) {
+    constexpr std::uint32_t kLong = 800;
+    Playout stage({kRate, kLong, 16, kBlock}, nullptr);
+    std::vector<std::int16_t> tone(4 * kLong);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * 3.14159265358979 * 200.0 * static_cast<double>(i) / kRate));
+    std::int64_t now = 1000000;
+    for (int f = 0; f < 4; ++f)
+        stage.push(reinterpret_cast<const std::uint8_t*>(tone.data() + f * kLong), kLong * 2, now);
+    std::vector<std::uint8_t> out(kLong * 2);
+    std::vector<double> madeUp;  // the level of each frame made up, in order
+    int heard = 0;
+    for (int tries = 0; tries < 40 && madeUp.size() < 4; ++tries, now += 100000) {
+        const auto r = stage.fill(out.data(), out.size(), 0, now);
+        const auto* s = reinterpret_cast<const std::int16_t*>(out.data());
+        if (r == Playout::Fill::Sound) ++heard;
+        if (r == Playout::Fill::Concealed && heard == 4) madeUp.push_back(test::rms(s, kLong));
+    }
+    ASSERT_EQ(madeUp.size(), 4u);
+    const double level = test::rms(tone.data(), kLong);
+    for (int i = 0; i < 4; ++i) EXPECT_GT(madeUp[static_cast<std::size_t>(i)], 0.8 * level) << "frame " << i;
+}
+
 // Long frames (here 100 ms) are never left out whole: a backlog (two
 // datagrams at once at the start, 400 ms too much) is cut away in parts of
 // frames, each joined with a cross-fade, and the cuts add up to the excess.
