@@ -22,8 +22,9 @@
 // shared key) lets a listener drop a stranger's hello at the cost of one
 // hash. A cookie's mac also covers the mac of the hello it answers, so a
 // caller takes only the cookie for its own hello; the first one sends the
-// hello again at once, any later one waits for the hello's repeat. A hello without the right cookie earns only a cookie, smaller than
-// the hello, and leaves no state behind: the cookie is a keyed hash of the
+// hello again at once, any later one waits for the hello's repeat. A hello
+// without the right cookie earns only a cookie, smaller than the hello,
+// and leaves no state behind: the cookie is a keyed hash of the
 // hello's source address and ephemeral key under a secret that changes
 // every two minutes. A hello with its cookie has proved that its sender
 // receives at that address; only then does the listener work the handshake
@@ -50,8 +51,8 @@
 // memory, left out of core dumps, wiped when freed.
 //
 // Threads: configuration on the owner's thread before the link's worker
-// starts; beginCall, endCall, admitsSource, open, takeReply, hello and seal on the
-// thread that drives the call (the worker); takeDrops on any thread.
+// starts; beginCall, endCall, admitsSource, open, takeReply, hello and seal
+// on the thread that drives the call (the worker); takeDrops on any thread.
 #pragma once
 
 #include <array>
