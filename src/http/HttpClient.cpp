@@ -46,9 +46,13 @@ std::string removeDotSegments(std::string_view in) {
     return out;
 }
 
-// Refuses an absolute URL without a host or with a port outside 1..65535.
+// Refuses a URL with a blank or a control byte inside (it would break the
+// request line, or add to it), and an absolute URL without a host or with a
+// port outside 1..65535.
 void checkUrl(std::string_view url) {
     url = http::trim(url);
+    if (std::any_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 32 || c == 127; }))
+        throw HttpClient::InvalidUrlException();
     std::size_t sep = url.find("://");
     if (sep == std::string_view::npos) return;
     std::string_view authority = url.substr(sep + 3);

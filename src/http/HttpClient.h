@@ -77,7 +77,9 @@ public:
     // request's URL) is a BadResponseException. A body that the connection
     // cut short (a reset, or a close before its length or its last chunk) is
     // a failure. A kept connection that the server closes without
-    // an answer is tried once more on a new one.
+    // an answer is tried once more on a new one. A URL with a blank or a
+    // control byte inside, without a host, or with a port outside 1..65535
+    // is an InvalidUrlException before anything is sent.
     void get(std::string_view url, std::string& out);
 
     // GET url, leaving the body in the connection: the returned stream reads

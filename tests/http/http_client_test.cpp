@@ -182,6 +182,15 @@ TEST(HttpClientScripted, RedirectsResolveLikeReferencesAndLeadOnlyToHttp) {
         EXPECT_THROW(client.get(server.url("/"), body), HttpClient::InvalidUrlException) << location;
         EXPECT_EQ(server.requests().size(), 1u) << location;
     }
+    // A blank or a control byte inside a URL (from a banner list) would break
+    // the request line: nothing is sent.
+    for (const char* path : {"/a b", "/a\rX: y"}) {
+        ScriptedServer server({page});
+        HttpClient client;
+        std::string body;
+        EXPECT_THROW(client.get(server.url(path), body), HttpClient::InvalidUrlException) << path;
+        EXPECT_TRUE(server.requests().empty()) << path;
+    }
 }
 
 TEST(HttpClientScripted, RedirectsOffReturnTheRedirectAnswer) {

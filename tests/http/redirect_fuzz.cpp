@@ -25,8 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t newline = input.find('\n');
     if (newline == std::string_view::npos) return 0;
+    // The request's URL passed the client's checks: no blank or control
+    // byte inside.
+    const std::string_view base = input.substr(0, newline);
+    for (char c : base)
+        if (static_cast<unsigned char>(c) <= 32 || c == 127) return 0;
     HttpRequest from;
-    from.setUrl(input.substr(0, newline));
+    from.setUrl(base);
     std::string url;
     try {
         url = HttpClient::resolveRedirect(input.substr(newline + 1), from);
